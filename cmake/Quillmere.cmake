@@ -1,0 +1,33 @@
+# Build helpers shared by every folder.
+#
+# qm_library(target folder deps...): a static library of every .cpp below the folder;
+# a folder with no sources yet gives an interface target, so dependants still configure.
+# qm_tests(name label folder deps...): one GoogleTest executable of every .cpp below the
+# folder, each test registered with ctest under the label.
+
+function(qm_library target folder)
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/${folder}/*.cpp")
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC ${ARGN})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${CMAKE_SOURCE_DIR})
+    target_link_libraries(${target} INTERFACE ${ARGN})
+  endif()
+endfunction()
+
+function(qm_tests name label folder)
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp")
+  if(NOT sources)
+    return()
+  endif()
+  add_executable(${name} ${sources})
+  target_link_libraries(${name} PRIVATE test_support ${ARGN} GTest::gtest GTest::gmock)
+  target_compile_definitions(${name} PRIVATE
+    QM_TEST_FIXTURES="${CMAKE_CURRENT_SOURCE_DIR}/${folder}/fixtures")
+  gtest_discover_tests(${name}
+    PROPERTIES LABELS ${label} TIMEOUT 120
+    DISCOVERY_TIMEOUT 60)
+endfunction()

@@ -1,0 +1,389 @@
+#include "platform/foundation/Value.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+
+namespace foundation {
+
+namespace {
+
+const std::string kEmptyString;
+const Data kEmptyData;
+const Array kEmptyArray;
+const Dictionary kEmptyDictionary;
+
+// The platform's descriptions quote strings unless they are plain words.
+bool needsQuotes(const std::string& s) {
+  if (s.empty()) return true;
+  for (unsigned char c : s) {
+    if (!(std::isalnum(c) || c == '_' || c == '.' || c == '/' || c == '$' || c == ':' || c >= 0x80)) return true;
+  }
+  return false;
+}
+
+std::string quoted(const std::string& s) {
+  std::string out = "\"";
+  for (char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      default: out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string formatDouble(double d) {
+  if (std::isnan(d)) return "nan";
+  if (std::isinf(d)) return d > 0 ? "inf" : "-inf";
+  // Shortest text that reads back to the same double.
+  char buffer[40];
+  for (int precision = 1; precision <= 17; ++precision) {
+    std::snprintf(buffer, sizeof buffer, "%.*g", precision, d);
+    if (std::strtod(buffer, nullptr) == d) break;
+  }
+  return buffer;
+}
+
+std::string indentText(int level) { return std::string(static_cast<std::size_t>(level) * 4, ' '); }
+
+}  // namespace
+
+std::string Object::description() const {
+  char buffer[32];
+  std::snprintf(buffer, sizeof buffer, "<Object: %p>", static_cast<const void*>(this));
+  return buffer;
+}
+
+// ---- Dictionary ----
+
+Dictionary::Dictionary() = default;
+Dictionary::Dictionary(std::initializer_list<Entry> entries) {
+  for (const auto& entry : entries) set(entry.first, entry.second);
+}
+Dictionary::Dictionary(const Dictionary&) = default;
+Dictionary::Dictionary(Dictionary&&) noexcept = default;
+Dictionary& Dictionary::operator=(const Dictionary&) = default;
+Dictionary& Dictionary::operator=(Dictionary&&) noexcept = default;
+Dictionary::~Dictionary() = default;
+
+std::size_t Dictionary::size() const { return entries_.size(); }
+bool Dictionary::empty() const { return entries_.empty(); }
+bool Dictionary::contains(const std::string& key) const { return find(key) != nullptr; }
+
+const Value* Dictionary::find(const std::string& key) const {
+  for (const auto& entry : entries_) {
+    if (entry.first == key) return &entry.second;
+  }
+  return nullptr;
+}
+
+Value* Dictionary::find(const std::string& key) {
+  for (auto& entry : entries_) {
+    if (entry.first == key) return &entry.second;
+  }
+  return nullptr;
+}
+
+const Value& Dictionary::get(const std::string& key) const {
+  const Value* found = find(key);
+  return found ? *found : nullValue();
+}
+
+void Dictionary::set(const std::string& key, Value value) {
+  if (Value* existing = find(key)) {
+    *existing = std::move(value);
+    return;
+  }
+  entries_.emplace_back(key, std::move(value));
+}
+
+bool Dictionary::remove(const std::string& key) {
+  for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+    if (it->first == key) {
+      entries_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+void Dictionary::clear() { entries_.clear(); }
+
+std::vector<std::string> Dictionary::keys() const {
+  std::vector<std::string> result;
+  result.reserve(entries_.size());
+  for (const auto& entry : entries_) result.push_back(entry.first);
+  return result;
+}
+
+const std::vector<Dictionary::Entry>& Dictionary::entries() const { return entries_; }
+std::vector<Dictionary::Entry>::const_iterator Dictionary::begin() const { return entries_.begin(); }
+std::vector<Dictionary::Entry>::const_iterator Dictionary::end() const { return entries_.end(); }
+
+bool Dictionary::operator==(const Dictionary& other) const {
+  if (size() != other.size()) return false;
+  for (const auto& entry : entries_) {
+    const Value* theirs = other.find(entry.first);
+    if (!theirs || *theirs != entry.second) return false;
+  }
+  return true;
+}
+
+// ---- Value ----
+
+Value::Value(unsigned long u) {
+  if (u <= static_cast<unsigned long>(std::numeric_limits<std::int64_t>::max()))
+    storage_ = static_cast<std::int64_t>(u);
+  else
+    storage_ = static_cast<std::uint64_t>(u);
+}
+
+Value::Value(unsigned long long u) {
+  if (u <= static_cast<unsigned long long>(std::numeric_limits<std::int64_t>::max()))
+    storage_ = static_cast<std::int64_t>(u);
+  else
+    storage_ = static_cast<std::uint64_t>(u);
+}
+
+Value::Value(foundation::Array a) : storage_(std::make_unique<foundation::Array>(std::move(a))) {}
+Value::Value(foundation::Dictionary d) : storage_(std::make_unique<foundation::Dictionary>(std::move(d))) {}
+Value::Value(std::shared_ptr<Object> o) {
+  if (o) storage_ = std::move(o);
+}
+
+Value::Value(const Value& other) { *this = other; }
+Value::Value(Value&&) noexcept = default;
+Value& Value::operator=(Value&&) noexcept = default;
+Value::~Value() = default;
+
+Value& Value::operator=(const Value& other) {
+  if (this == &other) return *this;
+  switch (other.type()) {
+    case Type::Array:
+      storage_ = std::make_unique<foundation::Array>(other.arrayValue());
+      break;
+    case Type::Dictionary:
+      storage_ = std::make_unique<foundation::Dictionary>(other.dictionaryValue());
+      break;
+    default:
+      std::visit(
+          [this](const auto& held) {
+            using T = std::decay_t<decltype(held)>;
+            if constexpr (!std::is_same_v<T, std::unique_ptr<foundation::Array>> &&
+                          !std::is_same_v<T, std::unique_ptr<foundation::Dictionary>>) {
+              storage_ = held;
+            }
+          },
+          other.storage_);
+  }
+  return *this;
+}
+
+Value::Type Value::type() const { return static_cast<Type>(storage_.index()); }
+
+bool Value::isNumber() const {
+  Type t = type();
+  return t == Type::Bool || t == Type::Int || t == Type::UInt || t == Type::Double;
+}
+
+bool Value::boolValue() const {
+  switch (type()) {
+    case Type::Bool: return std::get<bool>(storage_);
+    case Type::Int: return std::get<std::int64_t>(storage_) != 0;
+    case Type::UInt: return std::get<std::uint64_t>(storage_) != 0;
+    case Type::Double: return std::get<double>(storage_) != 0.0;
+    case Type::String: {
+      // The platform's reading of text as a Boolean: leading "Y", "y", "T", "t" or a non-zero digit.
+      const std::string& s = std::get<std::string>(storage_);
+      std::size_t i = s.find_first_not_of(" \t\n\r");
+      if (i == std::string::npos) return false;
+      if (s[i] == '+' || s[i] == '-') ++i;
+      while (i < s.size() && s[i] == '0') ++i;
+      if (i >= s.size()) return false;
+      char c = s[i];
+      return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
+    }
+    default: return false;
+  }
+}
+
+std::int64_t Value::intValue() const {
+  switch (type()) {
+    case Type::Bool: return std::get<bool>(storage_) ? 1 : 0;
+    case Type::Int: return std::get<std::int64_t>(storage_);
+    case Type::UInt: return static_cast<std::int64_t>(std::get<std::uint64_t>(storage_));
+    case Type::Double: {
+      double d = std::get<double>(storage_);
+      if (std::isnan(d)) return 0;
+      if (d >= 9.2233720368547758e18) return std::numeric_limits<std::int64_t>::max();
+      if (d <= -9.2233720368547758e18) return std::numeric_limits<std::int64_t>::min();
+      return static_cast<std::int64_t>(d);
+    }
+    case Type::String: return std::strtoll(std::get<std::string>(storage_).c_str(), nullptr, 10);
+    default: return 0;
+  }
+}
+
+std::uint64_t Value::uintValue() const {
+  switch (type()) {
+    case Type::UInt: return std::get<std::uint64_t>(storage_);
+    case Type::Double: {
+      double d = std::get<double>(storage_);
+      if (!(d > 0)) return 0;
+      if (d >= 1.8446744073709552e19) return std::numeric_limits<std::uint64_t>::max();
+      return static_cast<std::uint64_t>(d);
+    }
+    case Type::String: return std::strtoull(std::get<std::string>(storage_).c_str(), nullptr, 10);
+    default: return static_cast<std::uint64_t>(intValue());
+  }
+}
+
+double Value::doubleValue() const {
+  switch (type()) {
+    case Type::Bool: return std::get<bool>(storage_) ? 1.0 : 0.0;
+    case Type::Int: return static_cast<double>(std::get<std::int64_t>(storage_));
+    case Type::UInt: return static_cast<double>(std::get<std::uint64_t>(storage_));
+    case Type::Double: return std::get<double>(storage_);
+    case Type::String: return std::strtod(std::get<std::string>(storage_).c_str(), nullptr);
+    case Type::Date: return std::get<foundation::Date>(storage_).timeIntervalSinceReferenceDate();
+    default: return 0.0;
+  }
+}
+
+const std::string& Value::stringValue() const {
+  if (const auto* s = std::get_if<std::string>(&storage_)) return *s;
+  return kEmptyString;
+}
+
+const Data& Value::dataValue() const {
+  if (const auto* d = std::get_if<foundation::Data>(&storage_)) return *d;
+  return kEmptyData;
+}
+
+Date Value::dateValue() const {
+  if (const auto* d = std::get_if<foundation::Date>(&storage_)) return *d;
+  return Date();
+}
+
+const Array& Value::arrayValue() const {
+  if (const auto* a = std::get_if<std::unique_ptr<foundation::Array>>(&storage_)) return **a;
+  return kEmptyArray;
+}
+
+const Dictionary& Value::dictionaryValue() const {
+  if (const auto* d = std::get_if<std::unique_ptr<foundation::Dictionary>>(&storage_)) return **d;
+  return kEmptyDictionary;
+}
+
+std::shared_ptr<Object> Value::objectValue() const {
+  if (const auto* o = std::get_if<std::shared_ptr<Object>>(&storage_)) return *o;
+  return nullptr;
+}
+
+Array& Value::mutableArray() {
+  if (isNull()) storage_ = std::make_unique<foundation::Array>();
+  return *std::get<std::unique_ptr<foundation::Array>>(storage_);
+}
+
+Dictionary& Value::mutableDictionary() {
+  if (isNull()) storage_ = std::make_unique<foundation::Dictionary>();
+  return *std::get<std::unique_ptr<foundation::Dictionary>>(storage_);
+}
+
+const Value& Value::operator[](const std::string& key) const { return dictionaryValue().get(key); }
+
+const Value& Value::operator[](std::size_t index) const {
+  const Array& a = arrayValue();
+  return index < a.size() ? a[index] : nullValue();
+}
+
+std::string Value::description() const { return describe(0); }
+
+std::string Value::describe(int indent) const {
+  switch (type()) {
+    case Type::Null: return "<null>";
+    case Type::Bool: return std::get<bool>(storage_) ? "1" : "0";
+    case Type::Int: return std::to_string(std::get<std::int64_t>(storage_));
+    case Type::UInt: return std::to_string(std::get<std::uint64_t>(storage_));
+    case Type::Double: return formatDouble(std::get<double>(storage_));
+    case Type::String: {
+      const std::string& s = std::get<std::string>(storage_);
+      return needsQuotes(s) ? quoted(s) : s;
+    }
+    case Type::Data: {
+      // "{length = 3, bytes = 0x616263}", as the platform prints data.
+      const auto& d = std::get<foundation::Data>(storage_);
+      std::string hex;
+      static const char* digits = "0123456789abcdef";
+      for (std::size_t i = 0; i < d.size() && i < 24; ++i) {
+        hex += digits[d[i] >> 4];
+        hex += digits[d[i] & 15];
+      }
+      if (d.size() > 24) hex += " ... ";
+      return "{length = " + std::to_string(d.size()) + ", bytes = 0x" + hex + "}";
+    }
+    case Type::Date: {
+      // "2001-01-01 00:00:00 +0000"
+      std::string iso = std::get<foundation::Date>(storage_).iso8601();
+      return iso.substr(0, 10) + " " + iso.substr(11, 8) + " +0000";
+    }
+    case Type::Array: {
+      const Array& a = arrayValue();
+      if (a.empty()) return "(\n" + indentText(indent) + ")";
+      std::string out = "(\n";
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        out += indentText(indent + 1) + a[i].describe(indent + 1);
+        out += i + 1 < a.size() ? ",\n" : "\n";
+      }
+      return out + indentText(indent) + ")";
+    }
+    case Type::Dictionary: {
+      const Dictionary& d = dictionaryValue();
+      std::string out = "{\n";
+      for (const auto& [key, value] : d) {
+        out += indentText(indent + 1) + (needsQuotes(key) ? quoted(key) : key) + " = " +
+               value.describe(indent + 1) + ";\n";
+      }
+      return out + indentText(indent) + "}";
+    }
+    case Type::Object: return std::get<std::shared_ptr<Object>>(storage_)->description();
+  }
+  return {};
+}
+
+bool Value::operator==(const Value& other) const {
+  if (isNumber() && other.isNumber()) {
+    if (isDouble() || other.isDouble()) return doubleValue() == other.doubleValue();
+    if (type() == Type::UInt || other.type() == Type::UInt) {
+      if ((type() == Type::Int && intValue() < 0) || (other.type() == Type::Int && other.intValue() < 0))
+        return false;
+      return uintValue() == other.uintValue();
+    }
+    return intValue() == other.intValue();
+  }
+  if (type() != other.type()) return false;
+  switch (type()) {
+    case Type::Null: return true;
+    case Type::String: return stringValue() == other.stringValue();
+    case Type::Data: return dataValue() == other.dataValue();
+    case Type::Date: return dateValue() == other.dateValue();
+    case Type::Array: return arrayValue() == other.arrayValue();
+    case Type::Dictionary: return dictionaryValue() == other.dictionaryValue();
+    case Type::Object: return objectValue()->isEqual(*other.objectValue());
+    default: return false;
+  }
+}
+
+const Value& nullValue() {
+  static const Value null;
+  return null;
+}
+
+}  // namespace foundation

@@ -1,0 +1,61 @@
+#include <gtest/gtest.h>
+
+#include "platform/foundation/Error.h"
+#include "platform/foundation/Value.h"
+
+using namespace foundation;
+
+TEST(Value, BooleansStayDistinctFromNumbersButCompareByValue) {
+  Value yes(true), one(1), oneDouble(1.0);
+  EXPECT_TRUE(yes.isBool());
+  EXPECT_FALSE(one.isBool());
+  EXPECT_TRUE(one.isInteger());
+  EXPECT_EQ(yes, one);
+  EXPECT_EQ(one, oneDouble);
+  EXPECT_NE(Value("1"), one);
+}
+
+TEST(Value, CopiesAreDeepAndDictionariesKeepInsertionOrder) {
+  Value original(Dictionary{{"b", 1}, {"a", Array{Value("x"), Value(2.5)}}});
+  Value copy = original;
+  copy.mutableDictionary().set("c", true);
+  copy.mutableDictionary().set("b", 7);
+  EXPECT_EQ(original.dictionaryValue().size(), 2u);
+  EXPECT_EQ((copy.dictionaryValue().keys()), (std::vector<std::string>{"b", "a", "c"}));
+  EXPECT_EQ(copy["b"].intValue(), 7);
+  EXPECT_EQ(original["b"].intValue(), 1);
+}
+
+TEST(Value, DescriptionInThePlatformStyle) {
+  Value v(Dictionary{{"name", "plain"}, {"spaced", "two words"}, {"list", Array{Value(1), Value(2.5)}}});
+  EXPECT_EQ(v.description(),
+            "{\n    name = plain;\n    spaced = \"two words\";\n    list = (\n        1,\n        2.5\n    );\n}");
+  EXPECT_EQ(Value().description(), "<null>");
+}
+
+TEST(Value, StringReadingsAsNumbersAndBooleans) {
+  struct Case { const char* text; bool b; long long i; };
+  for (const Case& c : {Case{"YES", true, 0}, Case{"no", false, 0}, Case{"true", true, 0},
+                        Case{"0", false, 0}, Case{"007", true, 7}, Case{"-3x", true, -3}, Case{"", false, 0}}) {
+    EXPECT_EQ(Value(c.text).boolValue(), c.b) << c.text;
+    EXPECT_EQ(Value(c.text).intValue(), c.i) << c.text;
+  }
+}
+
+TEST(Date, ISO8601RoundTripWithMilliseconds) {
+  Date d = Date::fromTimeIntervalSinceReferenceDate(123456789.125);
+  EXPECT_EQ(d.iso8601(), "2004-11-29T21:33:09.125Z");
+  auto parsed = Date::fromISO8601("2004-11-29T23:33:09.125+02:00");
+  ASSERT_TRUE(parsed);
+  EXPECT_DOUBLE_EQ(parsed->timeIntervalSinceReferenceDate(), 123456789.125);
+  EXPECT_FALSE(Date::fromISO8601("2004-13-29T23:33:09Z"));
+  EXPECT_FALSE(Date::fromISO8601("yesterday"));
+}
+
+TEST(Error, DescriptionFallsBackToDomainAndCode) {
+  Error plain("Domain", 4);
+  EXPECT_EQ(plain.localizedDescription(), "The operation couldn\u2019t be completed. (Domain error 4.)");
+  Error described = Error::withDescription("D", 1, "Broken");
+  EXPECT_EQ(described.localizedDescription(), "Broken");
+  EXPECT_FALSE(described.localizedFailureReason());
+}

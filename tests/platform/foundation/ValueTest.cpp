@@ -59,3 +59,25 @@ TEST(Error, DescriptionFallsBackToDomainAndCode) {
   EXPECT_EQ(described.localizedDescription(), "Broken");
   EXPECT_FALSE(described.localizedFailureReason());
 }
+
+#include "platform/foundation/KeyValueCoding.h"
+
+namespace {
+class Person : public Object, public KeyValueCoding {
+ public:
+  Value valueForKey(const std::string& key) const override { return key == "name" ? Value("Ada") : Value(); }
+  bool hasKey(const std::string& key) const override { return key == "name"; }
+};
+}  // namespace
+
+TEST(KeyValueCoding, KeyPathsThroughDictionariesObjectsAndArrays) {
+  Value root(Dictionary{{"owner", Value(std::make_shared<Person>())},
+                        {"items", Array{Value(Dictionary{{"n", 1}}), Value(Dictionary{{"n", 2}})}}});
+  bool known = false;
+  EXPECT_EQ(valueForKeyPath(root, "owner.name", &known), Value("Ada"));
+  EXPECT_TRUE(known);
+  EXPECT_EQ(valueForKeyPath(root, "items.n"), Value(Array{Value(1), Value(2)}));
+  EXPECT_TRUE(valueForKeyPath(root, "owner.age", &known).isNull());
+  EXPECT_FALSE(known);
+  EXPECT_TRUE(valueForKeyPath(root, "missing.deeper").isNull());
+}

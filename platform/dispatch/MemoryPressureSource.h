@@ -1,0 +1,39 @@
+#pragma once
+// MemoryPressureSource stands in for the platform's memory-pressure dispatch source: its handler
+// runs on a queue when the system reports memory pressure at a level in its mask.
+//
+// On Linux the events come from post(), which a test or a system watcher calls; the kernel's
+// pressure-stall information is not watched, so without a caller of post() the handler never runs.
+#include <cstdint>
+#include <memory>
+
+#include "platform/dispatch/Source.h"
+
+namespace dispatch {
+
+class MemoryPressureSource : public Source {
+ public:
+  // The platform's level bits.
+  static constexpr std::uint64_t kNormal = 1;
+  static constexpr std::uint64_t kWarning = 2;
+  static constexpr std::uint64_t kCritical = 4;
+
+  // A suspended source for the levels in `mask` delivering on `queue` (not null).
+  static std::shared_ptr<MemoryPressureSource> create(std::uint64_t mask, std::shared_ptr<Queue> queue);
+  ~MemoryPressureSource() override;
+
+  std::uint64_t mask() const { return mask_; }
+
+  // Reports memory pressure at `level` to every live, resumed source whose mask has that level.
+  // Thread-safe; returns at once (handlers run on their queues).
+  static void post(std::uint64_t level);
+
+ private:
+  MemoryPressureSource(std::uint64_t mask, std::shared_ptr<Queue> queue);
+  void onResumed() override;
+  void onCancelled() override;
+
+  std::uint64_t mask_;
+};
+
+}  // namespace dispatch

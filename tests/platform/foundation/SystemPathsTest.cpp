@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/foundation/ShellQuoting.h"
+#include "platform/foundation/ShellRunner.h"
+#include "platform/foundation/SystemPaths.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using foundation::SystemPaths;
+
+class SystemPathsTest : public testing::Test {
+ protected:
+  void SetUp() override { clear(); }
+  void TearDown() override { clear(); }
+  static void clear() {
+    for (const char* name : {"QM_HOSTS_PATH", "QM_FLUSH_COMMAND", "QM_LOG_PATH"}) unsetenv(name);
+    SystemPaths::setHostsFilePathForTesting(std::nullopt);
+    SystemPaths::setFlushCacheCommandForTesting(std::nullopt);
+    SystemPaths::setPrivilegedRunLogPathForTesting(std::nullopt);
+  }
+};
+
+TEST_F(SystemPathsTest, EachPathFallsBackFromOverrideToEnvironmentToTheSystemDefault) {
+  struct Case {
+    const char* variable;
+    std::string (*get)();
+    void (*set)(std::optional<std::string>);
+    std::string systemDefault;
+  } cases[] = {
+      {"QM_HOSTS_PATH", SystemPaths::hostsFilePath, SystemPaths::setHostsFilePathForTesting, "/etc/hosts"},
+      {"QM_LOG_PATH", SystemPaths::privilegedRunLogPath, SystemPaths::setPrivilegedRunLogPathForTesting,
+       "/tmp/quillmere.log"},
+      {"QM_FLUSH_COMMAND", SystemPaths::flushCacheCommand, SystemPaths::setFlushCacheCommandForTesting,
+       foundation::shellQuoted(SystemPaths::flushHelperPath())},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.get(), c.systemDefault) << c.variable;
+    setenv(c.variable, "", 1);  // empty counts as unset
+    EXPECT_EQ(c.get(), c.systemDefault) << c.variable;
+    setenv(c.variable, "/from/environment", 1);
+    EXPECT_EQ(c.get(), "/from/environment") << c.variable;
+    c.set("/from/test");
+    EXPECT_EQ(c.get(), "/from/test") << c.variable;
+    c.set(std::nullopt);
+    EXPECT_EQ(c.get(), "/from/environment") << c.variable;
+  }
+}
+
+TEST_F(SystemPathsTest, TheFlushHelperIsInstalledBesideTheExecutable) {
+  std::string helper = SystemPaths::flushHelperPath();
+  EXPECT_EQ(helper, SystemPaths::executableDirectory() + "/quillmere-flush-dns");
+  EXPECT_EQ(access(helper.c_str(), X_OK), 0) << helper;
+}
+
+// The helper runs against stand-ins for the service manager and the two caches, found first in
+// PATH, so the test sees what it would flush without touching the real caches.
+class FlushHelperTest : public testing::Test {
+ protected:
+  void fake(const std::string& name, const std::string& body) {
+    std::string path = bin.file(name);
+    ASSERT_TRUE(test::writeFile(path, "#!/bin/sh\n" + body + "\n"));
+    chmod(path.c_str(), 0755);
+  }
+  // `active` lists the services the fake service manager reports as running.
+  foundation::ShellRunner::Result runHelper(const std::string& active) {
+    fake("systemctl", "case \" " + active + " \" in *\" $3 \"*) exit 0;; esac; exit 3");
+    fake("pidof", "exit 1");
+    std::string command = "PATH=" + foundation::shellQuoted(bin.path() + ":/usr/bin:/bin") + " " +
+                          foundation::shellQuoted(SystemPaths::flushHelperPath());
+    return foundation::SystemShellRunner().run(command, false);
+  }
+  std::string calls() { return test::readFile(log); }
+
+  test::TempDir bin{"qm-flush"};
+  std::string log = bin.file("calls");
+};
+
+TEST_F(FlushHelperTest, FlushesOnlyTheCachesThatRunAndSucceedsWhenNoneDoes) {
+  struct Case {
+    std::string active;
+    std::string calls;
+  } cases[] = {
+      {"", ""},
+      {"systemd-resolved.service", "resolvectl flush-caches\n"},
+      {"nscd.service", "nscd -i hosts\n"},
+      {"systemd-resolved.service nscd.service", "resolvectl flush-caches\nnscd -i hosts\n"},
+  };
+  for (const auto& c : cases) {
+    unlink(log.c_str());
+    fake("resolvectl", "echo \"resolvectl $*\" >> " + foundation::shellQuoted(log));
+    fake("nscd", "echo \"nscd $*\" >> " + foundation::shellQuoted(log));
+    auto result = runHelper(c.active);
+    EXPECT_EQ(result.status, 0) << c.active << ": " << result.standardError;
+    EXPECT_EQ(calls(), c.calls) << c.active;
+  }
+}
+
+TEST_F(FlushHelperTest, AFlushThatFailsMakesTheHelperFail) {
+  fake("resolvectl", "exit 1");
+  fake("nscd", "echo \"nscd $*\" >> " + foundation::shellQuoted(log));
+  auto result = runHelper("systemd-resolved.service nscd.service");
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.standardError.find("resolvectl flush-caches failed"), std::string::npos);
+  EXPECT_EQ(calls(), "nscd -i hosts\n");  // the other cache is still flushed
+}
+
+}  // namespace

@@ -42,7 +42,7 @@ class Policy {
   std::uint64_t revocationFlags() const { return revocationFlags_; }
 
  private:
-  Policy(Kind kind) : kind_(kind) {}
+  explicit Policy(Kind kind) : kind_(kind) {}
   Kind kind_;
   bool server_ = true;
   std::optional<std::string> hostname_;

@@ -10,7 +10,7 @@
 
 namespace security {
 
-// Replaces the system roots for this process with `roots`; nothing restores the system's own.
+// Replaces the system roots for this process with `roots`; std::nullopt restores the system's own.
 // Affects evaluations that start afterwards. Thread-safe.
 void setSystemRootsForTesting(std::optional<std::vector<Certificate>> roots);
 

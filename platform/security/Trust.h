@@ -28,8 +28,8 @@ enum class TrustResult : std::uint32_t {
   Proceed = 1,                  // trusted by an explicit user setting (never produced here)
   Deny = 3,                     // distrusted by an explicit user setting (never produced here)
   Unspecified = 4,              // the chain verified against the roots and every policy passed
-  RecoverableTrustFailure = 5,  // some check failed (untrusted root, name, expiry, usage, revoked)
-  FatalTrustFailure = 6,        // the chain is malformed beyond repair
+  RecoverableTrustFailure = 5,  // some check failed (untrusted root, name, expiry, usage)
+  FatalTrustFailure = 6,        // a certificate of the chain is revoked
   OtherError = 7,               // the evaluation itself could not run
 };
 
@@ -69,9 +69,10 @@ class Trust {
   OSStatus setVerifyDate(foundation::Date date);
 
   // Evaluates the chain (SecTrustEvaluate): answers errSecSuccess and sets `result` to Unspecified
-  // when the chain leads to an accepted root and every policy passes, RecoverableTrustFailure when a
-  // check fails, OtherError when the verifier could not run. The result is kept until the policies,
-  // anchors or lists change.
+  // when the chain leads to an accepted root and every policy passes, FatalTrustFailure when a
+  // revocation list names a certificate of the chain, RecoverableTrustFailure when another check
+  // fails, OtherError when the verifier could not run. The result is kept until the policies,
+  // anchors, lists or date change.
   OSStatus evaluate(TrustResult& result);
   // The last evaluation's result; Invalid when there was none since the last change.
   TrustResult result() const;

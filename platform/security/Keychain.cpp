@@ -7,13 +7,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <vector>
 
 #include "platform/foundation/Bundle.h"
-#include "platform/foundation/FileManager.h"
 
 namespace security {
 namespace {
@@ -99,14 +99,32 @@ class StoreLock {
   int fd_ = -1;
 };
 
+// The whole store file; a missing file reads as empty.
+OSStatus readStore(const std::string& path, std::string& bytes) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? errSecSuccess : errSecIO;
+  char buffer[8192];
+  for (;;) {
+    const ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      close(fd);
+      return errSecIO;
+    }
+    if (count == 0) break;
+    bytes.append(buffer, static_cast<std::size_t>(count));
+  }
+  close(fd);
+  return errSecSuccess;
+}
+
 // Reads every item. A missing file is an empty keychain; a file that cannot be read or parsed is an
 // error, so that a damaged store is never overwritten by an empty one.
 OSStatus load(const std::string& path, std::vector<Item>& items) {
   items.clear();
-  foundation::Error error;
-  auto bytes = foundation::FileManager().contentsAtPath(path, &error);
-  if (!bytes) return error.code() == foundation::kFileReadNoSuchFileError ? errSecSuccess : errSecIO;
-  const auto json = nlohmann::json::parse(bytes->begin(), bytes->end(), nullptr, false);
+  std::string bytes;
+  if (OSStatus status = readStore(path, bytes); status != errSecSuccess || bytes.empty()) return status;
+  const auto json = nlohmann::json::parse(bytes, nullptr, false);
   if (!json.is_object() || !json.contains("items") || !json["items"].is_array()) return errSecDecode;
   for (const auto& entry : json["items"]) {
     if (!entry.is_object() || !entry.value("service", nlohmann::json()).is_string() ||
@@ -205,6 +223,14 @@ bool identityTaken(const std::vector<Item>& items, const Item& candidate, std::s
   return false;
 }
 
+// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share, as the XDG rules ask.
+std::string dataDirectory() {
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  if (xdg && xdg[0] == '/') return xdg;
+  const char* home = std::getenv("HOME");
+  return std::string(home && home[0] ? home : "") + "/.local/share";
+}
+
 }  // namespace
 
 std::string Keychain::defaultPath() {
@@ -214,8 +240,7 @@ std::string Keychain::defaultPath() {
   const Value identifier = bundle->objectForInfoDictionaryKey(foundation::kCFBundleIdentifierKey);
   const std::string folder =
       identifier.isString() && !identifier.stringValue().empty() ? identifier.stringValue() : "quillmere";
-  const std::string data = foundation::FileManager().searchPathDirectory(foundation::SearchPathDirectory::ApplicationSupport);
-  return data + "/" + folder + "/keychain";
+  return dataDirectory() + "/" + folder + "/keychain";
 }
 
 Keychain Keychain::defaultKeychain() { return Keychain(defaultPath()); }

@@ -117,4 +117,9 @@ class Predicate {
 // The operator's text in the format language ("==", "BEGINSWITH", ...).
 std::string comparisonOperatorText(ComparisonOperator op);
 
+// `text` as a comparison with `options` sees it: case-folded (Unicode full case folding) for
+// kCaseInsensitive, with combining marks removed for kDiacriticInsensitive, in composed form.
+// With neither option the text comes back unchanged. ASCII text never leaves the fast path.
+std::string foldedForComparison(std::string_view text, unsigned options);
+
 }  // namespace coredata

@@ -1,0 +1,124 @@
+#include "hostfiles/SyntaxRules.h"
+
+#include <cstddef>
+
+#include "platform/foundation/CharacterSet.h"
+#include "platform/foundation/String.h"
+
+namespace {
+
+// The scanner works on any unit type through this view of a line: its units and whether a unit
+// is white space. `\s` of the patterns is the Unicode White_Space property, which is exactly the
+// platform's whitespace-and-newline set; no code point outside the BMP is white space, so testing
+// single UTF-16 units is exact.
+template <typename Unit>
+struct Line {
+  std::basic_string_view<Unit> units;
+  static bool isSpace(Unit u) {
+    if constexpr (sizeof(Unit) == 1) {
+      return u == ' ' || (u >= '\t' && u <= '\r');
+    } else {
+      static const foundation::CharacterSet spaces = foundation::CharacterSet::whitespaceAndNewline();
+      return spaces.characterIsMember(u);
+    }
+  }
+};
+
+template <typename Unit>
+bool isDecimal(Unit u) { return u >= '0' && u <= '9'; }
+
+template <typename Unit>
+bool isHex(Unit u) { return isDecimal(u) || (u >= 'a' && u <= 'f') || (u >= 'A' && u <= 'F'); }
+
+// The length of the run of units passing `test` from `pos`, up to `limit` + 1 so that callers can
+// tell "too long" from "long enough".
+template <typename Unit, typename Test>
+std::size_t runLength(std::basic_string_view<Unit> s, std::size_t pos, std::size_t limit, Test test) {
+  std::size_t n = 0;
+  while (pos + n < s.size() && n <= limit && test(s[pos + n])) ++n;
+  return n;
+}
+
+// `\s+\S+` at `pos`: at least one white-space unit, then a unit that is not.
+template <typename Unit>
+bool blankThenWord(std::basic_string_view<Unit> s, std::size_t pos) {
+  if (pos >= s.size() || !Line<Unit>::isSpace(s[pos])) return false;
+  while (pos < s.size() && Line<Unit>::isSpace(s[pos])) ++pos;
+  return pos < s.size();
+}
+
+// Parts of digits (or hex digits) can only end where the next required unit is not a digit, so a
+// run that is longer than allowed can never match by backtracking: each run must be maximal.
+template <typename Unit>
+bool matchesIPv4Line(std::basic_string_view<Unit> s) {
+  std::size_t pos = 0;
+  for (int part = 0; part < 4; ++part) {
+    std::size_t n = runLength(s, pos, 3, isDecimal<Unit>);
+    if (n < 1 || n > 3) return false;
+    pos += n;
+    if (part == 3) break;
+    if (pos >= s.size() || s[pos] != '.') return false;
+    ++pos;
+  }
+  return blankThenWord(s, pos);
+}
+
+template <typename Unit>
+bool matchesIPv6Line(std::basic_string_view<Unit> s) {
+  std::size_t pos = 0;
+  for (int groups = 1;; ++groups) {
+    std::size_t n = runLength(s, pos, 4, isHex<Unit>);
+    if (n < 1 || n > 4) return false;
+    pos += n;
+    if (pos < s.size() && s[pos] == ':') {
+      if (groups == 8) return false;
+      ++pos;
+      continue;
+    }
+    return groups >= 4 && blankThenWord(s, pos);
+  }
+}
+
+template <typename Unit>
+std::basic_string_view<Unit> trimmed(std::basic_string_view<Unit> s) {
+  std::size_t begin = 0, end = s.size();
+  while (begin < end && Line<Unit>::isSpace(s[begin])) ++begin;
+  while (end > begin && Line<Unit>::isSpace(s[end - 1])) --end;
+  return s.substr(begin, end - begin);
+}
+
+// `window` is the part of the trimmed line that the patterns may look at.
+template <typename Unit>
+bool judge(std::basic_string_view<Unit> line, std::size_t window) {
+  if (line.empty() || line.front() == '#') return true;
+  auto seen = line.substr(0, window);
+  return matchesIPv4Line(seen) || matchesIPv6Line(seen);
+}
+
+}  // namespace
+
+bool SyntaxRules::isValidLine(std::string_view line) {
+  // ASCII lines (nearly every line of a hosts file) are judged on their bytes: each byte is one
+  // unit and one user-perceived character ("\r\n" cannot occur inside a line).
+  if (foundation::isASCII(line)) {
+    auto t = trimmed(line);
+    return judge(t, t.size());
+  }
+  std::u16string units = foundation::utf16(line);
+  auto t = trimmed(std::u16string_view(units));
+  return judge(t, foundation::composedCharacterCount(t));
+}
+
+bool SyntaxRules::isValidSyntax(std::string_view contents) {
+  std::size_t start = 0;
+  while (true) {
+    std::size_t end = contents.find('\n', start);
+    if (!isValidLine(contents.substr(start, end == std::string_view::npos ? end : end - start))) return false;
+    if (end == std::string_view::npos) return true;
+    start = end + 1;
+  }
+}
+
+bool SyntaxRules::isValidSyntax(const std::optional<std::string>& contents) {
+  return !contents || isValidSyntax(std::string_view(*contents));
+}

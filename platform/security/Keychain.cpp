@@ -13,7 +13,6 @@
 #include <optional>
 #include <vector>
 
-#include "platform/foundation/Bundle.h"
 
 namespace security {
 namespace {
@@ -233,15 +232,7 @@ std::string dataDirectory() {
 
 }  // namespace
 
-std::string Keychain::defaultPath() {
-  const auto bundle = foundation::Bundle::mainBundle();
-  // The information key, not bundleIdentifier(): that falls back to the process name, which would
-  // give every test binary and tool a keychain of its own.
-  const Value identifier = bundle->objectForInfoDictionaryKey(foundation::kCFBundleIdentifierKey);
-  const std::string folder =
-      identifier.isString() && !identifier.stringValue().empty() ? identifier.stringValue() : "quillmere";
-  return dataDirectory() + "/" + folder + "/keychain";
-}
+std::string Keychain::defaultPath() { return dataDirectory() + "/quillmere/keychain"; }
 
 Keychain Keychain::defaultKeychain() { return Keychain(defaultPath()); }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 #include "platform/security/SystemRoots.h"
 #include "platform/security/Trust.h"
@@ -173,6 +175,25 @@ TEST_F(TrustTest, RevocationIsCheckedAgainstSuppliedLists) {
   auto trust = Trust::create({cert("wronghost")}, {Policy::createBasicX509()});
   trust->setRevocationLists({crl});
   EXPECT_EQ(evaluate(*trust), TrustResult::Unspecified);
+}
+
+TEST_F(TrustTest, ThreadsEvaluateSideBySide) {
+  // Handshakes on several connections evaluate at once against the one shared root store.
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        const bool good = (t + i) % 2 == 0;
+        auto trust = Trust::create({cert(good ? "localhost" : "selfsigned")}, {Policy::createSSL(true, "localhost")});
+        TrustResult result = TrustResult::Invalid;
+        trust->evaluate(result);
+        if (result != (good ? TrustResult::Unspecified : TrustResult::RecoverableTrustFailure)) ++wrong;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(TrustCreation, RefusesAnEmptyChain) {

@@ -27,14 +27,15 @@ class RunLoop {
   // One pass: runs the main-queue blocks waiting now and the timers that are due, and returns
   // whether anything ran. Does not wait. Main thread only (elsewhere returns false, runs nothing).
   bool processPending();
-  // Runs the loop until `date`, or until stop() is called; main thread only. Returns false at once
-  // when called elsewhere.
+  // Runs the loop until `date`, or until stop() is called, and returns true; main thread only.
+  // Returns false at once when called elsewhere.
   bool runUntil(Date date);
   // Runs the loop until `condition` returns true or `timeoutSeconds` pass, checking it after each
   // pass; returns whether the condition held. Main thread only (elsewhere returns the condition's
   // value without running anything).
   bool runUntil(const std::function<bool()>& condition, double timeoutSeconds);
-  // Makes the innermost runUntil return after its current pass. Thread-safe.
+  // Makes the innermost runUntil return after its current pass; ignored when no run is in
+  // progress. Thread-safe.
   void stop();
 
   // Wakes a waiting loop (and the installed wake handler). Thread-safe; never blocks.

@@ -82,9 +82,11 @@ TEST(RunLoopTest, WakeHandlerHearsOfNewWork) {
   std::atomic<int> wakes{0};
   RunLoop::main().setWakeHandler([&] { ++wakes; });
   dispatch::mainQueue()->async([] {});
-  RunLoop::main().addTimer(foundation::Timer::create(10, false, [](foundation::Timer&) {}));
+  auto timer = foundation::Timer::create(10, false, [](foundation::Timer&) {});
+  RunLoop::main().addTimer(timer);
   RunLoop::main().setWakeHandler({});
   EXPECT_GE(wakes, 2);
+  timer->invalidate();
   RunLoop::main().processPending();
 }
 

@@ -3,6 +3,7 @@
 #include <locale.h>
 #include <unicode/ubrk.h>
 #include <unicode/uchar.h>
+#include <unicode/utrans.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
@@ -498,6 +499,38 @@ ComparisonResult caseInsensitiveCompare(std::string_view a, std::string_view b) 
   return sign(result);
 }
 
+std::optional<std::string> applyingTransform(std::string_view text, std::string_view transform,
+                                             bool reverse) {
+  const std::u16string id = utf16(transform);
+  UParseError parseError{};
+  UErrorCode status = U_ZERO_ERROR;
+  UTransliterator* transliterator =
+      utrans_openU(id.data(), static_cast<int32_t>(id.size()),
+                   reverse ? UTRANS_REVERSE : UTRANS_FORWARD, nullptr, 0, &parseError, &status);
+  if (U_FAILURE(status) || transliterator == nullptr) {
+    if (transliterator != nullptr) utrans_close(transliterator);
+    return std::nullopt;
+  }
+  const std::u16string source = utf16(text);
+  std::optional<std::string> result;
+  // The transform works in place; grow the buffer until the result fits.
+  for (std::size_t capacity = source.size() * 2 + 16; capacity < (std::size_t{1} << 28);
+       capacity *= 4) {
+    std::u16string buffer = source;
+    buffer.resize(capacity);
+    auto length = static_cast<int32_t>(source.size());
+    int32_t limit = length;
+    status = U_ZERO_ERROR;
+    utrans_transUChars(transliterator, buffer.data(), &length, static_cast<int32_t>(capacity), 0,
+                       &limit, &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) continue;
+    if (U_SUCCESS(status)) result = utf8(std::u16string_view(buffer).substr(0, static_cast<std::size_t>(length)));
+    break;
+  }
+  utrans_close(transliterator);
+  return result;
+}
+
 // ---- Formatting --------------------------------------------------------------------------------
 
 FormatArgument::FormatArgument(const char* s) {
@@ -784,26 +817,31 @@ std::string formatWithArguments(std::string_view format, const std::vector<Forma
     }
     const int position = readPosition(format, j);
     Conversion c;
-    while (j < format.size() && oneOf(format[j], "-+ #0'")) {
-      if (format[j] != '\'') c.flags.push_back(format[j]);  // grouping is not applied
-      ++j;
-    }
-    if (j < format.size() && format[j] == '*') {
-      ++j;
-      const long long w = cursor.take(readPosition(format, j)).signedValue();
-      if (w < 0) c.flags.push_back('-');
-      c.width = static_cast<int>(std::min<long long>(w < 0 ? -w : w, 1 << 20));
-    } else {
-      c.width = readNumber(format, j);
-    }
-    if (j < format.size() && format[j] == '.') {
-      ++j;
-      if (j < format.size() && format[j] == '*') {
+    // Flags, width and precision may come in any order before the length, as the platform's
+    // parser allows ("%18#llx" is width 18 with the "#" flag).
+    while (j < format.size()) {
+      const char ch = format[j];
+      if (oneOf(ch, "-+ #0'")) {
+        if (ch != '\'' && c.flags.find(ch) == std::string::npos) c.flags.push_back(ch);
+        ++j;  // grouping ("'") is accepted and not applied
+      } else if (ch >= '1' && ch <= '9') {
+        c.width = readNumber(format, j);
+      } else if (ch == '*') {
         ++j;
-        const long long p = cursor.take(readPosition(format, j)).signedValue();
-        c.precision = p < 0 ? -1 : static_cast<int>(std::min<long long>(p, 1 << 20));
+        const long long w = cursor.take(readPosition(format, j)).signedValue();
+        if (w < 0 && c.flags.find('-') == std::string::npos) c.flags.push_back('-');
+        c.width = static_cast<int>(std::min<long long>(w < 0 ? -w : w, 1 << 20));
+      } else if (ch == '.') {
+        ++j;
+        if (j < format.size() && format[j] == '*') {
+          ++j;
+          const long long p = cursor.take(readPosition(format, j)).signedValue();
+          c.precision = p < 0 ? -1 : static_cast<int>(std::min<long long>(p, 1 << 20));
+        } else {
+          c.precision = std::max(readNumber(format, j), 0);
+        }
       } else {
-        c.precision = std::max(readNumber(format, j), 0);
+        break;
       }
     }
     while (j < format.size() && oneOf(format[j], "hlqLjzt")) {

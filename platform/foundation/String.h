@@ -139,6 +139,12 @@ ComparisonResult compare(std::string_view a, std::string_view b);
 // Compares by UTF-16 units after full Unicode case folding.
 ComparisonResult caseInsensitiveCompare(std::string_view a, std::string_view b);
 
+// `text` run through the ICU transform `transform` (for example
+// "Any-Latin; Latin-ASCII; [:^ASCII:] Remove"), in reverse when asked. nullopt when the transform
+// is unknown or fails, so callers can keep the original text.
+std::optional<std::string> applyingTransform(std::string_view text, std::string_view transform,
+                                             bool reverse = false);
+
 // ---- Formatting --------------------------------------------------------------------------------
 
 template <typename T>

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/foundation/Error.h"
 #include "platform/foundation/String.h"
+#include "tests/support/TempDir.h"
 
 using namespace foundation;
 
@@ -230,8 +234,41 @@ TEST(String, FormatConversions) {
       {"3", stringWithFormat("%d", 3.9)},                            // a double read as an integer
       {"0", stringWithFormat("%d", "text")},
       {"0x0", stringWithFormat("%p", static_cast<int*>(nullptr))},
+      {"    0x1000 -     0x1fff", stringWithFormat("%10#llx - %10#llx", 0x1000ULL, 0x1FFFULL)},
+      {"+5|-0005", stringWithFormat("%+d|%0+5d", 5, -5)},
   };
   for (const auto& c : cases) EXPECT_EQ(c.actual, c.expected);
+}
+
+TEST(String, FormatIgnoresTheProcessLocale) {
+  // Build a locale with a decimal comma in a temporary folder, as the application's process
+  // locale could be, and check that formatting still writes ".".
+  test::TempDir dir("qm-locale");
+  const std::string command =
+      "localedef -i de_DE -f UTF-8 '" + dir.file("de_DE.UTF-8") + "' >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) GTEST_SKIP() << "localedef cannot build de_DE here";
+  setenv("LOCPATH", dir.path().c_str(), 1);
+  const std::string saved = setlocale(LC_NUMERIC, nullptr);
+  ASSERT_NE(setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%.2f", 1.5);
+  EXPECT_STREQ(buffer, "1,50");  // the locale is really in effect
+  EXPECT_EQ(stringWithFormat("%.2f %g", 1.5, 0.25), "1.50 0.25");
+  std::snprintf(buffer, sizeof buffer, "%.2f", 1.5);
+  EXPECT_STREQ(buffer, "1,50");  // and formatting left it so
+  setlocale(LC_NUMERIC, saved.c_str());
+  unsetenv("LOCPATH");
+}
+
+TEST(String, Transforms) {
+  EXPECT_EQ(applyingTransform("Quillm\u00E8re \u00FCber \u00DF", "Any-Latin; Latin-ASCII; [:^ASCII:] Remove"),
+            "Quillmere uber ss");
+  EXPECT_EQ(applyingTransform("\u041C\u043E\u0441\u043A\u0432\u0430 \U0001F600",
+                              "Any-Latin; Latin-ASCII; [:^ASCII:] Remove"),
+            "Moskva ");
+  EXPECT_EQ(applyingTransform("abc", "Latin-Greek", false).has_value(), true);
+  EXPECT_EQ(applyingTransform("abc", "No-Such-Transform"), std::nullopt);
+  EXPECT_EQ(applyingTransform("", "Any-Latin"), "");
 }
 
 TEST(String, FormatDescribesObjects) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <limits>
 
+#include "platform/coredata/PredicateParser.h"
 #include "platform/coredata/SortDescriptor.h"
 #include "platform/foundation/KeyValueCoding.h"
 
@@ -59,6 +60,21 @@ std::string describeConstant(const foundation::Value& value) {
       return out + "}";
     }
     default: return value.description();
+  }
+}
+
+// A key path as the format language reads it back: keys named like keywords get a "#".
+std::string describeKeyPath(const std::string& keyPath) {
+  std::string out;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t dot = keyPath.find('.', start);
+    std::string key = keyPath.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    if (PredicateParser::isReservedWord(key)) out += '#';
+    out += key;
+    if (dot == std::string::npos) return out;
+    out += '.';
+    start = dot + 1;
   }
 }
 
@@ -233,7 +249,7 @@ std::string Expression::description() const {
   switch (type_) {
     case Type::ConstantValue: return describeConstant(constant_);
     case Type::EvaluatedObject: return "SELF";
-    case Type::KeyPath: return text_;
+    case Type::KeyPath: return describeKeyPath(text_);
     case Type::Aggregate:
     case Type::Function: {
       std::string out = type_ == Type::Function ? text_ + "(" : "{";

@@ -34,6 +34,8 @@ const char* const kSymbols[] = {"==", "=<", "=>", "!=", "<>", "<=", ">=", "&&", 
 
 }  // namespace
 
+bool PredicateParser::isReservedWord(const std::string& word) { return isReserved(word); }
+
 PredicateParser::PredicateParser(std::string_view format, const foundation::Array& arguments)
     : format_(format), arguments_(arguments) {}
 

@@ -29,6 +29,10 @@ class PredicateParser {
   PredicateParser(const PredicateParser&) = delete;
   PredicateParser& operator=(const PredicateParser&) = delete;
 
+  // Whether `word` is a keyword of the format language (any case), so that a key of that name
+  // must be written "#word".
+  static bool isReservedWord(const std::string& word);
+
   // Parses the whole format. On failure returns nothing and sets `*error` when given (see
   // Predicate::withFormat for the error's shape).
   std::optional<Predicate> parse(foundation::Error* error);

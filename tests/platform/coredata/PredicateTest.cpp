@@ -287,6 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormatCase{"a BETWEEN {1, 5}", {}, "a BETWEEN {1, 5}"},
         FormatCase{"title == 'say \"hi\"\\\\'", {}, "title == \"say \\\"hi\\\"\\\\\""},
         FormatCase{"SELF == nil", {}, "SELF == nil"},
+        FormatCase{"#size == 1 AND a.#in != 2 AND %K == 3", {"not.b"}, "#size == 1 AND a.#in != 2 AND #not.b == 3"},
         FormatCase{"%K = min(%@)", {"sortOrder", "sortOrder"}, "sortOrder == min:(\"sortOrder\")"},
         FormatCase{"created > %@", {Date::fromTimeIntervalSinceReferenceDate(1.5)},
                    "created > CAST(1.500000, \"NSDate\")"}));

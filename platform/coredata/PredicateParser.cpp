@@ -59,6 +59,7 @@ std::optional<Predicate> PredicateParser::parse(foundation::Error* error) {
     }
   }
   if (result) return result;
+  if (!failure_) failure_ = Failure{0, "the format could not be read"};  // every failing path sets one
   if (error) {
     std::size_t position = foundation::length16(std::string_view(format_).substr(0, failure_->position));
     foundation::Dictionary userInfo{

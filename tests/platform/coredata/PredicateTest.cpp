@@ -243,6 +243,7 @@ TEST(PredicateParseRobustness, EveryPrefixParsesOrFails) {
       foundation::Error error;
       auto predicate = Predicate::withFormat(format.substr(0, length), arguments, &error);
       EXPECT_TRUE(predicate || error.code() == coredata::kPredicateFormatErrorCode) << format.substr(0, length);
+      EXPECT_EQ(Predicate::withFormat(format.substr(0, length), arguments).has_value(), predicate.has_value());
     }
   }
   EXPECT_TRUE(Predicate::withFormat(formats[0], arguments));

@@ -57,12 +57,14 @@ class Bundle {
   const std::string& executablePath() const { return executablePath_; }
 
   // The path of the resource "name.type" (type with or without its leading "."; empty type
-  // means `name` is the whole file name) in `subdirectory` of the resources, if it is a file
-  // there. Names with ".." or a leading "/" find nothing.
+  // means `name` is the whole file name) in `subdirectory` of the resources ("" or "." for the
+  // top), if something (a file or a folder) is there. Names with ".." or a leading "/" find
+  // nothing.
   std::optional<std::string> pathForResource(const std::string& name, const std::string& type,
                                              const std::string& subdirectory = {}) const;
-  // Paths of the files in `subdirectory` of the resources whose extension is `type` (exact
-  // case; empty type: every file), sorted by name.
+  // Paths of the items in `subdirectory` of the resources ("" or "." for the top) whose
+  // extension is `type` (with or without its leading "."; exact case; empty: every item),
+  // sorted by name; empty when the folder does not exist.
   std::vector<std::string> pathsForResourcesOfType(const std::string& type,
                                                    const std::string& subdirectory = {}) const;
 

@@ -29,6 +29,21 @@ bool isIdentifierStart(unsigned char c) { return std::isalpha(c) || c == '_' || 
 bool isIdentifierPart(unsigned char c) { return isIdentifierStart(c) || std::isdigit(c); }
 
 // Symbols, longest first so that "==" wins over "=".
+// Deeper nesting than this is refused rather than risking the stack on hostile text.
+constexpr std::size_t kMaximumDepth = 256;
+
+// Counts one level of nesting for as long as it lives.
+class DepthGuard {
+ public:
+  explicit DepthGuard(std::size_t& depth) : depth_(depth) { ++depth_; }
+  ~DepthGuard() { --depth_; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+
+ private:
+  std::size_t& depth_;
+};
+
 const char* const kSymbols[] = {"==", "=<", "=>", "!=", "<>", "<=", ">=", "&&", "||", "=", "<", ">",
                                 "!",  "(",  ")",  "{",  "}",  "[",  "]",  ",",  ".",  ":", "-"};
 
@@ -237,7 +252,14 @@ std::optional<Predicate> PredicateParser::parseAnd() {
   return Predicate::andPredicate(std::move(operands));
 }
 
+bool PredicateParser::enter(std::size_t position) {
+  if (depth_ < kMaximumDepth) return true;
+  return fail(position, "the predicate is nested too deeply");
+}
+
 std::optional<Predicate> PredicateParser::parseNot() {
+  DepthGuard guard(depth_);
+  if (!enter(peek().position)) return std::nullopt;
   const Token& token = peek();
   if (isKeyword(token, "NOT") || isSymbol(token, "!")) {
     next();
@@ -348,6 +370,8 @@ bool PredicateParser::parseOptions(unsigned& options) {
 // --- Expressions ----------------------------------------------------------------------------
 
 std::optional<Expression> PredicateParser::parseExpression() {
+  DepthGuard guard(depth_);
+  if (!enter(peek().position)) return std::nullopt;
   Token token = next();
   switch (token.kind) {
     case TokenKind::String: return Expression::constant(foundation::Value(token.text));

@@ -60,6 +60,7 @@ class PredicateParser {
   bool isKeyword(const Token& token, const char* keyword) const;
   bool isSymbol(const Token& token, const char* symbol) const;
   bool fail(std::size_t position, std::string reason);
+  bool enter(std::size_t position);
 
   std::optional<Predicate> parseOr();
   std::optional<Predicate> parseAnd();
@@ -79,6 +80,7 @@ class PredicateParser {
   std::size_t nextArgument_ = 0;
   std::vector<Token> tokens_;
   std::size_t cursor_ = 0;
+  std::size_t depth_ = 0;  // nesting of NOT, parentheses, braces and calls now being parsed
   std::optional<Failure> failure_;
 };
 

@@ -246,6 +246,17 @@ TEST(PredicateParseRobustness, EveryPrefixParsesOrFails) {
       EXPECT_EQ(Predicate::withFormat(format.substr(0, length), arguments).has_value(), predicate.has_value());
     }
   }
+  // Hostile nesting is refused with an error instead of exhausting the stack.
+  for (const std::string& opener : {std::string("("), std::string("NOT "), std::string("!"), std::string("a IN {")}) {
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) deep += opener;
+    foundation::Error error;
+    EXPECT_FALSE(Predicate::withFormat(deep, {}, &error)) << opener;
+    EXPECT_EQ(error.code(), coredata::kPredicateFormatErrorCode) << opener;
+  }
+  std::string nested = "a == 1";
+  for (int i = 0; i < 100; ++i) nested = "(" + nested + ")";
+  EXPECT_TRUE(Predicate::withFormat("NOT " + nested));
   EXPECT_TRUE(Predicate::withFormat(formats[0], arguments));
   EXPECT_TRUE(Predicate::withFormat(formats[1], arguments));
 }

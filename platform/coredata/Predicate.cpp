@@ -343,6 +343,31 @@ bool compareStrings(ComparisonOperator op, const foundation::Value& left, const 
   }
 }
 
+// Reads both operands, then compares directly or element by element for ANY and ALL.
+bool evaluateComparison(const Predicate::Node& node, const foundation::Value& object, foundation::Error* error) {
+  foundation::Error failure;
+  foundation::Value left = node.left.expressionValueWithObject(object, &failure);
+  foundation::Value right = failed(failure) ? foundation::Value() : node.right.expressionValueWithObject(object, &failure);
+  bool result = false;
+  if (!failed(failure)) {
+    if (node.modifier == ComparisonModifier::Direct) {
+      result = compareDirect(node.op, left, right, node.options, &failure);
+    } else {
+      const foundation::Array elements = elementsOf(left);
+      auto test = [&](const foundation::Value& element) {
+        return compareDirect(node.op, element, right, node.options, &failure);
+      };
+      result = node.modifier == ComparisonModifier::Any ? std::any_of(elements.begin(), elements.end(), test)
+                                                         : std::all_of(elements.begin(), elements.end(), test);
+    }
+  }
+  if (failed(failure)) {
+    if (error) *error = failure;
+    return false;
+  }
+  return result;
+}
+
 }  // namespace
 
 bool Predicate::evaluate(const foundation::Value& object, foundation::Error* error) const {
@@ -376,27 +401,7 @@ bool Predicate::evaluate(const foundation::Value& object, foundation::Error* err
       return false;
     case Type::Comparison: break;
   }
-  foundation::Error failure;
-  foundation::Value left = node.left.expressionValueWithObject(object, &failure);
-  foundation::Value right = failed(failure) ? foundation::Value() : node.right.expressionValueWithObject(object, &failure);
-  bool result = false;
-  if (!failed(failure)) {
-    if (node.modifier == ComparisonModifier::Direct) {
-      result = compareDirect(node.op, left, right, node.options, &failure);
-    } else {
-      const foundation::Array elements = elementsOf(left);
-      auto test = [&](const foundation::Value& element) {
-        return compareDirect(node.op, element, right, node.options, &failure);
-      };
-      result = node.modifier == ComparisonModifier::Any ? std::any_of(elements.begin(), elements.end(), test)
-                                                         : std::all_of(elements.begin(), elements.end(), test);
-    }
-  }
-  if (failed(failure)) {
-    if (error) *error = failure;
-    return false;
-  }
-  return result;
+  return evaluateComparison(node, object, error);
 }
 
 // --- Text -----------------------------------------------------------------------------------

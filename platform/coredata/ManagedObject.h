@@ -154,6 +154,8 @@ class ManagedObject : public foundation::Object,
   foundation::Dictionary committed_;
   std::set<std::string> changedKeys_;
   std::int64_t rowVersion_ = 0;
+  // Set while awakeFromFetch runs: sets then count as loaded values, not as changes.
+  bool loadingValues_ = false;
 
   foundation::KeyValueObserving observation_;
 };

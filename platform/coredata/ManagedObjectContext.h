@@ -164,12 +164,18 @@ class ManagedObjectContext : public foundation::Object,
   // deleted objects are dropped; then objects-did-change is posted. Call inside the queue.
   void mergeChangesFromContextDidSaveNotification(const foundation::Notification& notification);
 
+  // The identity notifications of this context carry (Notification::sender()): pass it to
+  // NotificationCenter::addObserver to observe one context.
+  const void* notificationSender() const { return static_cast<const foundation::Object*>(this); }
+
   // "<ManagedObjectContext: 0x…>".
   std::string description() const override;
 
+  // The context's internals (registry, change tracking, saving, fetching); opaque to users.
+  struct State;
+
  private:
   explicit ManagedObjectContext(ConcurrencyType type);
-  struct State;
   friend class ManagedObject;
 
   ConcurrencyType type_;

@@ -55,8 +55,9 @@ class Predicate {
   Predicate();
 
   // Parses `format`, substituting `arguments` in order: "%@" takes a value as a constant (null
-  // is nil, an array is a collection), "%K" takes a string value as a key path, "%d"/"%i"/"%ld"/
-  // "%lld"/"%u"/"%lu" an integer, "%f"/"%lf"/"%g" a double, "%s" a string constant.
+  // is nil, an array is a collection), "%K" takes a string value as a key path, "%d"/"%i"/"%u"/
+  // "%c" (with "l", "ll", "h" or "q" length modifiers) an integer, "%f"/"%g"/"%e" a double, "%s" a
+  // string constant. Arguments beyond those the format uses are ignored.
   // On bad input returns nothing and sets `*error` when given: Cocoa domain,
   // kPredicateFormatErrorCode, described as "Unable to parse the format string \"<format>\" at
   // position <n>" (n counts UTF-16 units from 0, where the fault starts), or as a message about

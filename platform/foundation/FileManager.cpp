@@ -298,6 +298,17 @@ bool copyTree(const std::string& source, const std::string& destination, CopyFai
   return true;
 }
 
+// Whether `path` would lie inside the folder `folder` (or be it): a folder cannot be copied
+// into itself, the copy would never end.
+bool isInside(const std::string& path, const std::string& folder) {
+  char resolvedFolder[PATH_MAX];
+  char resolvedParent[PATH_MAX];
+  if (!::realpath(folder.c_str(), resolvedFolder) || !::realpath(parentOf(path).c_str(), resolvedParent)) return false;
+  const std::string inner = std::string(resolvedParent) + "/";
+  const std::string outer = std::string(resolvedFolder) + "/";
+  return inner.compare(0, outer.size(), outer) == 0;
+}
+
 // Renames without replacing an existing destination.
 int renameNoReplace(const std::string& source, const std::string& destination) {
   if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0) return 0;
@@ -496,6 +507,7 @@ bool FileManager::copyItemAtPath(const std::string& source, const std::string& d
   struct stat info;
   if (::lstat(source.c_str(), &info) != 0) return fail(error, errno, source, false);
   if (::lstat(destination.c_str(), &info) == 0) return fail(error, EEXIST, destination, true);
+  if (isInside(destination, source)) return fail(error, EINVAL, destination, true);
   // Build the copy under a hidden name and rename it into place, so that a failure half way
   // leaves nothing at the destination.
   const std::string staging = temporarySibling(destination);

@@ -24,6 +24,8 @@ namespace {
 
 // How long after a change the background flush waits, so that a burst of changes costs one write.
 constexpr auto kFlushDelay = std::chrono::milliseconds(1000);
+// Settings are the user's own business: the file is readable by its owner only.
+constexpr unsigned kFileMode = 0600;
 
 std::string configHome() {
   FileManager& files = FileManager::defaultManager();
@@ -116,7 +118,7 @@ class UserDefaults::Store {
     FileManager& files = FileManager::defaultManager();
     Error error;
     const std::string folder = path_.substr(0, path_.rfind('/'));
-    if (!files.createDirectoryAtPath(folder, true, &error) || !files.writeData(*data, path_, &error)) {
+    if (!files.createDirectoryAtPath(folder, true, &error) || !files.writeData(*data, path_, &error, kFileMode)) {
       logMessage("UserDefaults: could not save " + path_ + ": " + error.localizedDescription());
       return false;
     }

@@ -4,7 +4,7 @@
 // in front of a registration domain of fallback values that is never saved.
 //
 // The persistent domain lives in one binary property list, $XDG_CONFIG_HOME/<suite>.plist
-// (default ~/.config), read lazily at first use and written atomically: at synchronize(), soon
+// (default ~/.config; mode 0600), read lazily at first use and written atomically: at synchronize(), soon
 // after a change (a background flush about a second later) and at process exit. A file that
 // cannot be parsed is renamed to "<suite>.plist.corrupt-<UTC timestamp>", reported with one log
 // line on standard error, and the store starts from the registration domain. Several UserDefaults

@@ -262,6 +262,9 @@ TEST_F(FileManagerTest, CopiesFilesAndTrees) {
   EXPECT_EQ(error.code(), foundation::kFileWriteFileExistsError);
   EXPECT_FALSE(fm().copyItemAtPath(at("nothing"), at("dst2"), &error));
   EXPECT_EQ(error.code(), foundation::kFileReadNoSuchFileError);
+  EXPECT_FALSE(fm().copyItemAtPath(at("src"), at("src/sub/inner"), &error));  // into itself
+  EXPECT_EQ(error.code(), foundation::kFileWriteUnknownError);
+  EXPECT_EQ(names(at("src/sub")), std::vector<std::string>{"f"});
 }
 
 TEST_F(FileManagerTest, FailedCopyLeavesNoPartialDestination) {

@@ -154,6 +154,7 @@ TEST_F(UserDefaultsTest, SavesABinaryPropertyListKeepingTypes) {
       *FileManager::defaultManager().contentsAtPath(fileFor("org.example.saved")), 0, &format);
   ASSERT_TRUE(saved);
   EXPECT_EQ(format, foundation::PropertyListFormat::Binary);
+  EXPECT_EQ(FileManager::defaultManager().attributesOfItemAtPath(fileFor("org.example.saved"))->posixPermissions, 0600u);
 
   UserDefaults reread("org.example.saved");
   EXPECT_EQ(reread.objectForKey("flag").type(), Value::Type::Bool);

@@ -97,8 +97,8 @@ class FileManager {
   bool moveItemAtPath(const std::string& source, const std::string& destination, Error* error = nullptr) const;
 
   // Copies a file, link or folder tree (keeping permission bits). Fails with 516 when the
-  // destination exists, 260 when the source is missing. A failed copy leaves no partial
-  // destination behind.
+  // destination exists, 260 when the source is missing, 512 for a folder copied into itself.
+  // A failed copy leaves no partial destination behind.
   bool copyItemAtPath(const std::string& source, const std::string& destination, Error* error = nullptr) const;
 
   // The item's attributes, or nothing with 260 / 257 / 256.
@@ -120,7 +120,8 @@ class FileManager {
   // Replaces the file at `path` atomically: the bytes go to a temporary file in the same
   // folder, which is flushed to disk and renamed over `path`, so readers see the old or the new
   // content, never a mix, even after a crash. The new file takes `permissions` when given, else
-  // the replaced file's permission bits, else 0666 less the umask. On failure the old file is
+  // the replaced file's permission bits, else 0666 less the umask. A symbolic link at `path` is
+  // followed: the linked file is replaced and the link kept. On failure the old file is
   // untouched, no temporary file remains and *error says why (513, 4, 640, 512).
   bool writeData(const Data& data, const std::string& path, Error* error = nullptr,
                  std::optional<unsigned> permissions = std::nullopt) const;

@@ -1,13 +1,15 @@
 #pragma once
 // PropertyListSerialization stands in for the platform's property-list reader and writer, XML
-// and binary formats, between bytes and a Value graph. Booleans stay Bool Values, integers Int
-// (UInt beyond the signed range), reals Double, dates Date (binary keeps their fractions; XML,
-// like the platform's, keeps whole seconds), data Data, strings, arrays and dictionaries.
+// and binary formats, between bytes and a Value graph. Booleans stay Bool Values, integers Int,
+// reals Double, dates Date (binary keeps them to the microsecond; XML, like the platform's, keeps
+// whole seconds), data Data, strings, arrays and dictionaries (in file order). Keyed-archive UIDs
+// read as a dictionary {"CF$UID": n}, the form XML gives them.
 //
-// What it leaves out: the OpenStep text format is neither read nor written; keyed-archive UIDs
-// are not read. Values are always mutable copies, so the mutability options have no effect.
-// Dates must lie within about 68 years of 2001 (the range the underlying library can hold);
-// others are refused as invalid rather than written wrong.
+// What it leaves out: the OpenStep text format is neither read nor written. Values are always
+// mutable copies, so the mutability options have no effect. The underlying library holds
+// integers as 64 bits without a sign and dates as 32-bit seconds: integers beyond the signed
+// 64-bit range and dates more than about 68 years from 2001 are refused when writing rather than
+// written wrong, and such integers in a file read as their signed twins.
 #include <optional>
 
 #include "platform/foundation/Error.h"

@@ -6,8 +6,9 @@
 // The persistent domain lives in one binary property list, $XDG_CONFIG_HOME/<suite>.plist
 // (default ~/.config; mode 0600), read lazily at first use and written atomically: at synchronize(), soon
 // after a change (a background flush about a second later) and at process exit. A file that
-// cannot be parsed is renamed to "<suite>.plist.corrupt-<UTC timestamp>", reported with one log
-// line on standard error, and the store starts from the registration domain. Several UserDefaults
+// cannot be parsed is renamed to "<suite>.plist.corrupt-<UTC timestamp>", reported with one line
+// through the foundation log, and the store starts from the registration domain. A file that
+// exists but cannot be read (no permission) is left alone and changes stay in memory. Several UserDefaults
 // for the same suite in one process share one store. Changes made by other processes to the file
 // after it was read are not merged: the last writer wins.
 //

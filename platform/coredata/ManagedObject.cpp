@@ -225,7 +225,8 @@ void ManagedObject::setPrimitiveValueForKey(const Value& value, const std::strin
 
 std::vector<std::shared_ptr<ManagedObject>> ManagedObject::objectsForKey(const std::string& key) const {
   std::vector<std::shared_ptr<ManagedObject>> objects;
-  for (const auto& element : valueForKey(key).arrayValue())
+  const Value related = valueForKey(key);
+  for (const auto& element : related.arrayValue())
     if (auto object = element.objectAs<ManagedObject>()) objects.push_back(object);
   return objects;
 }
@@ -244,7 +245,8 @@ bool ManagedObject::removeObjectForKey(const std::shared_ptr<ManagedObject>& obj
   auto relationship = entity_ ? entity_->relationshipNamed(key) : nullptr;
   if (!object || !relationship || !relationship->isToMany()) return false;
   Array kept;
-  for (const auto& element : valueForKey(key).arrayValue())
+  const Value related = valueForKey(key);
+  for (const auto& element : related.arrayValue())
     if (element.objectAs<ManagedObject>() != object) kept.push_back(element);
   return setValueForKey(Value(std::move(kept)), key);
 }

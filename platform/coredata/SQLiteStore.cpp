@@ -105,6 +105,12 @@ struct SQLiteStore::Impl {
     return raw;
   }
 
+  // A stepped statement that is not reset keeps its read snapshot open, and the connection would
+  // then miss what other connections commit: every use ends with this.
+  void resetStatements() {
+    for (auto& [sql, statement] : statements) statement->reset();
+  }
+
   const StoredEntity* storedEntity(const std::string& name) const {
     for (const auto& e : schema)
       if (e.name == name) return &e;
@@ -567,6 +573,7 @@ std::int64_t SQLiteStore::allocatePrimaryKeys(const EntityDescription& entity, s
                                               foundation::Error* error) {
   Error underlying;
   auto failWith = [&](bool inTransaction) {
+    impl_->resetStatements();
     if (inTransaction) impl_->db->exec("ROLLBACK", nullptr);
     if (error) *error = wrapped(kPersistentStoreSaveError, "Permanent IDs could not be reserved", underlying);
     return std::int64_t{-1};
@@ -586,7 +593,9 @@ std::int64_t SQLiteStore::allocatePrimaryKeys(const EntityDescription& entity, s
   if (!write) return failWith(true);
   write->bindInt(1, first + count - 1);
   write->bind(2, entity.name());
-  if (!write->run(&underlying) || !impl_->db->exec("COMMIT", &underlying)) return failWith(true);
+  if (!write->run(&underlying)) return failWith(true);
+  impl_->resetStatements();
+  if (!impl_->db->exec("COMMIT", &underlying)) return failWith(true);
   return first;
 }
 
@@ -607,6 +616,7 @@ bool SQLiteStore::save(const std::vector<StoreChange>& changes, bool checkVersio
   Error underlying;
   std::vector<ObjectIDPtr> found;
   auto abort = [&](bool withError) {
+    impl_->resetStatements();
     impl_->db->exec("ROLLBACK", nullptr);
     if (withError && error) *error = wrapped(kPersistentStoreSaveError, "The store could not be saved", underlying);
     if (!withError && conflicts) *conflicts = found;
@@ -746,6 +756,7 @@ bool SQLiteStore::save(const std::vector<StoreChange>& changes, bool checkVersio
       versions[change.objectID->uriRepresentation()] = read->intColumn(0);
     }
   }
+  impl_->resetStatements();
   if (!impl_->db->exec("COMMIT", &underlying)) return abort(true);
   if (newVersions) *newVersions = std::move(versions);
   return true;

@@ -1,12 +1,18 @@
 #pragma once
 // Small models and helpers shared by the Core Data stand-in's tests.
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "platform/coredata/CoreDataErrors.h"
 #include "platform/coredata/ManagedObjectContext.h"
 #include "platform/coredata/ManagedObjectModel.h"
 #include "platform/coredata/PersistentStoreCoordinator.h"
+
+namespace foundation {
+// Readable Values in test failures.
+inline void PrintTo(const Value& value, std::ostream* out) { *out << value.description(); }
+}  // namespace foundation
 
 namespace cdtest {
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/foundation/Bundle.h"
 
 namespace security {
 namespace {
@@ -232,7 +233,15 @@ std::string dataDirectory() {
 
 }  // namespace
 
-std::string Keychain::defaultPath() { return dataDirectory() + "/quillmere/keychain"; }
+std::string Keychain::defaultPath() {
+  // The information key, not bundleIdentifier(): that falls back to the process name, which would
+  // give every tool and test binary a keychain of its own.
+  const Value identifier =
+      foundation::Bundle::mainBundle()->objectForInfoDictionaryKey(foundation::kCFBundleIdentifierKey);
+  const std::string folder =
+      identifier.isString() && !identifier.stringValue().empty() ? identifier.stringValue() : "quillmere";
+  return dataDirectory() + "/" + folder + "/keychain";
+}
 
 Keychain Keychain::defaultKeychain() { return Keychain(defaultPath()); }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/foundation/Bundle.h"
 #include "platform/security/Keychain.h"
 #include "tests/support/TempDir.h"
 
@@ -131,6 +132,16 @@ TEST(Keychain, DefaultStoreIsPrivateToTheUserAndPersists) {
   EXPECT_EQ(itemCopyMatching(with(item("persist", "k"), kSecReturnData, true), &result), errSecSuccess);
   EXPECT_EQ(result, Value(bytes("new")));
   EXPECT_EQ(itemDelete(item("persist", "k")), errSecSuccess);
+}
+
+TEST(Keychain, DefaultStoreIsNamedAfterTheBundleIdentifier) {
+  test::TempDir folder;
+  foundation::Bundle::setMainBundleForTesting(std::make_shared<const foundation::Bundle>(
+      folder.path(), folder.file("Resources"),
+      Dictionary{{foundation::kCFBundleIdentifierKey, "org.example.KeychainTest"}}));
+  const std::string path = Keychain::defaultPath();
+  foundation::Bundle::setMainBundleForTesting(nullptr);
+  EXPECT_EQ(path, std::string(std::getenv("XDG_DATA_HOME")) + "/org.example.KeychainTest/keychain");
 }
 
 TEST(Keychain, DamagedStoreIsReportedAndNotOverwritten) {

@@ -174,8 +174,9 @@ void State::recordChange(ManagedObject& object, const std::string& key) {
     object.committed_.set(key, object.values_.get(key));
     return;
   }
-  if (!object.inserted_) object.changedKeys_.insert(key);
   markChanged(object);
+  if (object.inserted_) return;
+  object.changedKeys_.insert(key);
   pendingUpdated.push_back(object.shared_from_this());
 }
 

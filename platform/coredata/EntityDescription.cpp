@@ -49,13 +49,15 @@ bool AttributeDescription::acceptsValue(const foundation::Value& value) const {
     case AttributeType::BinaryData:
       return value.isData();
     default:
-      return true;
+      // Only what a store column can hold comes back as it went in; containers and objects would
+      // be lost on the way to the file.
+      return value.isNumber() || value.isString() || value.isData();
   }
 }
 
 std::shared_ptr<const EntityDescription> RelationshipDescription::destinationEntity() const {
-  auto model = model_.lock();
-  return model ? model->entityNamed(destinationName_) : nullptr;
+  auto destination = destination_.lock();
+  return destination && destination->name() == destinationName_ ? destination : nullptr;
 }
 
 std::shared_ptr<const RelationshipDescription> RelationshipDescription::inverseRelationship() const {

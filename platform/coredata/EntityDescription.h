@@ -88,6 +88,8 @@ class AttributeDescription : public PropertyDescription {
   void setAttributeValueClassName(std::string name) { valueClassName_ = std::move(name); }
 
   // Whether `value` fits this attribute's type (null always fits; optionality is checked apart).
+  // Transformable and undefined attributes take numbers, strings and data only: arrays,
+  // dictionaries and objects cannot be stored.
   bool acceptsValue(const foundation::Value& value) const;
 
  private:
@@ -127,7 +129,8 @@ class RelationshipDescription : public PropertyDescription {
   bool toMany_ = false;
   bool ordered_ = false;
   DeleteRule deleteRule_ = DeleteRule::Nullify;
-  std::weak_ptr<const ManagedObjectModel> model_;
+  // Resolved by the model that holds both entities; entities are shared, so it outlives a merge.
+  std::weak_ptr<const EntityDescription> destination_;
 };
 
 class EntityDescription : public std::enable_shared_from_this<EntityDescription> {

@@ -42,13 +42,12 @@ void ManagedObjectModel::addEntity(std::shared_ptr<EntityDescription> entity) {
 }
 
 void ManagedObjectModel::resolveRelationships() {
-  // Relationship descriptions find their destination through the model; a model that is not held
-  // by a shared_ptr yet resolves when it is merged or added to a coordinator.
-  auto self = weak_from_this();
   for (const auto& entity : entities_)
-    for (const auto& property : entity->properties())
-      if (property->kind() == PropertyDescription::Kind::Relationship)
-        static_cast<RelationshipDescription&>(*property).model_ = self;
+    for (const auto& property : entity->properties()) {
+      if (property->kind() != PropertyDescription::Kind::Relationship) continue;
+      auto& relationship = static_cast<RelationshipDescription&>(*property);
+      if (auto destination = entityNamed(relationship.destinationEntityName())) relationship.destination_ = destination;
+    }
 }
 
 std::shared_ptr<const EntityDescription> ManagedObjectModel::entityNamed(const std::string& name) const {
@@ -88,7 +87,6 @@ void ManagedObjectModel::registerBundleModel(const std::string& name, std::share
     if (same != r.models.end()) r.models.erase(same);
     return;
   }
-  if (model) model->resolveRelationships();
   if (same != r.models.end())
     same->second = std::move(model);
   else

@@ -39,43 +39,48 @@ std::size_t runLength(std::basic_string_view<Unit> s, std::size_t pos, std::size
   return n;
 }
 
+// A match of a pattern is decided by its shortest form, which ends with the first unit of the
+// word after the blank run; the functions below return that end (0 when there is no match), so
+// that the window rule can be applied afterwards.
+constexpr std::size_t kNoMatch = 0;
+
 // `\s+\S+` at `pos`: at least one white-space unit, then a unit that is not.
 template <typename Unit>
-bool blankThenWord(std::basic_string_view<Unit> s, std::size_t pos) {
-  if (pos >= s.size() || !Line<Unit>::isSpace(s[pos])) return false;
+std::size_t blankThenWord(std::basic_string_view<Unit> s, std::size_t pos) {
+  if (pos >= s.size() || !Line<Unit>::isSpace(s[pos])) return kNoMatch;
   while (pos < s.size() && Line<Unit>::isSpace(s[pos])) ++pos;
-  return pos < s.size();
+  return pos < s.size() ? pos + 1 : kNoMatch;
 }
 
 // Parts of digits (or hex digits) can only end where the next required unit is not a digit, so a
 // run that is longer than allowed can never match by backtracking: each run must be maximal.
 template <typename Unit>
-bool matchesIPv4Line(std::basic_string_view<Unit> s) {
+std::size_t matchIPv4Line(std::basic_string_view<Unit> s) {
   std::size_t pos = 0;
   for (int part = 0; part < 4; ++part) {
     std::size_t n = runLength(s, pos, 3, isDecimal<Unit>);
-    if (n < 1 || n > 3) return false;
+    if (n < 1 || n > 3) return kNoMatch;
     pos += n;
     if (part == 3) break;
-    if (pos >= s.size() || s[pos] != '.') return false;
+    if (pos >= s.size() || s[pos] != '.') return kNoMatch;
     ++pos;
   }
   return blankThenWord(s, pos);
 }
 
 template <typename Unit>
-bool matchesIPv6Line(std::basic_string_view<Unit> s) {
+std::size_t matchIPv6Line(std::basic_string_view<Unit> s) {
   std::size_t pos = 0;
   for (int groups = 1;; ++groups) {
     std::size_t n = runLength(s, pos, 4, isHex<Unit>);
-    if (n < 1 || n > 4) return false;
+    if (n < 1 || n > 4) return kNoMatch;
     pos += n;
     if (pos < s.size() && s[pos] == ':') {
-      if (groups == 8) return false;
+      if (groups == 8) return kNoMatch;
       ++pos;
       continue;
     }
-    return groups >= 4 && blankThenWord(s, pos);
+    return groups >= 4 ? blankThenWord(s, pos) : kNoMatch;
   }
 }
 
@@ -87,12 +92,19 @@ std::basic_string_view<Unit> trimmed(std::basic_string_view<Unit> s) {
   return s.substr(begin, end - begin);
 }
 
-// `window` is the part of the trimmed line that the patterns may look at.
 template <typename Unit>
-bool judge(std::basic_string_view<Unit> line, std::size_t window) {
-  if (line.empty() || line.front() == '#') return true;
-  auto seen = line.substr(0, window);
-  return matchesIPv4Line(seen) || matchesIPv6Line(seen);
+std::size_t matchEnd(std::basic_string_view<Unit> line) {
+  std::size_t end = matchIPv4Line(line);
+  return end != kNoMatch ? end : matchIPv6Line(line);
+}
+
+// The patterns see only as many units as the trimmed line has user-perceived characters. Every
+// unit before the last one of the shortest match is an address character or a blank, each of
+// which starts a character of its own; so is the last one unless it can extend the blank before
+// it (nothing below U+0300 can). Only then does the window need counting.
+bool matchFitsWindow(std::u16string_view line, std::size_t end) {
+  if (line[end - 1] < 0x300) return true;
+  return foundation::composedCharacterCount(line) >= end;
 }
 
 }  // namespace
@@ -102,11 +114,13 @@ bool SyntaxRules::isValidLine(std::string_view line) {
   // unit and one user-perceived character ("\r\n" cannot occur inside a line).
   if (foundation::isASCII(line)) {
     auto t = trimmed(line);
-    return judge(t, t.size());
+    return t.empty() || t.front() == '#' || matchEnd(t) != kNoMatch;
   }
   std::u16string units = foundation::utf16(line);
   auto t = trimmed(std::u16string_view(units));
-  return judge(t, foundation::composedCharacterCount(t));
+  if (t.empty() || t.front() == '#') return true;
+  std::size_t end = matchEnd(t);
+  return end != kNoMatch && matchFitsWindow(t, end);
 }
 
 bool SyntaxRules::isValidSyntax(std::string_view contents) {

@@ -3,7 +3,12 @@
 #include <optional>
 #include <string>
 
+#include <random>
+#include <vector>
+
 #include "hostfiles/SyntaxRules.h"
+#include "platform/foundation/RegularExpression.h"
+#include "platform/foundation/String.h"
 
 namespace {
 
@@ -95,6 +100,50 @@ TEST(SyntaxRulesTest, TheFirstInvalidLineDecides) {
       {"127.0.0.1 a\n10.0.0.1 b\nnot an address\n192.168.0.1 c", false},
       {"127.0.0.1 a\n\n# c\n10.0.0.1 b\n", true},
   });
+}
+
+// The scanner stands in for the two patterns; the platform's regular-expression engine is the
+// reference. Generated lines are address-like runs of digit groups whose separators, lengths,
+// digits (non-ASCII ones too), blanks (several kinds) and trailing words vary, so that matches and
+// near-misses of every kind are common.
+bool referenceVerdict(std::string_view line) {
+  using foundation::RegularExpression;
+  static const auto v4 = RegularExpression::create(SyntaxRules::kIPv4LinePattern, RegularExpression::CaseInsensitive);
+  static const auto v6 = RegularExpression::create(SyntaxRules::kIPv6LinePattern, RegularExpression::CaseInsensitive);
+  std::string trimmed = foundation::trim(line);
+  if (trimmed.empty() || trimmed[0] == '#') return true;
+  foundation::Range window{0, foundation::composedCharacterCount(trimmed)};
+  return v4->numberOfMatches(trimmed, 0, window) == 1 || v6->numberOfMatches(trimmed, 0, window) == 1;
+}
+
+TEST(SyntaxRulesTest, TheScannerAgreesWithThePatternsOnGeneratedLines) {
+  const std::vector<std::string> digits = {"0", "1", "9", "a", "F", "g", "\xd9\xa1"};
+  const std::vector<std::string> separators = {".", ".", ".", ":", ":", ":", "::", ""};
+  const std::vector<std::string> blanks = {"", " ", " ", "\t", "\xc2\xa0", "\xe3\x80\x80", "\r", "  "};
+  const std::vector<std::string> words = {"", "host", "h", "#", "\xcc\x81", "e\xcc\x81", "\xf0\x9f\x98\x80", ":", "\xc3\xa9"};
+  std::mt19937 random(20261209);
+  auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
+  int valid = 0;
+  const int total = 20000;
+  for (int i = 0; i < total; ++i) {
+    // An address-like run of parts, mostly with one kind of separator, then blanks and a word.
+    std::string line = pick(blanks);
+    const std::string separator = pick(separators);
+    const int parts = separator == "." && random() % 2 == 0 ? 4 : 3 + static_cast<int>(random() % 7);
+    for (int p = 0; p < parts; ++p) {
+      if (p > 0) line += random() % 8 == 0 ? pick(separators) : separator;
+      const int length = random() % 6 == 0 ? static_cast<int>(random() % 6) : 1 + static_cast<int>(random() % 3);
+      for (int k = 0; k < length; ++k) line += random() % 5 == 0 ? pick(digits) : std::string(1, "0123456789abcdef"[random() % 16]);
+    }
+    line += (random() % 2 ? std::string(" ") : pick(blanks)) + (random() % 2 ? std::string("host") : pick(words)) +
+            pick(blanks);
+    const bool expected = referenceVerdict(line);
+    ASSERT_EQ(SyntaxRules::isValidLine(line), expected) << line;
+    valid += expected;
+  }
+  // The corpus must hold plenty of both verdicts to mean anything.
+  EXPECT_GT(valid, total / 20);
+  EXPECT_LT(valid, total - total / 20);
 }
 
 }  // namespace

@@ -283,8 +283,6 @@ struct SessionCore::Engine {
       if (!core.live_.empty()) return;
     }
     invalidationDelivered = true;
-    core.deliverCallback(URLSessionCallback::DidBecomeInvalid,
-                         [](URLSessionDelegate& d, const URLSessionPtr& s) { d.didBecomeInvalid(s, std::nullopt); });
     auto self = core.shared_from_this();
     core.deliver([self] {
       std::shared_ptr<URLSessionDelegate> delegate;
@@ -292,7 +290,12 @@ struct SessionCore::Engine {
       {
         std::lock_guard lock(self->mutex_);
         delegate.swap(self->delegate_);
-        session.swap(self->keepAlive_);
+        session = self->keepAlive_ ? self->keepAlive_ : self->session_.lock();
+        self->keepAlive_.reset();
+      }
+      // The delegate hears of the invalidation last, after the session has let go of it.
+      if (delegate && delegate->respondsTo(URLSessionCallback::DidBecomeInvalid)) {
+        URLSessionDelegate::invoke([&] { delegate->didBecomeInvalid(session, std::nullopt); });
       }
       self->post([self] { self->engine_->stop = true; });
     });

@@ -320,6 +320,8 @@ bool ManagedObjectContext::save(foundation::Error* error) {
   State::SaveResult result;
   if (!state_->commit(&result, error)) return false;
 
+  // The parent's objects changed under their observers' feet: tell them, now that no lock is held.
+  State::fire(result.parentChanges);
   for (const auto& object : result.inserted) object->didSave();
   for (const auto& object : result.updated) object->didSave();
   for (const auto& object : result.deleted) object->didSave();

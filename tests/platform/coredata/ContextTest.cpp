@@ -540,3 +540,40 @@ TEST(Queues, PerformAndWaitIsReentrantAndMainQueueContextsRunOnTheMainThread) {
     EXPECT_EQ(titles(allItems(privateContext)), std::vector<std::string>{"on main"});
   });
 }
+
+TEST(Queues, ConcurrentChildSavesIntoOneRootLoseNothing) {
+  Fixture f(false);
+  constexpr int kChildren = 4;
+  constexpr int kRounds = 10;
+  constexpr int kPerRound = 10;
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int c = 0; c < kChildren; ++c) {
+    threads.emplace_back([&, c] {
+      for (int round = 0; round < kRounds; ++round) {
+        auto child = childOf(f.root);
+        child->performAndWait([&] {
+          for (int i = 0; i < kPerRound; ++i) insertItem(child, "c" + std::to_string(c), round);
+          if (!child->save(nullptr)) ++failures;
+          // Reads through the parent while others push into it.
+          FetchRequest mine("Item");
+          mine.setPredicate(Predicate::withFormat("title == %@", {Value("c" + std::to_string(c))}));
+          auto count = child->countForFetchRequest(mine, nullptr);
+          if (!count || *count < static_cast<std::size_t>((round + 1) * kPerRound)) ++failures;
+        });
+        if (round % 3 == 0)
+          f.root->performAndWait([&] {
+            if (!f.root->save(nullptr)) ++failures;
+          });
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  f.root->performAndWait([&] { EXPECT_TRUE(f.root->save(nullptr)); });
+  EXPECT_EQ(failures, 0);
+  auto reader = rootContext(sqliteCoordinator(itemModel(), f.dir.file("store")));
+  reader->performAndWait([&] {
+    EXPECT_EQ(reader->countForFetchRequest(FetchRequest("Item"), nullptr),
+              static_cast<std::size_t>(kChildren * kRounds * kPerRound));
+  });
+}

@@ -229,6 +229,10 @@ TEST(SQLiteStore, RootSaveWithoutAStoreFailsAndKeepsTheChanges) {
   auto coordinator = PersistentStoreCoordinator::create(itemModel());
   auto root = rootContext(coordinator);
   test::TempDir dir;
+  foundation::Error openError;
+  EXPECT_FALSE(coordinator->addPersistentStore(kSQLiteStoreType, "", dir.file("missing/folder/store"), {}, &openError));
+  EXPECT_EQ(openError.code(), kPersistentStoreOpenError);
+  EXPECT_TRUE(coordinator->persistentStores().empty());
   root->performAndWait([&] {
     insertItem(root, "pending");
     foundation::Error error;

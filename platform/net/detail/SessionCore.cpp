@@ -270,6 +270,11 @@ struct SessionCore::Engine {
     checkInvalidation();
   }
 
+  void wakeAllWaiters() {
+    std::lock_guard lock(waitersMutex);
+    for (auto& [id, waiter] : waiters) waiter->set(URLSessionAuthChallengeDisposition::CancelAuthenticationChallenge, nullptr);
+  }
+
   void wakeWaiter(std::uint64_t id) {
     std::lock_guard lock(waitersMutex);
     auto it = waiters.find(id);
@@ -1408,6 +1413,8 @@ std::vector<std::shared_ptr<URLSessionTask>> SessionCore::liveTasks() const {
 
 void SessionCore::invalidate(bool cancelTasks) {
   if (invalidated_.exchange(true) && !cancelTasks) return;
+  // A handshake waiting for a trust answer holds the engine thread; release it first.
+  if (cancelTasks) engine_->wakeAllWaiters();
   post([self = shared_from_this(), cancelTasks] { self->engine_->invalidate(cancelTasks); });
 }
 

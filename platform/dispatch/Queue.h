@@ -29,7 +29,8 @@ class Queue : public std::enable_shared_from_this<Queue> {
   Queue(const Queue&) = delete;
   Queue& operator=(const Queue&) = delete;
 
-  // A new serial queue. Blocks still queued when the last reference goes are still run.
+  // A new serial queue. Blocks still queued when the last outside reference goes are still run
+  // (a queue left suspended then drops them).
   static std::shared_ptr<Queue> createSerial(std::string label,
                                              QualityOfService qos = QualityOfService::Unspecified);
   // A new concurrent queue (barrier blocks run alone on it).

@@ -62,6 +62,7 @@ TEST(IPTest, VersionFourIsFourPartsOfAtMostThreeDigitsUpTo255) {
       {"1.2.3.1234", false, false, kWhole},
       {"1.2.3.a", false, false, kWhole},
       {"1.2.3.4 ", false, false, kWhole},
+      {"1.2.3.4\r", false, false, kWhole},  // a carriage return is no digit
       {"", false, false, {0, 0}},
   });
 }
@@ -110,6 +111,7 @@ TEST(IPTest, OneBadVersionSixGroupIsPointedOut) {
       {"abcd::efgh", false, true, {6, 4}},
       {"a:b::c:zz", false, true, {7, 2}},
       {"1:2:3:4:5:6:7:8g", false, true, {14, 2}},
+      {"::1\r", false, true, {2, 2}},
       {"::\xef\xbd\x86", false, true, {2, 1}},       // full-width "f"
       {"1::\xf0\x9f\x98\x80", false, true, {3, 2}},  // outside the BMP: two units
   });

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -210,6 +211,7 @@ struct SystemFlagSource::State {
     std::vector<sockaddr_storage> addresses;
   };
 
+  Resolver resolver;
   std::mutex mutex;
   std::map<std::string, Name> names;
   std::function<void()> handler;
@@ -225,21 +227,25 @@ struct SystemFlagSource::State {
   }
 };
 
-void SystemFlagSource::resolveInBackground(std::shared_ptr<State> state, std::string name) {
+std::vector<sockaddr_storage> SystemFlagSource::resolveWithSystem(const std::string& hostName) {
+  std::vector<sockaddr_storage> addresses;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* results = nullptr;
+  if (::getaddrinfo(hostName.c_str(), nullptr, &hints, &results) != 0) return addresses;
+  for (addrinfo* entry = results; entry; entry = entry->ai_next) {
+    sockaddr_storage address{};
+    std::memcpy(&address, entry->ai_addr, std::min<std::size_t>(entry->ai_addrlen, sizeof address));
+    addresses.push_back(address);
+  }
+  ::freeaddrinfo(results);
+  return addresses;
+}
+
+void SystemFlagSource::resolveInBackground(const std::shared_ptr<State>& state, std::string name) {
   std::thread([state, name] {
-    std::vector<sockaddr_storage> addresses;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* results = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &results) == 0) {
-      for (addrinfo* entry = results; entry; entry = entry->ai_next) {
-        sockaddr_storage address{};
-        std::memcpy(&address, entry->ai_addr, std::min<std::size_t>(entry->ai_addrlen, sizeof address));
-        addresses.push_back(address);
-      }
-      ::freeaddrinfo(results);
-    }
+    std::vector<sockaddr_storage> addresses = state->resolver(name);
     {
       std::lock_guard lock(state->mutex);
       auto& entry = state->names[name];
@@ -272,7 +278,9 @@ void SystemFlagSource::watchKernel(std::shared_ptr<State> state) {
   }).detach();
 }
 
-SystemFlagSource::SystemFlagSource() : state_(std::make_shared<State>()) {}
+SystemFlagSource::SystemFlagSource(Resolver resolver) : state_(std::make_shared<State>()) {
+  state_->resolver = std::move(resolver);
+}
 
 SystemFlagSource::~SystemFlagSource() = default;
 

@@ -8,6 +8,7 @@
 // well-formed DNS name, or that does not resolve, is not reachable.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/reachability/FlagSource.h"
 
@@ -15,7 +16,14 @@ namespace reachability {
 
 class SystemFlagSource : public FlagSource {
  public:
-  SystemFlagSource();
+  // Turns a host name into its addresses (empty when it does not resolve). Runs on a background
+  // thread and may take as long as the system's resolver does.
+  using Resolver = std::function<std::vector<sockaddr_storage>(const std::string& hostName)>;
+
+  // The system's resolver (getaddrinfo).
+  static std::vector<sockaddr_storage> resolveWithSystem(const std::string& hostName);
+
+  explicit SystemFlagSource(Resolver resolver = &SystemFlagSource::resolveWithSystem);
   ~SystemFlagSource() override;
 
   // Nullopt when the kernel cannot be asked (no netlink socket).
@@ -30,7 +38,7 @@ class SystemFlagSource : public FlagSource {
 
  private:
   struct State;
-  static void resolveInBackground(std::shared_ptr<State> state, std::string name);
+  static void resolveInBackground(const std::shared_ptr<State>& state, std::string name);
   static void watchKernel(std::shared_ptr<State> state);
   std::shared_ptr<State> state_;
 };

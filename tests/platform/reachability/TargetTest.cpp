@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Semaphore.h"
@@ -165,6 +166,40 @@ TEST(SystemFlagSourceTest, MalformedNamesAreNotReachableAtOnce) {
   EXPECT_EQ(Target::createWithName(overlongLabel)->getFlags(), Flags{0});
   EXPECT_EQ(Target::createWithName("a..b")->getFlags(), Flags{0});
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST(SystemFlagSourceTest, HostNamesResolveInTheBackgroundAndReportWhenDone) {
+  auto release = std::make_shared<dispatch::Semaphore>();
+  SystemFlagSource source([release](const std::string& name) {
+    release->wait(5s);  // a slow resolver: the question must not wait for it
+    std::vector<sockaddr_storage> addresses;
+    if (name == "loop.test") {
+      sockaddr_storage address{};
+      auto& four = reinterpret_cast<sockaddr_in&>(address);
+      four.sin_family = AF_INET;
+      inet_pton(AF_INET, "127.0.0.1", &four.sin_addr);
+      addresses.push_back(address);
+    }
+    return addresses;
+  });
+  // Shared: the source's watch thread may still hold the handler after the test.
+  auto changed = std::make_shared<dispatch::Semaphore>();
+  source.setChangeHandler([changed] { changed->signal(); });
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(source.flagsForHostName("loop.test"), std::nullopt) << "still resolving";
+  EXPECT_EQ(source.flagsForHostName("nowhere.test"), std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  release->signal();
+  release->signal();
+  ASSERT_TRUE(changed->wait(5s));
+  ASSERT_TRUE(changed->wait(5s));
+  const auto flags = source.flagsForHostName("loop.test");
+  ASSERT_TRUE(flags.has_value());
+  EXPECT_TRUE(*flags & kReachable);
+  EXPECT_TRUE(*flags & kIsLocalAddress);
+  EXPECT_EQ(source.flagsForHostName("nowhere.test"), Flags{0}) << "a name that does not resolve";
+  source.setChangeHandler({});
 }
 
 TEST(SystemFlagSourceTest, HostNameWellFormedness) {

@@ -77,18 +77,31 @@ std::size_t Dictionary::size() const { return entries_.size(); }
 bool Dictionary::empty() const { return entries_.empty(); }
 bool Dictionary::contains(const std::string& key) const { return find(key) != nullptr; }
 
-const Value* Dictionary::find(const std::string& key) const {
-  for (const auto& entry : entries_) {
-    if (entry.first == key) return &entry.second;
+const Dictionary::Entry* Dictionary::lookup(const std::string& key) const {
+  if (entries_.size() < kIndexThreshold) {
+    for (const auto& entry : entries_) {
+      if (entry.first == key) return &entry;
+    }
+    return nullptr;
   }
-  return nullptr;
+  if (!indexValid_) {
+    index_.clear();
+    index_.reserve(entries_.size());
+    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+    indexValid_ = true;
+  }
+  auto it = index_.find(key);
+  return it == index_.end() ? nullptr : &entries_[it->second];
+}
+
+const Value* Dictionary::find(const std::string& key) const {
+  const Entry* entry = lookup(key);
+  return entry ? &entry->second : nullptr;
 }
 
 Value* Dictionary::find(const std::string& key) {
-  for (auto& entry : entries_) {
-    if (entry.first == key) return &entry.second;
-  }
-  return nullptr;
+  const Entry* entry = lookup(key);
+  return entry ? const_cast<Value*>(&entry->second) : nullptr;
 }
 
 const Value& Dictionary::get(const std::string& key) const {
@@ -102,19 +115,25 @@ void Dictionary::set(const std::string& key, Value value) {
     return;
   }
   entries_.emplace_back(key, std::move(value));
+  if (indexValid_) index_.emplace(key, entries_.size() - 1);
 }
 
 bool Dictionary::remove(const std::string& key) {
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (it->first == key) {
       entries_.erase(it);
+      indexValid_ = false;
       return true;
     }
   }
   return false;
 }
 
-void Dictionary::clear() { entries_.clear(); }
+void Dictionary::clear() {
+  entries_.clear();
+  index_.clear();
+  indexValid_ = false;
+}
 
 std::vector<std::string> Dictionary::keys() const {
   std::vector<std::string> result;

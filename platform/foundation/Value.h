@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -68,7 +69,13 @@ class Dictionary {
   bool operator==(const Dictionary& other) const;  // same keys and equal values, order ignored
 
  private:
+  // Small dictionaries are searched linearly; larger ones keep a key index, built on first lookup
+  // and dropped when a removal shifts positions.
+  static constexpr std::size_t kIndexThreshold = 16;
+  const Entry* lookup(const std::string& key) const;
   std::vector<Entry> entries_;
+  mutable std::unordered_map<std::string, std::size_t> index_;
+  mutable bool indexValid_ = false;
 };
 
 using Array = std::vector<Value>;

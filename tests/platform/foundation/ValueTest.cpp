@@ -81,3 +81,24 @@ TEST(KeyValueCoding, KeyPathsThroughDictionariesObjectsAndArrays) {
   EXPECT_FALSE(known);
   EXPECT_TRUE(valueForKeyPath(root, "missing.deeper").isNull());
 }
+
+TEST(Dictionary, LargeDictionariesStayConsistentThroughSetsAndRemovals) {
+  Dictionary d;
+  for (int i = 0; i < 200; ++i) d.set("k" + std::to_string(i), i);
+  EXPECT_EQ(d.get("k150").intValue(), 150);
+  EXPECT_TRUE(d.remove("k10"));
+  EXPECT_FALSE(d.contains("k10"));
+  EXPECT_EQ(d.get("k150").intValue(), 150);  // positions shifted by the removal
+  d.set("k150", -1);
+  d.set("new", 7);
+  EXPECT_EQ(d.size(), 200u);
+  EXPECT_EQ(d.get("k150").intValue(), -1);
+  EXPECT_EQ(d.get("new").intValue(), 7);
+  EXPECT_EQ(d.keys().back(), "new");
+  Dictionary copy = d;
+  copy.remove("new");
+  EXPECT_TRUE(d.contains("new"));
+  EXPECT_FALSE(copy.contains("new"));
+  d.clear();
+  EXPECT_FALSE(d.contains("k1"));
+}

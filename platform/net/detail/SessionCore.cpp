@@ -680,6 +680,10 @@ struct SessionCore::Engine {
     }
     t.written = t.resumeOffset;
     t.task->bytesReceived_ = t.written;
+    {
+      std::lock_guard lock(t.pendingProgress->mutex);
+      t.pendingProgress->reported = t.written;
+    }
     if (t.usesHandler()) return;
     auto task = std::static_pointer_cast<URLSessionDownloadTask>(t.task);
     std::int64_t offset = t.resumeOffset, expected = t.task->bytesExpectedToReceive_.load();
@@ -720,19 +724,36 @@ struct SessionCore::Engine {
       t.collected.insert(t.collected.end(), data, data + n);
       return true;
     }
-    auto chunk = std::make_shared<foundation::Data>(data, data + n);
+    // Bytes that arrive while a delivery is already queued join it, so a fast transfer costs one
+    // delegate call per batch rather than one per network read.
+    auto pending = t.pendingData;
+    *t.undelivered += static_cast<std::int64_t>(n);
+    {
+      std::lock_guard lock(pending->mutex);
+      pending->bytes.insert(pending->bytes.end(), data, data + n);
+      if (pending->scheduled) return true;
+      pending->scheduled = true;
+    }
     auto task = std::static_pointer_cast<URLSessionDataTask>(t.task);
     auto undelivered = t.undelivered;
     auto waiting = t.flowWaiting;
-    *undelivered += static_cast<std::int64_t>(n);
     std::weak_ptr<SessionCore> weak = core.weak_from_this();
     std::uint64_t id = task->taskIdentifier();
+    auto batch = std::make_shared<foundation::Data>();
+    auto take = [pending, batch] {
+      std::lock_guard lock(pending->mutex);
+      batch->swap(pending->bytes);
+      pending->scheduled = false;
+    };
     core.deliverCallback(
         URLSessionCallback::DataTaskDidReceiveData,
-        [task, chunk](URLSessionDelegate& d, const URLSessionPtr& s) { d.didReceiveData(s, task, *chunk); },
-        [] {});
-    core.deliver([undelivered, waiting, n, weak, id] {
-      if (*undelivered -= static_cast<std::int64_t>(n); *undelivered > kFlowLowWater) return;
+        [task, batch, take](URLSessionDelegate& d, const URLSessionPtr& s) {
+          take();
+          d.didReceiveData(s, task, *batch);
+        },
+        [take] { take(); });
+    core.deliver([undelivered, waiting, batch, weak, id] {
+      if (*undelivered -= static_cast<std::int64_t>(batch->size()); *undelivered > kFlowLowWater) return;
       if (!waiting->exchange(false)) return;
       if (auto c = weak.lock()) c->post([c, id] { c->engine_->flowDrained(id); });
     });
@@ -746,13 +767,30 @@ struct SessionCore::Engine {
     }
     t.written += static_cast<std::int64_t>(n);
     if (t.usesHandler()) return true;
+    // As for data: progress reports queued behind one another merge into the latest one.
+    auto progress = t.pendingProgress;
+    {
+      std::lock_guard lock(progress->mutex);
+      progress->total = t.written;
+      progress->expected = t.task->bytesExpectedToReceive_.load();
+      if (progress->scheduled) return true;
+      progress->scheduled = true;
+    }
     auto task = std::static_pointer_cast<URLSessionDownloadTask>(t.task);
-    std::int64_t written = t.written, expected = t.task->bytesExpectedToReceive_.load();
-    std::int64_t chunk = static_cast<std::int64_t>(n);
-    core.deliverCallback(URLSessionCallback::DownloadTaskDidWriteData,
-                         [task, chunk, written, expected](URLSessionDelegate& d, const URLSessionPtr& s) {
-                           d.didWriteData(s, task, chunk, written, expected);
-                         });
+    auto read = [progress] {
+      std::lock_guard lock(progress->mutex);
+      progress->scheduled = false;
+      std::int64_t chunk = progress->total - progress->reported;
+      progress->reported = progress->total;
+      return std::make_tuple(chunk, progress->total, progress->expected);
+    };
+    core.deliverCallback(
+        URLSessionCallback::DownloadTaskDidWriteData,
+        [task, read](URLSessionDelegate& d, const URLSessionPtr& s) {
+          auto [chunk, total, expected] = read();
+          d.didWriteData(s, task, chunk, total, expected);
+        },
+        [read] { read(); });
     return true;
   }
 

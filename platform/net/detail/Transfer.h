@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,20 @@ struct Transfer {
   unsigned pauses = 0;
   std::shared_ptr<std::atomic<std::int64_t>> undelivered = std::make_shared<std::atomic<std::int64_t>>(0);
   std::shared_ptr<std::atomic<bool>> flowWaiting = std::make_shared<std::atomic<bool>>(false);
+
+  // Body bytes and download progress waiting for the delegate queue.
+  struct PendingData {
+    std::mutex mutex;
+    foundation::Data bytes;
+    bool scheduled = false;
+  };
+  struct PendingProgress {
+    std::mutex mutex;
+    std::int64_t total = 0, reported = 0, expected = 0;
+    bool scheduled = false;
+  };
+  std::shared_ptr<PendingData> pendingData = std::make_shared<PendingData>();
+  std::shared_ptr<PendingProgress> pendingProgress = std::make_shared<PendingProgress>();
 
   // Completion-handler tasks collect the body here.
   foundation::Data collected;

@@ -14,8 +14,9 @@
 // Notifications on foundation::NotificationCenter::defaultCenter(), with the context as object:
 // will-save (before a save, no user info), did-save (after a successful save, synchronously on
 // the saving thread, user info "inserted"/"updated"/"deleted": Arrays of the saved objects) and
-// objects-did-change (after processPendingChanges, a merge, or a child's save into this context;
-// "inserted"/"updated"/"deleted" and "refreshed").
+// objects-did-change (from processPendingChanges, which save() also calls, for the inserts, changes
+// and deletions made here or pushed in by a child since the last one: "inserted"/"updated"/
+// "deleted"; and after a merge: "refreshed"/"deleted").
 //
 // Left out: undo managers, staleness intervals, confinement-type contexts, nested transactions.
 #include <cstddef>

@@ -289,14 +289,20 @@ TEST(SQLiteStore, AProcessKilledMidSaveLosesNothingCommittedEarlier) {
     if (!root->save(nullptr)) _exit(1);
     char byte = 1;
     if (write(ready[1], &byte, 1) != 1) _exit(2);
+    // Large rows make each save mostly file writing, so the kill most likely lands inside one.
+    const Value bulk(std::string(2000, 'h'));
     for (int round = 0;; ++round) {
-      for (int i = 0; i < kBatch; ++i) insertItem(root, "batch", round);
+      for (int i = 0; i < kBatch; ++i) insertItem(root, "batch", round)->setValueForKey(bulk, "contents");
       if (!root->save(nullptr)) _exit(3);
     }
   }
   close(ready[1]);
   char byte = 0;
-  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  if (read(ready[0], &byte, 1) != 1) {
+    int early = 0;
+    waitpid(pid, &early, 0);
+    FAIL() << "the writer stopped before its first save, status " << early;
+  }
   close(ready[0]);
   usleep(300 * 1000);  // let it get into the middle of a later save
   kill(pid, SIGKILL);

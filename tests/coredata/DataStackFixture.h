@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@
 #include "platform/foundation/Log.h"
 #include "platform/foundation/RunLoop.h"
 #include "tests/support/TempDir.h"
+
+namespace foundation {
+// Readable Values in test failures.
+inline void PrintTo(const Value& value, std::ostream* out) { *out << value.description(); }
+}  // namespace foundation
 
 namespace dstest {
 

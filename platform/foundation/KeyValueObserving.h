@@ -40,7 +40,7 @@ class KeyValueObserving {
   bool hasObservers(const std::string& keyPath) const;
 
   // Announces that `key` is about to change from `oldValue`. Pairs nest: each did matches the
-  // latest unmatched will of the same key.
+  // latest unmatched will of the same key, so one key's pairs must come from one thread at a time.
   void willChangeValueForKey(const std::string& key, const Value& oldValue);
   void willChangeValueForKey(const std::string& key);
   // Announces that `key` has changed to `newValue`; the observers of `key` are called with the old

@@ -174,7 +174,7 @@ void OperationQueue::setQualityOfService(dispatch::QualityOfService qos) {
   state_->qos = qos;
 }
 
-const std::string& OperationQueue::name() const {
+std::string OperationQueue::name() const {
   std::lock_guard lock(state_->mutex);
   return state_->name;
 }

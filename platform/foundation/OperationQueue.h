@@ -62,7 +62,7 @@ class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
   void setSuspended(bool suspended);
   dispatch::QualityOfService qualityOfService() const;
   void setQualityOfService(dispatch::QualityOfService qos);
-  const std::string& name() const;
+  std::string name() const;
   void setName(std::string name);
 
  private:

@@ -659,10 +659,16 @@ std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
     matches.push_back(std::move(value));
   }
   if (!request.sortDescriptors().empty()) sortUsingDescriptors(matches, request.sortDescriptors());
-  std::size_t begin = std::min(request.fetchOffset(), matches.size());
-  std::size_t end = matches.size();
-  if (request.fetchLimit() > 0) end = std::min(end, begin + request.fetchLimit());
-  Array page(matches.begin() + static_cast<std::ptrdiff_t>(begin), matches.begin() + static_cast<std::ptrdiff_t>(end));
+  // Offset and limit cut the result rows, as a store's query would: for dictionaries they apply
+  // after grouping and aggregating, so "sum with limit 1" still sums every match.
+  auto paged = [&](Array rows) {
+    std::size_t begin = std::min(request.fetchOffset(), rows.size());
+    std::size_t end = rows.size();
+    if (request.fetchLimit() > 0) end = std::min(end, begin + request.fetchLimit());
+    return Array(rows.begin() + static_cast<std::ptrdiff_t>(begin), rows.begin() + static_cast<std::ptrdiff_t>(end));
+  };
+  if (request.resultType() != FetchRequest::ResultType::Dictionary) matches = paged(std::move(matches));
+  const Array& page = matches;
 
   switch (request.resultType()) {
     case FetchRequest::ResultType::ManagedObject:
@@ -686,7 +692,7 @@ std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
         if (request.returnsDistinctResults() && std::find(result.begin(), result.end(), value) != result.end()) continue;
         result.push_back(std::move(value));
       }
-      return result;
+      return paged(std::move(result));
     }
   }
   return page;

@@ -216,6 +216,15 @@ TEST(Fetch, ResultTypesAndGroupedAggregates) {
     EXPECT_EQ((*groups)[0]["isEnabled"], Value(true));
     EXPECT_EQ((*groups)[0]["result"], Value(4));
     EXPECT_EQ((*groups)[1]["result"], Value(2));
+    // A limit cuts result rows: the total still sums every match.
+    FetchRequest total("Item");
+    total.setResultType(FetchRequest::ResultType::Dictionary);
+    total.setPropertiesToFetch({ExpressionDescription("result", Expression::function("sum:", {Expression::keyPath("sortOrder")}),
+                                                      ExpressionDescription::kInteger64)});
+    total.setFetchLimit(1);
+    auto sum = f.root->executeFetchRequest(total, nullptr);
+    ASSERT_TRUE(sum && sum->size() == 1);
+    EXPECT_EQ((*sum)[0]["result"], Value(6));
 
     FetchRequest ids("Item");
     ids.setResultType(FetchRequest::ResultType::ManagedObjectID);

@@ -192,7 +192,9 @@ TEST(URLSessionTransferTest, CancelCompletesWithTheCancelledError) {
     task->resume();
     ASSERT_TRUE(f.delegate->waitForBytes(4096));
     task->cancel();
-    EXPECT_EQ(task->state(), net::URLSessionTaskState::Canceling);
+    // The engine may already have completed it by the time we look.
+    EXPECT_NE(task->state(), net::URLSessionTaskState::Running);
+    task->resume();  // no effect once cancelling
     ASSERT_TRUE(f.delegate->waitForCompletion());
     ASSERT_TRUE(f.delegate->error);
     EXPECT_EQ(f.delegate->error->code(), net::URLErrorCancelled);

@@ -164,6 +164,20 @@ TEST_F(SaveTest, ValidationFailureReachesCompletionAndHookAndSavesNothing) {
   EXPECT_TRUE(storedTitles(coordinator()).empty());
   EXPECT_EQ(capture->count("Error Domain: NSCocoaErrorDomain"), 1);
   EXPECT_EQ(capture->count("Error Message: "), 1);
+
+  // Several failures at once: each detailed error is logged with its own user info.
+  auto several = std::make_shared<Outcome>();
+  DataStack::saveWithBlock(
+      [](const DSContextPtr& context) {
+        coredata::ManagedObject::insertNewObjectForEntityForName("Record", context);
+        coredata::ManagedObject::insertNewObjectForEntityForName("Record", context);
+      },
+      recordInto(several));
+  ASSERT_TRUE(pumpUntil([&] { return several->done.load(); }));
+  ASSERT_TRUE(several->error);
+  EXPECT_EQ(several->error->code(), coredata::kValidationMultipleErrorsError);
+  EXPECT_EQ(capture->count("Error Details: "), 2);
+  EXPECT_EQ(capture->count("Error Domain: NSCocoaErrorDomain"), 2);
 }
 
 TEST_F(SaveTest, OlderAdaptersCallTheRightCallback) {

@@ -110,6 +110,50 @@ TEST(URLSessionRedirectTest, MethodRulesAndTheRedirectLimit) {
   EXPECT_EQ(f.delegate->error->code(), net::URLErrorHTTPTooManyRedirects);
 }
 
+TEST(URLSessionRedirectTest, AStreamedBodyIsAskedForAgainAfterA307) {
+  test::LoopbackServer server;
+  installRedirects(server.routes());
+  server.start();
+  const std::string text = "streamed";
+  test::SessionFixture f;
+  f.delegate->onNeedBodyStream = [&](net::BodyStreamCompletion c) {
+    c(net::InputStream::withData(foundation::Data(text.begin(), text.end())));
+  };
+  URLRequest r = request(server.url("/post-307"), "POST");
+  r.setHTTPBodyStream(net::InputStream::withData(foundation::Data(text.begin(), text.end())));
+  f.session->uploadTaskWithStreamedRequest(r)->resume();
+  ASSERT_TRUE(f.delegate->waitForCompletion());
+  EXPECT_FALSE(f.delegate->error);
+  EXPECT_EQ(f.delegate->bodyText(), "POST /to body=streamed x-extra=");
+  auto events = f.delegate->eventsSnapshot();
+  EXPECT_NE(std::find(events.begin(), events.end(), "need-stream"), events.end());
+
+  // Without an answer from the delegate, a stream that cannot be replayed fails the task.
+  class OneShot : public net::InputStream {
+   public:
+    void open() override { status = Status::Open; }
+    void close() override { status = Status::Closed; }
+    long read(std::uint8_t* b, std::size_t) override {
+      if (done) return 0;
+      done = true;
+      b[0] = 'x';
+      return 1;
+    }
+    bool hasBytesAvailable() const override { return !done; }
+    Status streamStatus() const override { return status; }
+    std::optional<foundation::Error> streamError() const override { return std::nullopt; }
+    bool done = false;
+    Status status = Status::NotOpen;
+  };
+  test::SessionFixture g;
+  URLRequest once = request(server.url("/post-307"), "POST");
+  once.setHTTPBodyStream(std::make_shared<OneShot>());
+  g.session->uploadTaskWithStreamedRequest(once)->resume();
+  ASSERT_TRUE(g.delegate->waitForCompletion());
+  ASSERT_TRUE(g.delegate->error);
+  EXPECT_EQ(g.delegate->error->code(), net::URLErrorRequestBodyStreamExhausted);
+}
+
 TEST(URLSessionAuthenticationTest, BasicChallengesCountFailuresAndStoreWorkingCredentials) {
   test::LoopbackServer server;
   server.routes().Get("/secret", [](const httplib::Request& req, httplib::Response& res) {

@@ -291,3 +291,45 @@ TEST(URLSessionTransferTest, InvalidationWaitsForTasksOrCancelsThem) {
     EXPECT_EQ(idle->state(), net::URLSessionTaskState::Completed);
   }
 }
+
+TEST(URLSessionTransferTest, ASlowDelegateHoldsBackTheTransferWithoutLosingBytes) {
+  auto body = std::make_shared<std::string>(pattern(24 << 20));
+  test::LoopbackServer server;
+  server.routes().Get("/big", [&](const httplib::Request&, httplib::Response& res) {
+    res.set_content(*body, "application/octet-stream");
+  });
+  server.start();
+  test::SessionFixture f;
+  std::atomic<int> batches{0};
+  f.delegate->onData = [&](const net::DataTaskPtr&, const foundation::Data&) {
+    // Slow enough that well over the buffering limit piles up before the delegate catches up.
+    if (++batches < 5) std::this_thread::sleep_for(150ms);
+  };
+  f.session->dataTask(request(server.url("/big")))->resume();
+  ASSERT_TRUE(f.delegate->waitForCompletion(1, 60s));
+  EXPECT_FALSE(f.delegate->error);
+  ASSERT_EQ(f.delegate->bodySize(), body->size());
+  EXPECT_TRUE(f.delegate->bodyText() == *body);
+}
+
+TEST(URLSessionTransferTest, ConnectionsPerHostAreLimited) {
+  test::LoopbackServer server;
+  std::atomic<int> active{0}, peak{0};
+  server.routes().Get("/busy", [&](const httplib::Request&, httplib::Response& res) {
+    int now = ++active;
+    int seen = peak.load();
+    while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+    }
+    std::this_thread::sleep_for(100ms);
+    --active;
+    res.set_content("ok", "text/plain");
+  });
+  server.start();
+  auto configuration = net::URLSessionConfiguration::ephemeralSessionConfiguration();
+  configuration.httpMaximumConnectionsPerHost = 1;
+  test::SessionFixture f(configuration);
+  for (int i = 0; i < 3; ++i) f.session->dataTask(request(server.url("/busy")))->resume();
+  ASSERT_TRUE(f.delegate->waitForCompletion(3));
+  EXPECT_EQ(f.delegate->bodyText(), "okokok");
+  EXPECT_EQ(peak.load(), 1);
+}

@@ -49,11 +49,8 @@ Value DSManagedObject::DS_aggregateOperation(const std::string& entityName, cons
   FetchRequest request = DS_requestAllWithPredicate(entityName, predicate, resolved);
   request.setPropertiesToFetch({resultDescription(entityName, function, attribute, resolved)});
   request.setResultType(FetchRequest::ResultType::Dictionary);
-  // No fetch limit here: the platform stand-in applies a limit to the objects before it aggregates
-  // them, which would compute the function over one object. An aggregate gives one row anyway.
-  const auto rows = DS_executeFetchRequest(request, resolved);
-  if (!rows || rows->empty() || !rows->front().isDictionary()) return Value();
-  return rows->front().dictionaryValue().get(kResultName);
+  const Value first = DS_executeFetchRequestAndReturnFirstObject(request, resolved);
+  return first.isDictionary() ? first.dictionaryValue().get(kResultName) : Value();
 }
 
 std::optional<std::vector<foundation::Dictionary>> DSManagedObject::DS_aggregateOperation(

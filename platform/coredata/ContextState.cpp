@@ -468,14 +468,19 @@ bool State::pushIntoParent(SaveResult* result, Error* error) {
   }
   for (const auto& object : objects) {
     if (object->inserted_) {
-      auto instance = ManagedObject::instantiate(*object->entity_);
-      instance->entity_ = object->entity_;
-      instance->objectID_ = object->objectID_;
-      instance->context_ = target.self;
-      instance->awakeDone_ = true;
+      // The parent may already hold a fault for the (permanent) ID; it becomes the insert.
+      auto instance = target.registered(*object->objectID_);
+      if (!instance) {
+        instance = ManagedObject::instantiate(*object->entity_);
+        instance->entity_ = object->entity_;
+        instance->objectID_ = object->objectID_;
+        instance->context_ = target.self;
+        instance->awakeDone_ = true;
+        target.add(instance);
+      }
+      instance->fault_ = false;
       instance->inserted_ = true;
       instance->values_ = object->values_;
-      target.add(instance);
       target.markChanged(*instance);
       target.pendingInserted.push_back(instance);
       continue;
@@ -579,11 +584,15 @@ void State::overlay(const EntityDescription& entity, std::vector<std::pair<Objec
       continue;
     }
     Snapshot snapshot{object->values_, object->rowVersion_};
+    // Only an insert or an edit made here can bring back what an ancestor or the store dropped;
+    // an object that is merely loaded here stays as the levels above see it.
+    bool edited = object->inserted_ || !object->changedKeys_.empty();
     if (at != index.end()) {
       rows[at->second].second = std::move(snapshot);
-      removed[at->second] = false;
+      if (edited) removed[at->second] = false;
       continue;
     }
+    if (!edited) continue;
     index[uri] = rows.size();
     rows.emplace_back(object->objectID_, std::move(snapshot));
     removed.push_back(false);
@@ -621,25 +630,29 @@ std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
     return std::nullopt;
   }
 
+  // The store's rows and every level's unsaved changes are read as one picture: each context
+  // from this one up to the root stays locked (child before parent, the one order used
+  // everywhere) so that a save in between cannot make an object vanish from both.
+  std::vector<std::shared_ptr<ManagedObjectContext>> chain;
+  for (auto p = self.lock(); p; p = p->parentContext()) chain.push_back(p);
+  std::vector<Lock> locks;
+  for (const auto& context : chain) locks.emplace_back(context->state_->mutex);
   auto rows = root->fetchRows(*entity, error);
   if (!rows) return std::nullopt;
   std::vector<std::pair<ObjectIDPtr, Snapshot>> candidates;
   std::unordered_map<std::string, std::size_t> index;
   std::vector<bool> removed;
-  auto store = root->storeForSaving(nullptr);
+  auto store = root->storeForSaving(error);
+  if (!store) return std::nullopt;
   for (auto& row : *rows) {
     auto id = store->objectIDFor(entity->name(), row.primaryKey);
     index[id->uriRepresentation()] = candidates.size();
     candidates.emplace_back(id, Snapshot{std::move(row.values), row.version});
     removed.push_back(false);
   }
-  std::vector<std::shared_ptr<ManagedObjectContext>> ancestors;
-  {
-    Lock lock(mutex);
-    for (auto p = parent; p; p = p->parentContext()) ancestors.insert(ancestors.begin(), p);
-  }
-  for (const auto& ancestor : ancestors) ancestor->state_->overlay(*entity, candidates, index, removed);
+  for (std::size_t level = chain.size(); level-- > 1;) chain[level]->state_->overlay(*entity, candidates, index, removed);
   if (request.includesPendingChanges()) overlay(*entity, candidates, index, removed);
+  locks.clear();
 
   Array matches;
   for (std::size_t i = 0; i < candidates.size(); ++i) {

@@ -156,6 +156,9 @@ TEST(Fetch, SeesUnsavedChangesOfTheContextAndItsAncestors) {
     FetchRequest descending("Item");
     descending.setSortDescriptors({SortDescriptor("title", false)});
     EXPECT_EQ(titles(*child->fetchObjects(descending, nullptr)), (std::vector<std::string>{"E", "D", "B2", "A"}));
+    // An object merely loaded here does not outlive its deletion in the parent.
+    f.root->performAndWait([&] { f.root->deleteObject(f.find(f.root, "A")); });
+    EXPECT_EQ(fetchTitles(child, all), (std::vector<std::string>{"B2", "D", "E"}));
     // Results are the context's registered instances, edited state included.
     auto e = f.find(child, "E");
     EXPECT_TRUE(e && e->isInserted());

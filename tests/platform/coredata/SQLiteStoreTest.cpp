@@ -321,3 +321,42 @@ TEST(SQLiteStore, AProcessKilledMidSaveLosesNothingCommittedEarlier) {
     EXPECT_TRUE(root->save(nullptr));
   });
 }
+
+TEST(SQLiteStore, MigrationAddsAndDropsRelationships) {
+  test::TempDir dir;
+  const std::string path = dir.file("folders");
+  auto plain = [] {
+    auto model = ManagedObjectModel::create();
+    auto folder = EntityDescription::create("Folder");
+    folder->addAttribute("name", AttributeType::String);
+    auto entry = EntityDescription::create("Entry");
+    entry->addAttribute("name", AttributeType::String);
+    model->addEntity(folder);
+    model->addEntity(entry);
+    return model;
+  };
+  auto seed = [&](std::shared_ptr<ManagedObjectModel> model) {
+    auto root = rootContext(sqliteCoordinator(std::move(model), path, migrationOptions()));
+    root->performAndWait([&] {
+      auto folder = ManagedObject::insertNewObjectForEntityForName("Folder", root);
+      folder->setValueForKey(Value("f"), "name");
+      auto entry = ManagedObject::insertNewObjectForEntityForName("Entry", root);
+      entry->setValueForKey(Value("e"), "name");
+      if (entry->hasKey("folder")) entry->setValueForKey(Value(std::static_pointer_cast<foundation::Object>(folder)), "folder");
+      EXPECT_TRUE(root->save(nullptr));
+    });
+  };
+  seed(plain());
+  seed(folderModel());  // migrates: a foreign-key column and a join table appear
+  auto root = rootContext(sqliteCoordinator(folderModel(), path));
+  root->performAndWait([&] {
+    FetchRequest linked("Entry");
+    linked.setPredicate(Predicate::withFormat("folder != nil"));
+    EXPECT_EQ(root->countForFetchRequest(linked, nullptr), 1u);
+    EXPECT_EQ(root->countForFetchRequest(FetchRequest("Entry"), nullptr), 2u);
+  });
+  root.reset();
+  seed(plain());  // and back: both go again, the rows stay
+  auto back = rootContext(sqliteCoordinator(plain(), path));
+  back->performAndWait([&] { EXPECT_EQ(back->countForFetchRequest(FetchRequest("Entry"), nullptr), 3u); });
+}

@@ -1,0 +1,77 @@
+#include "platform/appkit/Application.h"
+
+#include <QApplication>
+#include <QObject>
+#include <QSessionManager>
+
+#include "platform/appkit/QtMainLoopDriver.h"
+#include "platform/appkit/TerminationSignals.h"
+
+namespace appkit {
+
+namespace {
+
+Application* sharedApplication = nullptr;
+
+}  // namespace
+
+Application::Application(int& argc, char** argv) {
+  if (!QCoreApplication::instance()) ownedApplication_ = std::make_unique<QApplication>(argc, argv);
+  sharedApplication = this;
+  context_ = std::make_unique<QObject>();
+  // Whether the last window ends the application is the delegate's decision, not Qt's.
+  QGuiApplication::setQuitOnLastWindowClosed(false);
+  auto* app = qApp;
+  QObject::connect(app, &QGuiApplication::lastWindowClosed, context_.get(), [this] {
+    if (!delegate_ || delegate_->applicationShouldTerminateAfterLastWindowClosed()) terminate();
+  });
+  QObject::connect(app, &QGuiApplication::commitDataRequest, context_.get(), [this](QSessionManager&) { terminate(); });
+  // Qt may end the loop by itself (the session manager, a plain quit()): the delegate still hears.
+  QObject::connect(app, &QCoreApplication::aboutToQuit, context_.get(), [this] { willTerminateOnce(); });
+  driver_ = std::make_unique<QtMainLoopDriver>();
+  signals_ = std::make_unique<TerminationSignals>([this](int) { terminate(); });
+}
+
+Application::~Application() {
+  delegate_.reset();
+  signals_.reset();
+  driver_.reset();
+  context_.reset();
+  if (sharedApplication == this) sharedApplication = nullptr;
+  ownedApplication_.reset();
+}
+
+Application* Application::shared() { return sharedApplication; }
+
+void Application::setDelegate(std::shared_ptr<ApplicationDelegate> delegate) { delegate_ = std::move(delegate); }
+
+int Application::run() {
+  if (!launched_) finishLaunching();
+  if (terminating_) return 0;
+  return QCoreApplication::exec();
+}
+
+void Application::finishLaunching() {
+  launched_ = true;
+  if (delegate_) delegate_->applicationWillFinishLaunching();
+  if (terminating_) return;
+  if (delegate_) delegate_->applicationDidFinishLaunching();
+}
+
+void Application::terminate() {
+  if (terminating_) return;
+  terminating_ = true;
+  willTerminateOnce();
+  // Leaves every loop of the main thread, nested modal ones included; ignored when none runs
+  // yet, which run() covers by not starting the loop.
+  QCoreApplication::exit(0);
+}
+
+void Application::willTerminateOnce() {
+  if (willTerminateSent_) return;
+  willTerminateSent_ = true;
+  terminating_ = true;
+  if (delegate_) delegate_->applicationWillTerminate();
+}
+
+}  // namespace appkit

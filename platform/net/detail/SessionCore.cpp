@@ -1360,7 +1360,14 @@ void SessionCore::start(const std::shared_ptr<URLSession>& session) {
   std::thread([self = shared_from_this()] { self->run(); }).detach();
 }
 
-void SessionCore::run() { engine_->loop(); }
+void SessionCore::run() {
+  engine_->loop();
+  std::lock_guard lock(commandMutex_);
+  stopped_ = true;
+  // Commands that raced with the stop still run, so no task is left waiting for an answer.
+  for (auto& command : commands_) command();
+  commands_.clear();
+}
 
 std::shared_ptr<URLSessionDelegate> SessionCore::delegate() const {
   std::lock_guard lock(mutex_);
@@ -1381,6 +1388,12 @@ void SessionCore::registerTask(const std::shared_ptr<URLSessionTask>& task, Task
 void SessionCore::post(std::function<void()> command) {
   {
     std::lock_guard lock(commandMutex_);
+    if (stopped_) {
+      // The engine thread has ended with the session's invalidation; what is left to do (failing
+      // late tasks) touches no transfer in progress, so it runs here, one command at a time.
+      command();
+      return;
+    }
     commands_.push_back(std::move(command));
   }
   curl_multi_wakeup(engine_->multi);

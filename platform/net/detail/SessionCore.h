@@ -107,8 +107,9 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   std::deque<std::function<void()>> deliveries_;
   bool deliveryScheduled_ = false;
 
-  std::mutex commandMutex_;
+  std::recursive_mutex commandMutex_;  // held while a late command runs after the engine stopped
   std::vector<std::function<void()>> commands_;
+  bool stopped_ = false;
   std::unique_ptr<Engine> engine_;
 
   friend struct Engine;

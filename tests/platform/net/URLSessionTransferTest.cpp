@@ -275,6 +275,15 @@ TEST(URLSessionTransferTest, InvalidationWaitsForTasksOrCancelsThem) {
     EXPECT_EQ(delegate->eventsSnapshot().back(), "invalid");
     EXPECT_FALSE(session->delegate());  // let go after invalidation
     EXPECT_TRUE(session->allTasks().empty());
+
+    // Work handed to an invalidated session fails at once instead of waiting forever.
+    std::promise<long> late;
+    session->dataTask(request(server.url("/slow")), [&](auto, auto, std::optional<foundation::Error> e) {
+      late.set_value(e ? e->code() : 0);
+    })->resume();
+    auto code = late.get_future();
+    ASSERT_EQ(code.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(code.get(), net::URLErrorCancelled);
   }
   {
     auto delegate = std::make_shared<test::RecordingDelegate>();

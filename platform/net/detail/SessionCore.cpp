@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/net/URLError.h"
@@ -740,7 +741,10 @@ struct SessionCore::Engine {
     std::weak_ptr<SessionCore> weak = core.weak_from_this();
     std::uint64_t id = task->taskIdentifier();
     auto batch = std::make_shared<foundation::Data>();
-    auto take = [pending, batch] {
+    // Taken once: a delegate that turns out not to implement the callback must not take twice.
+    auto taken = std::make_shared<bool>(false);
+    auto take = [pending, batch, taken] {
+      if (std::exchange(*taken, true)) return;
       std::lock_guard lock(pending->mutex);
       batch->swap(pending->bytes);
       pending->scheduled = false;
@@ -777,8 +781,10 @@ struct SessionCore::Engine {
       progress->scheduled = true;
     }
     auto task = std::static_pointer_cast<URLSessionDownloadTask>(t.task);
-    auto read = [progress] {
+    auto taken = std::make_shared<bool>(false);
+    auto read = [progress, taken] {
       std::lock_guard lock(progress->mutex);
+      if (std::exchange(*taken, true)) return std::make_tuple(std::int64_t(0), progress->reported, progress->expected);
       progress->scheduled = false;
       std::int64_t chunk = progress->total - progress->reported;
       progress->reported = progress->total;

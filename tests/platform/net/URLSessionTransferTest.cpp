@@ -1,6 +1,7 @@
 // Downloads, uploads, pausing, cancelling and resuming against a real HTTP server on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <future>
 
@@ -341,4 +342,34 @@ TEST(URLSessionTransferTest, ConnectionsPerHostAreLimited) {
   ASSERT_TRUE(f.delegate->waitForCompletion(3));
   EXPECT_EQ(f.delegate->bodyText(), "okokok");
   EXPECT_EQ(peak.load(), 1);
+}
+
+TEST(URLSessionTransferTest, TaskListsAndStreamTasks) {
+  test::LoopbackServer server;
+  server.start();
+  test::SessionFixture f;
+  auto data = f.session->dataTask(request(server.url("/")));
+  auto upload = f.session->uploadTask(request(server.url("/"), "POST"), foundation::Data{1});
+  auto download = f.session->downloadTask(request(server.url("/")));
+  auto stream = f.session->streamTask("127.0.0.1", server.port());
+  stream->setTaskDescription("mine");
+  EXPECT_EQ(stream->taskDescription(), "mine");
+  EXPECT_EQ(stream->host(), "127.0.0.1");
+
+  std::promise<std::array<std::size_t, 3>> lists;
+  f.session->getTasks([&](auto d, auto u, auto w) {
+    lists.set_value({d.size(), u.size(), w.size()});
+  });
+  auto counts = lists.get_future();
+  ASSERT_EQ(counts.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(counts.get(), (std::array<std::size_t, 3>{1, 1, 1}));
+  EXPECT_EQ(f.session->allTasks().size(), 4u);
+
+  // A stream task is tracked while resumed and ends only when cancelled.
+  stream->resume();
+  stream->cancel();
+  ASSERT_TRUE(f.delegate->waitForCompletion());
+  EXPECT_EQ(f.delegate->completedTask, stream);
+  EXPECT_EQ(f.delegate->error->code(), net::URLErrorCancelled);
+  EXPECT_EQ(f.session->allTasks().size(), 3u);
 }

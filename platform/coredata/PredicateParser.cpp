@@ -179,13 +179,13 @@ bool PredicateParser::lexNumber(std::size_t& i) {
 
 bool PredicateParser::lexArgument(std::size_t& i) {
   const std::size_t start = i++;
-  std::string spec;
-  while (i < format_.size() && (format_[i] == 'l' || format_[i] == 'h' || format_[i] == 'q')) spec += format_[i++];
+  std::string modifiers;
+  while (i < format_.size() && (format_[i] == 'l' || format_[i] == 'h' || format_[i] == 'q')) modifiers += format_[i++];
   if (i >= format_.size()) return fail(start, "\"%\" ends the format");
   char conversion = format_[i++];
   static const std::string kConversions = "@KdiufgesDIUc";
   if (kConversions.find(conversion) == std::string::npos) {
-    return fail(start, std::string("unsupported format specifier %") + spec + conversion);
+    return fail(start, std::string("unsupported format specifier %") + modifiers + conversion);
   }
   tokens_.push_back({TokenKind::Argument, std::string(1, conversion), start});
   return true;

@@ -41,7 +41,7 @@ class PredicateParser {
   enum class TokenKind { End, Identifier, EscapedIdentifier, Number, String, Argument, Symbol };
   struct Token {
     TokenKind kind = TokenKind::End;
-    std::string text;      // identifier, symbol, string contents, number text or argument spec
+    std::string text;      // identifier, symbol, string contents, number text or argument conversion
     std::size_t position;  // byte offset in the format
   };
   struct Failure {

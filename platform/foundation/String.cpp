@@ -668,20 +668,20 @@ class CLocaleScope {
 };
 
 template <typename... T>
-std::string cFormat(const std::string& spec, T... values) {
-  const int n = std::snprintf(nullptr, 0, spec.c_str(), values...);
+std::string cFormat(const std::string& directive, T... values) {
+  const int n = std::snprintf(nullptr, 0, directive.c_str(), values...);
   if (n <= 0) return {};
   std::string out(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(out.data(), out.size(), spec.c_str(), values...);
+  std::snprintf(out.data(), out.size(), directive.c_str(), values...);
   out.resize(static_cast<std::size_t>(n));
   return out;
 }
 
 std::string prefixSpec(const Conversion& c) {
-  std::string spec = "%" + c.flags;
-  if (c.width >= 0) spec += std::to_string(c.width);
-  if (c.precision >= 0) spec += "." + std::to_string(c.precision);
-  return spec;
+  std::string directive = "%" + c.flags;
+  if (c.width >= 0) directive += std::to_string(c.width);
+  if (c.precision >= 0) directive += "." + std::to_string(c.precision);
+  return directive;
 }
 
 std::int64_t narrowSigned(std::int64_t v, const std::string& length) {

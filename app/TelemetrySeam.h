@@ -1,7 +1,9 @@
 #pragma once
 // TelemetrySeam is the one place where the application starts telemetry and sends its analytics
-// events. Nothing is connected behind it yet: both calls do nothing, so the shell calls them at
-// the moments it must and the telemetry service can be plugged in later without touching callers.
+// events. No telemetry service is connected behind it yet, so both calls reach only an optional
+// observer (which tests install to see which events an action sends, and when); the telemetry
+// service plugs in here later without touching callers.
+#include <functional>
 #include <string>
 
 namespace app {
@@ -10,7 +12,11 @@ namespace app {
 // thread.
 void startTelemetry();
 
-// Sends the analytics event `name`, without properties. Does nothing yet. Main thread.
+// Sends the analytics event `name`, without properties, to the observer if one is set. Main
+// thread.
 void trackEvent(const std::string& name);
+
+// Replaces the observer of trackEvent (empty removes it). Main thread.
+void setTrackEventObserver(std::function<void(const std::string& name)> observer);
 
 }  // namespace app

@@ -1,0 +1,57 @@
+#pragma once
+// HostGroupFields reads and writes the fields of a hostfile record (the "HostGroup" entity) by
+// key, so the windows depend only on the record's keys and not on its class. Derived keys
+// ("isDirty", "prettyName", "contentsProxy", "statusMessage") are answered by the record itself.
+//
+// Like every managed object, a record is used only inside its context's queue (the main thread
+// for the default context).
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/coredata/ManagedObject.h"
+
+namespace app {
+
+inline constexpr const char* kHostGroupEntityName = "HostGroup";
+// Posted on the default notification centre, with no object, after a hostfile's title was saved.
+inline constexpr const char* kHostNameChangedNotification = "NOTE_HOST_NAME_CHANGED";
+// Posted by the change tracker, with no object, whenever the set of dirty hostfiles changes.
+inline constexpr const char* kChangeTrackerNotification = "NOTE_CHANGE";
+// The address a new remote hostfile starts with, for the user to replace.
+inline constexpr const char* kRemotePlaceholderURL = "https://hosts.example.com/hosts";
+
+// The three kinds of record the application creates.
+enum class HostGroupKind { Local, Remote, Preview };
+
+struct HostGroupFields {
+  using Record = coredata::ManagedObject;
+
+  // Stored fields. Absent strings read as empty; absent Booleans as false.
+  static std::string title(const Record& record);
+  static std::string remoteURL(const Record& record);
+  static std::int64_t sortOrder(const Record& record);
+  static bool isEnabled(const Record& record);
+  static bool isEditable(const Record& record);
+  static bool isRemote(const Record& record);
+  static bool isEtcHostsPreview(const Record& record);
+
+  // Derived fields, computed by the record. prettyName falls back to the title.
+  static std::string prettyName(const Record& record);
+  static bool isDirty(const Record& record);
+  static std::optional<std::string> contentsProxy(const Record& record);
+  static std::string statusMessage(const Record& record);
+
+  // Writes through the record's own setters, so that a write of contentsProxy marks it dirty.
+  static void setContentsProxy(Record& record, const std::string& contents);
+  static void setTitle(Record& record, const std::string& title);
+  static void setRemoteURL(Record& record, const std::string& url);
+  static void setEnabled(Record& record, bool enabled);
+
+  // Sets every field of a newly created record of `kind`, in the order contents, isEditable,
+  // isEnabled, isEtcHostsPreview, isRemote, remoteURL, sortOrder, title: contents is set while
+  // the title is still absent, so that creating a record does not mark it dirty.
+  static void fillNewRecord(Record& record, HostGroupKind kind);
+};
+
+}  // namespace app

@@ -1,0 +1,137 @@
+#pragma once
+// MainWindowController runs the main window: the hostfile list on the left, the editor of the
+// selected hostfile on the right (with its remote address above and its status line below), and
+// the menus and toolbar whose actions add, delete and rename hostfiles. The list is a
+// HostfileListModel over the default context; every decision (what is selected, what an action
+// does, whether an item is enabled) is a public function here, so tests reach it without a screen.
+// Questions go through the shared alert presenter only.
+//
+// Main thread only. Lives for the whole run; its window is built when first shown.
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/appkit/WindowController.h"
+#include "platform/coredata/ManagedObject.h"
+#include "platform/coredata/ManagedObjectContext.h"
+#include "platform/foundation/NotificationCenter.h"
+
+class QAction;
+class QLabel;
+class QLineEdit;
+class QMainWindow;
+class QMenu;
+class QPlainTextEdit;
+class QToolBar;
+
+namespace app {
+
+class HostfileListModel;
+class QMTableView;
+
+// What the application menu's items do; the application delegate fills these in.
+struct ApplicationMenuActions {
+  std::function<void()> showAbout;
+  std::function<void()> showPreferences;
+  std::function<void()> checkForUpdates;
+  std::function<void()> support;
+  std::function<void()> quit;
+};
+
+class MainWindowController : public appkit::WindowController {
+ public:
+  // Item tags of the enabling rules: items acting on an ordinary hostfile, and on a remote one.
+  static constexpr int kTagOrdinaryHostfile = 1;
+  static constexpr int kTagRemoteHostfile = 2;
+
+  MainWindowController();
+  ~MainWindowController() override;
+
+  // Sets what the application menu does. Call before the window is loaded.
+  void setApplicationMenuActions(ApplicationMenuActions actions) { menuActions_ = std::move(actions); }
+  // Called after each user edit the window writes into the default context (text, remote
+  // address), so the application can schedule a save.
+  void setEditObserver(std::function<void()> observer) { editObserver_ = std::move(observer); }
+
+  // --- State (null before the window is loaded) -----------------------------------------------
+  const coredata::ManagedObjectContextPtr& managedObjectContext() const { return context_; }
+  HostfileListModel* listModel() const { return model_; }
+  QMTableView* tableView() const { return tableView_; }
+  QPlainTextEdit* codeView() const { return codeView_; }
+  QLineEdit* remoteURLField() const { return remoteURLField_; }
+  QLabel* statusLine() const { return statusLine_; }
+  QMenu* menuForGroup() const { return menuForGroup_; }
+  QMenu* menuForBlank() const { return menuForBlank_; }
+  // The first selected hostfile, or null.
+  coredata::ManagedObjectPtr selectedHostGroup() const;
+  // Selects the row of `record` alone; null or an unlisted record clears the selection.
+  void selectHostGroup(const coredata::ManagedObjectPtr& record);
+
+  // --- Actions --------------------------------------------------------------------------------
+  // Creates a local ("New Hosts") or remote ("New Remote Hosts") hostfile in a background save
+  // and, once it is stored, re-sorts the list and selects it. Sends "addHost" / "addRemoteHost".
+  void addHosts();
+  void addRemoteHosts();
+  // Asks, as a sheet, whether to delete the selected hostfile; on "Yes" deletes the hostfile that
+  // was selected when the question was put, saved before the answer's handling returns. The
+  // preview row is never deleted (no event, no question). Sends "deleteHost" before asking.
+  void deleteHosts();
+  // Starts renaming the selected row in place; nothing without a selection or on the preview.
+  void rename();
+
+  // --- Enabling rules, by item tag --------------------------------------------------------------
+  bool validateToolbarItem(int tag) const;
+  bool validateMenuItem(int tag) const;
+  // Re-applies the rules to every tagged action of the window.
+  void validateItems();
+
+  // --- Notification handlers --------------------------------------------------------------------
+  // "NOTE_CHANGE": every row is redrawn (bold marks follow the dirty set) and the status renewed.
+  void changeTrackerChanged();
+  // "NOTE_HOST_NAME_CHANGED": the list re-sorts.
+  void hostDidRename();
+
+ protected:
+  std::unique_ptr<QWidget> makeWindow() override;
+  void windowDidLoad() override;
+
+ private:
+  void buildMenus(QMainWindow* window);
+  QWidget* buildEditorSide();
+  QAction* addAction(QMenu* menu, const QString& title, int tag, std::function<void()> handler);
+  void addHostGroup(int kind, const std::string& event);
+  void showSelection();
+  void userEditedContents();
+  void userEditedRemoteURL();
+  void observe(const char* name, std::function<void()> handler);
+
+  coredata::ManagedObjectContextPtr context_;
+  HostfileListModel* model_ = nullptr;
+  QMTableView* tableView_ = nullptr;
+  QPlainTextEdit* codeView_ = nullptr;
+  QLineEdit* remoteURLField_ = nullptr;
+  QLabel* statusLine_ = nullptr;
+  QMenu* menuForGroup_ = nullptr;
+  QMenu* menuForBlank_ = nullptr;
+  QToolBar* toolbar_ = nullptr;
+  std::vector<std::pair<QAction*, int>> menuItems_;
+  std::vector<std::pair<QAction*, int>> toolbarItems_;
+  // The hostfile the last add created, to be selected once its save is done. Written on the
+  // save block's queue, read by the completion on the main queue after the save finished.
+  coredata::ManagedObjectPtr newlyInsertedHostGroup_;
+  // The hostfile the editor shows; a text change is written to it only while this is set and the
+  // change came from the user, not from showing it.
+  coredata::ManagedObjectPtr shownHostGroup_;
+  bool showingSelection_ = false;
+  ApplicationMenuActions menuActions_;
+  std::function<void()> editObserver_;
+  std::vector<foundation::NotificationCenter::ObserverToken> observers_;
+  std::unique_ptr<QObject> connections_;
+  // Held by this controller only; callbacks that may outlive it hold it weakly and give up once
+  // it is gone.
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
+};
+
+}  // namespace app

@@ -35,6 +35,8 @@ class PipelineServer {
       std::string text = req.method + " " + req.path + "\n";
       for (const auto& [name, value] : req.headers) text += name + ": " + value + "\n";
       text += "\n" + req.body;
+      // Multipart bodies are parsed by the server into parts; echo those instead.
+      for (const auto& [name, part] : req.files) text += "part " + name + "=" + part.content + "\n";
       res.set_content(text, "text/plain");
     };
     r.Get("/echo", echo);

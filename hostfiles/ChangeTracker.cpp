@@ -1,0 +1,118 @@
+#include "hostfiles/ChangeTracker.h"
+
+#include <mutex>
+
+#include "coredata/ObjectCategories.h"
+#include "hostfiles/HostGroup.h"
+#include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/String.h"
+#include "platform/foundation/UserDefaults.h"
+
+using foundation::Value;
+
+namespace {
+
+constexpr const char* kStatusStringKey = "statusString";
+
+std::mutex gSharedMutex;
+std::unique_ptr<ChangeTracker> gShared;
+
+// The records whose guid equals `guid`; nothing when the lookup itself failed.
+std::optional<DSObjects> recordsWithGuid(const std::string& guid) {
+  return DSManagedObject::DS_findByAttribute(HostGroup::kEntityName, "guid", Value(guid));
+}
+
+}  // namespace
+
+ChangeTracker& ChangeTracker::sharedInstance() {
+  {
+    std::lock_guard<std::mutex> lock(gSharedMutex);
+    if (gShared) return *gShared;
+  }
+  // Loading fetches from the store, so it runs without the lock held; should two first uses race,
+  // the first to finish wins and the other copy is dropped.
+  auto made = std::make_unique<ChangeTracker>();
+  std::lock_guard<std::mutex> lock(gSharedMutex);
+  if (!gShared) gShared = std::move(made);
+  return *gShared;
+}
+
+void ChangeTracker::resetSharedInstanceForTesting() {
+  std::unique_ptr<ChangeTracker> old;
+  {
+    std::lock_guard<std::mutex> lock(gSharedMutex);
+    old = std::move(gShared);
+  }
+}
+
+ChangeTracker::ChangeTracker()
+    : observation_([this](const std::string& key) { return key == kStatusStringKey ? Value(statusString()) : Value(); }) {
+  loadChanges();
+}
+
+ChangeTracker::~ChangeTracker() { saveChanges(); }
+
+void ChangeTracker::loadChanges() {
+  auto stored = foundation::UserDefaults::standardUserDefaults().dictionaryForKey(kDirtyGUIDsKey);
+  dirtyGUIDs_ = stored ? *stored : foundation::Dictionary();
+  for (const auto& guid : dirtyGUIDs_.keys()) {
+    auto records = recordsWithGuid(guid);
+    if (records && records->empty()) dirtyGUIDs_.remove(guid);
+  }
+  saveChanges();
+  isDirty_ = !dirtyGUIDs_.empty();
+}
+
+void ChangeTracker::saveChanges() {
+  auto& defaults = foundation::UserDefaults::standardUserDefaults();
+  defaults.set(Value(dirtyGUIDs_), kDirtyGUIDsKey);
+  defaults.synchronize();
+}
+
+void ChangeTracker::markHostGroupDirty(const std::optional<std::string>& guid) {
+  if (!guid) return;
+  isDirty_ = true;
+  observation_.willChangeValueForKey(kStatusStringKey);
+  dirtyGUIDs_.set(*guid, Value(true));
+  observation_.didChangeValueForKey(kStatusStringKey);
+  changed();
+}
+
+void ChangeTracker::markClean() {
+  isDirty_ = false;
+  observation_.willChangeValueForKey(kStatusStringKey);
+  dirtyGUIDs_.clear();
+  observation_.didChangeValueForKey(kStatusStringKey);
+  changed();
+}
+
+void ChangeTracker::changed() {
+  saveChanges();
+  foundation::NotificationCenter::defaultCenter().post(std::string(kChangeNotification));
+}
+
+std::vector<std::shared_ptr<HostGroup>> ChangeTracker::dirtyHostGroups() const {
+  std::vector<std::shared_ptr<HostGroup>> records;
+  for (const auto& guid : dirtyGUIDs_.keys()) {
+    auto found = recordsWithGuid(guid);
+    if (!found || found->empty()) continue;
+    if (auto record = std::dynamic_pointer_cast<HostGroup>(found->front())) records.push_back(std::move(record));
+  }
+  return records;
+}
+
+std::string ChangeTracker::statusString() const {
+  const unsigned long count = dirtyGUIDs_.size();
+  if (count == 0) return "You have no unsaved changes.";
+  if (count == 1) return "One hostfile has an unsaved change.";
+  return foundation::stringWithFormat("%lu hostfiles have unsaved changes.", count);
+}
+
+foundation::KeyValueObserving::ObserverToken ChangeTracker::addObserver(
+    const std::string& keyPath, foundation::KeyValueObserving::Callback callback) {
+  return observation_.addObserver(keyPath, std::move(callback));
+}
+
+void ChangeTracker::removeObserver(foundation::KeyValueObserving::ObserverToken token) {
+  observation_.removeObserver(token);
+}

@@ -1,0 +1,203 @@
+#include "hostfiles/Compiler.h"
+
+#include <memory>
+
+#include "coredata/ObjectCategories.h"
+#include "hostfiles/ApplicationExtras.h"
+#include "hostfiles/ChangeTracker.h"
+#include "hostfiles/HostGroup.h"
+#include "platform/coredata/Predicate.h"
+#include "platform/foundation/AppleScript.h"
+#include "platform/foundation/FileManager.h"
+#include "platform/foundation/Log.h"
+#include "platform/foundation/ShellQuoting.h"
+#include "platform/foundation/SystemPaths.h"
+
+using foundation::Dictionary;
+using foundation::Error;
+using foundation::Value;
+
+namespace {
+
+constexpr std::string_view kStart = Compiler::kStartMarker;
+constexpr std::string_view kStop = Compiler::kStopMarker;
+
+// Calls `line` with each piece of `text` between line feeds. A line feed right after a carriage
+// return does not split: the pair is one user-perceived character. After the last line feed the
+// rest is one more piece (empty when the text ends in a line feed).
+template <typename Visit>
+void forEachPiece(std::string_view text, Visit&& line) {
+  std::size_t start = 0;
+  std::size_t from = 0;
+  while (true) {
+    const std::size_t feed = text.find('\n', from);
+    if (feed == std::string_view::npos) break;
+    from = feed + 1;
+    if (feed > 0 && text[feed - 1] == '\r') continue;
+    line(text.substr(start, feed - start));
+    start = feed + 1;
+  }
+  line(text.substr(start));
+}
+
+bool isMarker(std::string_view line) { return line == kStart || line == kStop; }
+
+// A hostfile text without its lines that equal a marker; the text itself when it holds none.
+void appendWithoutMarkers(std::string& block, std::string_view text) {
+  if (text.find(kStart) == std::string_view::npos && text.find(kStop) == std::string_view::npos) {
+    block.append(text);
+    return;
+  }
+  bool first = true;
+  forEachPiece(text, [&](std::string_view line) {
+    if (isMarker(line)) return;
+    if (!first) block.push_back('\n');
+    block.append(line);
+    first = false;
+  });
+}
+
+Error compilerError(long code, const std::string& description, const Error* underlying = nullptr) {
+  Dictionary info{{foundation::kLocalizedDescriptionKey, Value(description)}};
+  return Error(Compiler::kErrorDomain, code, std::move(info),
+               underlying ? std::make_shared<const Error>(*underlying) : nullptr);
+}
+
+// The texts of the enabled, non-preview hostfiles in the order the store returns them.
+std::optional<std::vector<std::optional<std::string>>> enabledTexts() {
+  static const auto predicate =
+      coredata::Predicate::withFormat("isEtcHostsPreview == false AND isEnabled == true");
+  auto records = DSManagedObject::DS_findAllWithPredicate(HostGroup::kEntityName, predicate);
+  if (!records) return std::nullopt;
+  std::vector<std::optional<std::string>> texts;
+  texts.reserve(records->size());
+  for (const auto& record : *records) {
+    const Value contents = record->valueForKey("contents");
+    texts.push_back(contents.isString() ? std::optional<std::string>(contents.stringValue()) : std::nullopt);
+  }
+  return texts;
+}
+
+bool writeLog(const std::string& text, Error* error) {
+  return foundation::FileManager::defaultManager().writeText(text, foundation::SystemPaths::privilegedRunLogPath(),
+                                                             error);
+}
+
+// The error information as the platform prints an optional dictionary.
+std::string describeErrorInfo(const Dictionary& info) { return "Optional(" + Value(info).description() + ")"; }
+
+Error runError(const Dictionary& info) {
+  const Value* message = info.find(foundation::kAppleScriptErrorMessage);
+  Dictionary userInfo = info;
+  userInfo.set(foundation::kLocalizedDescriptionKey,
+               Value(message && message->isString() && !message->stringValue().empty()
+                         ? message->stringValue()
+                         : std::string("The privileged command failed.")));
+  return Error(Compiler::kErrorDomain, Compiler::kPrivilegedRunFailed, std::move(userInfo));
+}
+
+}  // namespace
+
+std::string Compiler::compileBlock(const std::vector<std::optional<std::string>>& texts) {
+  std::string block = "\n";
+  block.append(kStart).push_back('\n');
+  for (const auto& text : texts) {
+    if (!text) continue;
+    appendWithoutMarkers(block, *text);
+    if (!text->empty() && text->back() == '\r') block.push_back('\n');
+    block.push_back('\n');
+  }
+  block.append(kStop).push_back('\n');
+  return block;
+}
+
+std::string Compiler::mergeBlock(std::string_view hostsText, std::string_view block) {
+  enum class State { Outside, Inside, After };
+  State state = State::Outside;
+  std::string output;
+  output.reserve(hostsText.size() + block.size());
+  forEachPiece(hostsText, [&](std::string_view line) {
+    if (line.empty()) return;
+    if (state == State::Inside) {
+      if (line == kStop) {
+        output.append(block);
+        state = State::After;
+      }
+      return;
+    }
+    if (state == State::Outside && line == kStart) {
+      state = State::Inside;
+      return;
+    }
+    output.append(line).push_back('\n');
+  });
+  if (state != State::After) output.append(block);
+  return output;
+}
+
+std::optional<std::string> Compiler::compile(Error* error) {
+  auto texts = enabledTexts();
+  if (!texts) {
+    if (error) *error = compilerError(kStoreUnavailable, "The hostfiles could not be read from the store.");
+    return std::nullopt;
+  }
+  const std::string hostsPath = foundation::SystemPaths::hostsFilePath();
+  Error readError;
+  auto hostsText = foundation::FileManager::defaultManager().readText(hostsPath, &readError);
+  if (!hostsText) {
+    if (error) *error = compilerError(kHostsFileUnreadable, "The hosts file " + hostsPath + " could not be read.", &readError);
+    return std::nullopt;
+  }
+  return mergeBlock(*hostsText, compileBlock(*texts));
+}
+
+std::optional<Error> Compiler::apply() {
+  Error error;
+  auto text = compile(&error);
+  if (!text) return error;
+  const std::string stagingPath = ApplicationExtras::tmpEtcHostsPath();
+  if (!foundation::FileManager::defaultManager().writeText(*text, stagingPath, &error)) {
+    return compilerError(kStagingWriteFailed, "The compiled hosts file could not be written to " + stagingPath + ".",
+                         &error);
+  }
+  if (auto failure = runAsAdministrator(copyCommand(stagingPath))) return failure;
+  ChangeTracker::sharedInstance().markClean();
+  return std::nullopt;
+}
+
+std::optional<Error> Compiler::runAsAdministrator(const std::string& command) {
+  foundation::AppleScript script(scriptSource(command));
+  Dictionary info;
+  if (!script.compileAndReturnError(&info)) {
+    return compilerError(kScriptInvalid, "The privileged command could not be prepared.");
+  }
+  // The log is replaced before the run as well: if it cannot be written, nothing runs, so no
+  // privileged run is ever left without its record.
+  Error logError;
+  if (!writeLog(std::string(), &logError)) {
+    return compilerError(kLogWriteFailed,
+                         "The log " + foundation::SystemPaths::privilegedRunLogPath() + " could not be written.",
+                         &logError);
+  }
+  auto output = script.executeAndReturnError(&info);
+  const std::string logText = output ? *output : "error: " + describeErrorInfo(info);
+  // The command has run by now; a log that fails only at this point is reported to the system
+  // log and does not turn a successful run into a failure.
+  if (!writeLog(logText, &logError)) foundation::logMessage("Could not write the log: " + logError.description());
+  if (!output) return runError(info);
+  return std::nullopt;
+}
+
+std::optional<Error> Compiler::flushDNSCache() {
+  return runAsAdministrator(foundation::SystemPaths::flushCacheCommand());
+}
+
+std::string Compiler::copyCommand(const std::string& stagingPath) {
+  return "/bin/cp " + foundation::shellQuoted(stagingPath) + " " +
+         foundation::shellQuoted(foundation::SystemPaths::hostsFilePath()) + " && " +
+         foundation::SystemPaths::flushCacheCommand();
+}
+
+std::string Compiler::scriptSource(const std::string& command) {
+  return "do shell script \"" + foundation::escapedForScriptStringLiteral(command) + "\" with administrator privileges";
+}

@@ -1,0 +1,83 @@
+#pragma once
+// Compiler turns the enabled hostfiles into the new text of the system hosts file and installs
+// it. It owns the marked block: the lines between "# QUILLMERE START" and "# QUILLMERE STOP"
+// belong to the application, everything outside them belongs to the user and is carried over.
+// Installing writes the text to a staging file the user may write, then one privileged shell
+// command copies it over the hosts file and flushes the DNS caches.
+//
+// The hosts file, the flush command, the log and the privileged runner are all reached through
+// the platform layer (SystemPaths, AppleScript), which tests point at temporary files and a
+// recording runner. Main thread only: compile() fetches from the default context, and the
+// privileged run holds the calling thread while the platform asks for the password.
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/foundation/Error.h"
+
+class Compiler {
+ public:
+  Compiler() = delete;
+
+  static constexpr const char* kStartMarker = "# QUILLMERE START";
+  static constexpr const char* kStopMarker = "# QUILLMERE STOP";
+
+  // Errors of compile(), apply() and runAsAdministrator(), in this domain; the platform's error,
+  // when there is one, is the underlying error.
+  static constexpr const char* kErrorDomain = "org.quillmere.Compiler";
+  enum ErrorCode : long {
+    kHostsFileUnreadable = 1,  // the hosts file could not be read
+    kStoreUnavailable = 2,     // the hostfiles could not be fetched
+    kStagingWriteFailed = 3,   // the staging file could not be written
+    kLogWriteFailed = 4,       // the log could not be written, so nothing was run
+    kScriptInvalid = 5,        // the privileged script could not be created from its source
+    kPrivilegedRunFailed = 6,  // the run was refused or the command failed; the log has the text
+  };
+
+  // The complete new hosts-file text: the hosts file's non-empty lines with the first marked
+  // block replaced by the block of the enabled, non-preview hostfiles (or the block appended when
+  // there is none). Writes nothing. Nothing, with *error set when given, when the store cannot be
+  // fetched from or the hosts file cannot be read: an unread file must never be replaced by a
+  // block alone. Main thread.
+  static std::optional<std::string> compile(foundation::Error* error = nullptr);
+
+  // The marked block for hostfile texts in this order: "\n# QUILLMERE START\n", each present
+  // text followed by "\n" (absent ones add nothing), "# QUILLMERE STOP\n". Lines of a text that
+  // equal either marker are left out, so no hostfile can end or restart the block; a text ending
+  // in a carriage return gets one more line feed, so that the return cannot pair with the line
+  // feed after it and hide the next line. Pure.
+  static std::string compileBlock(const std::vector<std::optional<std::string>>& texts);
+
+  // `hostsText` with `block` merged in: lines are split at line feeds (a carriage return and line
+  // feed pair is one character and does not split), empty lines are dropped, the first complete
+  // marked block is replaced in place, and when there is none (or only a start marker, which drops
+  // everything after it) the block is appended. Markers are compared with whole lines exactly.
+  // Pure.
+  static std::string mergeBlock(std::string_view hostsText, std::string_view block);
+
+  // Compiles, writes the text atomically in UTF-8 to ApplicationExtras::tmpEtcHostsPath(), runs
+  // copyCommand() through runAsAdministrator() and, only when that succeeded, marks every
+  // hostfile clean in ChangeTracker. Returns nothing on success, else the error for the
+  // application to show; on any error the hosts file is left as the command left it (untouched
+  // when the failure came before the run) and the hostfiles stay dirty. Main thread; blocks.
+  static std::optional<foundation::Error> apply();
+
+  // Runs `command` with administrator rights through the script scriptSource(command) and waits.
+  // The log (SystemPaths::privilegedRunLogPath(), UTF-8, replaced atomically) then holds the
+  // command's output on success, or "error: " and the description of the error information.
+  // Returns nothing on success, else the error. A script that cannot be created runs nothing and
+  // writes no log; a log that cannot be written runs nothing. Changes no hostfile state. Blocks.
+  static std::optional<foundation::Error> runAsAdministrator(const std::string& command);
+
+  // The stand-alone DNS-cache flush: runAsAdministrator(SystemPaths::flushCacheCommand()).
+  static std::optional<foundation::Error> flushDNSCache();
+
+  // "/bin/cp <staging> <hosts> && <flush command>", both paths quoted as single shell words so
+  // that no character of them can break the command. Pure but for reading SystemPaths.
+  static std::string copyCommand(const std::string& stagingPath);
+
+  // `do shell script "<command>" with administrator privileges`, the command escaped for the
+  // script's string literal (the runner unescapes it). Pure.
+  static std::string scriptSource(const std::string& command);
+};

@@ -1,0 +1,197 @@
+#include "hostfiles/HostGroup.h"
+
+#include <array>
+#include <string_view>
+
+#include "hostfiles/ChangeTracker.h"
+#include "hostfiles/Compiler.h"
+#include "hostfiles/SyntaxRules.h"
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/UUID.h"
+
+using foundation::Value;
+
+namespace {
+
+constexpr const char* kContentsKey = "contents";
+constexpr std::array<std::string_view, 5> kDerivedKeys = {"isDirty", "prettyName", "contentsProxy",
+                                                          "statusMessage", "isValidSyntax"};
+
+bool isDerivedKey(const std::string& key) {
+  for (auto derived : kDerivedKeys) {
+    if (key == derived) return true;
+  }
+  return false;
+}
+
+Value optionalValue(const std::optional<std::string>& text) { return text ? Value(*text) : Value(); }
+
+std::optional<std::string> optionalText(const Value& value) {
+  if (!value.isString()) return std::nullopt;
+  return value.stringValue();
+}
+
+struct Kind {
+  bool isEditable;
+  bool isEtcHostsPreview;
+  bool isRemote;
+  const char* remoteURL;
+  std::int64_t sortOrder;
+  const char* title;
+};
+
+// Sets every attribute in a fixed order: contents first, title last, so that the contents
+// observation (which needs a title) does not mark a record that is only being created.
+std::shared_ptr<HostGroup> insertKind(const coredata::ManagedObjectContextPtr& context, const Kind& kind) {
+  auto record = std::dynamic_pointer_cast<HostGroup>(
+      coredata::ManagedObject::insertNewObjectForEntityForName(HostGroup::kEntityName, context));
+  if (!record) return nullptr;
+  record->setContents(std::string());
+  record->setIsEditable(kind.isEditable);
+  record->setIsEnabled(true);
+  record->setIsEtcHostsPreview(kind.isEtcHostsPreview);
+  record->setIsRemote(kind.isRemote);
+  record->setRemoteURL(std::string(kind.remoteURL));
+  record->setSortOrder(kind.sortOrder);
+  record->setTitle(std::string(kind.title));
+  return record;
+}
+
+}  // namespace
+
+HostGroup::~HostGroup() {
+  if (contentsObservation_ != 0) removeObserver(contentsObservation_);
+}
+
+coredata::FetchRequest HostGroup::fetchRequest() { return coredata::FetchRequest(kEntityName); }
+
+std::shared_ptr<HostGroup> HostGroup::insertLocalHostfile(const coredata::ManagedObjectContextPtr& context) {
+  return insertKind(context, {true, false, false, "", 1, "New Hosts"});
+}
+
+std::shared_ptr<HostGroup> HostGroup::insertRemoteHostfile(const coredata::ManagedObjectContextPtr& context) {
+  return insertKind(context, {false, false, true, kPlaceholderRemoteURL, 1, "New Remote Hosts"});
+}
+
+std::shared_ptr<HostGroup> HostGroup::insertPreviewRow(const coredata::ManagedObjectContextPtr& context) {
+  return insertKind(context, {false, true, false, "", 0, "/etc/hosts"});
+}
+
+// --- Stored attributes ---------------------------------------------------------------------------
+
+std::optional<std::string> HostGroup::optionalString(const std::string& key) const {
+  return optionalText(ManagedObject::valueForKey(key));
+}
+
+void HostGroup::setOptionalString(const std::optional<std::string>& value, const std::string& key) {
+  ManagedObject::setValueForKey(optionalValue(value), key);
+}
+
+std::optional<std::string> HostGroup::title() const { return optionalString("title"); }
+void HostGroup::setTitle(const std::optional<std::string>& title) { setOptionalString(title, "title"); }
+std::optional<std::string> HostGroup::contents() const { return optionalString(kContentsKey); }
+void HostGroup::setContents(const std::optional<std::string>& contents) { setOptionalString(contents, kContentsKey); }
+std::optional<std::string> HostGroup::guid() const { return optionalString("guid"); }
+void HostGroup::setGuid(const std::optional<std::string>& guid) { setOptionalString(guid, "guid"); }
+std::optional<std::string> HostGroup::remoteURL() const { return optionalString("remoteURL"); }
+void HostGroup::setRemoteURL(const std::optional<std::string>& url) { setOptionalString(url, "remoteURL"); }
+
+bool HostGroup::isEnabled() const { return ManagedObject::valueForKey("isEnabled").boolValue(); }
+void HostGroup::setIsEnabled(bool value) { ManagedObject::setValueForKey(Value(value), "isEnabled"); }
+bool HostGroup::isEditable() const { return ManagedObject::valueForKey("isEditable").boolValue(); }
+void HostGroup::setIsEditable(bool value) { ManagedObject::setValueForKey(Value(value), "isEditable"); }
+bool HostGroup::isRemote() const { return ManagedObject::valueForKey("isRemote").boolValue(); }
+void HostGroup::setIsRemote(bool value) { ManagedObject::setValueForKey(Value(value), "isRemote"); }
+bool HostGroup::isEtcHostsPreview() const { return ManagedObject::valueForKey("isEtcHostsPreview").boolValue(); }
+void HostGroup::setIsEtcHostsPreview(bool value) {
+  ManagedObject::setValueForKey(Value(value), "isEtcHostsPreview");
+}
+std::int64_t HostGroup::sortOrder() const { return ManagedObject::valueForKey("sortOrder").intValue(); }
+void HostGroup::setSortOrder(std::int64_t value) {
+  ManagedObject::setValueForKey(Value(static_cast<long long>(value)), "sortOrder");
+}
+
+// --- Derived values ------------------------------------------------------------------------------
+
+bool HostGroup::isDirty() const {
+  const auto own = guid();
+  for (const auto& record : ChangeTracker::sharedInstance().dirtyHostGroups()) {
+    if (record->guid() == own) return true;
+  }
+  return false;
+}
+
+std::optional<std::string> HostGroup::contentsProxy() const {
+  if (!isEtcHostsPreview()) return contents();
+  return Compiler::compile();
+}
+
+std::string HostGroup::statusMessage() const {
+  if (isEtcHostsPreview()) return kPreviewStatusMessage;
+  return ChangeTracker::sharedInstance().statusString();
+}
+
+bool HostGroup::isValidSyntax() const { return SyntaxRules::isValidSyntax(contents()); }
+
+Value HostGroup::valueForKey(const std::string& key) const {
+  if (key == "isDirty") return Value(isDirty());
+  if (key == "prettyName") return optionalValue(prettyName());
+  if (key == "contentsProxy") return optionalValue(contentsProxy());
+  if (key == "statusMessage") return Value(statusMessage());
+  if (key == "isValidSyntax") return Value(isValidSyntax());
+  return ManagedObject::valueForKey(key);
+}
+
+bool HostGroup::hasKey(const std::string& key) const { return isDerivedKey(key) || ManagedObject::hasKey(key); }
+
+bool HostGroup::setValueForKey(const Value& value, const std::string& key) {
+  if (key == "prettyName") {
+    setPrettyName(optionalText(value));
+    return true;
+  }
+  if (key == "contentsProxy") {
+    setContentsProxy(optionalText(value));
+    return true;
+  }
+  // The other derived keys are read-only.
+  if (isDerivedKey(key)) return false;
+  return ManagedObject::setValueForKey(value, key);
+}
+
+// --- Lifecycle -----------------------------------------------------------------------------------
+
+void HostGroup::awakeFromInsert() {
+  ManagedObject::awakeFromInsert();
+  setGuid(foundation::UUID().UUIDString());
+  startObservingContents();
+}
+
+void HostGroup::awakeFromFetch() {
+  ManagedObject::awakeFromFetch();
+  const auto current = guid();
+  if (!current || current->empty()) setGuid(foundation::UUID().UUIDString());
+  startObservingContents();
+}
+
+void HostGroup::startObservingContents() {
+  if (contentsObservation_ != 0) return;
+  // The handler reaches the record through its argument, so the registration holds no reference
+  // that could outlive the record; the destructor ends it.
+  contentsObservation_ = addObserver(kContentsKey, [](ManagedObject& object, const std::string& keyPath,
+                                                      const Value&, const Value&) {
+    static_cast<HostGroup&>(object).observeValueForKeyPath(keyPath);
+  });
+}
+
+void HostGroup::observeValueForKeyPath(const std::string& keyPath) {
+  if (keyPath != kContentsKey) return;
+  if (!title()) return;
+  const auto recordGuid = guid();
+  if (!recordGuid) return;
+  if (dispatch::Queue::isMainThread()) {
+    ChangeTracker::sharedInstance().markHostGroupDirty(recordGuid);
+    return;
+  }
+  // ChangeTracker belongs to the main thread; a change merged in elsewhere is reported there.
+  dispatch::Queue::main()->async([guid = *recordGuid] { ChangeTracker::sharedInstance().markHostGroupDirty(guid); });
+}

@@ -1,0 +1,93 @@
+#pragma once
+// A launched application for tests: the stand-in hostfile model, the hosts path in a temporary
+// folder, a fake alert presenter, a recorder of analytics events, and launch / quit / relaunch of
+// the application delegate as the application object would drive them.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/AppDelegate.h"
+#include "app/DefaultContextSaver.h"
+#include "app/HostGroupFields.h"
+#include "app/HostfileListModel.h"
+#include "app/MainWindowController.h"
+#include "app/TelemetrySeam.h"
+#include "coredata/ContextCategories.h"
+#include "coredata/DataStack.h"
+#include "platform/appkit/AlertPresenter.h"
+#include "platform/appkit/FakeAlertPresenter.h"
+#include "platform/foundation/SystemPaths.h"
+#include "platform/foundation/UserDefaults.h"
+#include "tests/app/AppTestSupport.h"
+#include "tests/support/TempDir.h"
+
+namespace test {
+
+class AppFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    qtApplication();
+    registerHostGroupModel();
+    dirtyTitles().clear();
+    foundation::SystemPaths::setHostsFilePathForTesting(hostsDir_.path() + "/hosts");
+    alerts_ = std::make_shared<appkit::FakeAlertPresenter>();
+    appkit::AlertPresenter::setShared(alerts_);
+    app::setTrackEventObserver([this](const std::string& name) { events_.push_back(name); });
+  }
+
+  void TearDown() override {
+    quit();
+    app::setTrackEventObserver({});
+    appkit::AlertPresenter::setShared(nullptr);
+    foundation::SystemPaths::setHostsFilePathForTesting(std::nullopt);
+  }
+
+  void launch() {
+    delegate_ = std::make_unique<app::AppDelegate>();
+    delegate_->applicationDidFinishLaunching();
+  }
+
+  // Quits as the application would: termination, then the windows go.
+  void quit() {
+    if (!delegate_) return;
+    delegate_->applicationWillTerminate();
+    delegate_.reset();
+  }
+
+  // A new run: the defaults are read afresh from disk, as a new process would.
+  void relaunch() {
+    quit();
+    foundation::UserDefaults::resetStandardUserDefaultsForTesting();
+    launch();
+  }
+
+  app::MainWindowController& window() { return delegate_->mainWindowController(); }
+  app::HostfileListModel& list() { return *window().listModel(); }
+
+  std::vector<std::string> titles() {
+    std::vector<std::string> result;
+    for (const auto& record : list().arrangedObjects()) result.push_back(app::HostGroupFields::title(*record));
+    return result;
+  }
+
+  std::string selectedTitle() {
+    const auto selected = window().selectedHostGroup();
+    return selected ? app::HostGroupFields::title(*selected) : std::string("(none)");
+  }
+
+  // Adds a local hostfile and waits until its save is done and it is selected.
+  void addLocalAndWait() {
+    const std::size_t before = list().arrangedObjects().size();
+    window().addHosts();
+    ASSERT_TRUE(pumpUntil([&] { return list().arrangedObjects().size() == before + 1 && window().selectedHostGroup(); }));
+  }
+
+  TempDir hostsDir_{"qm-app-hosts"};
+  std::shared_ptr<appkit::FakeAlertPresenter> alerts_;
+  std::vector<std::string> events_;
+  std::unique_ptr<app::AppDelegate> delegate_;
+};
+
+}  // namespace test

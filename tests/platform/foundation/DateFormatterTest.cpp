@@ -1,0 +1,69 @@
+// Fixed-format date parsing and writing with patterns, time zones and locales.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "platform/foundation/DateFormatter.h"
+
+namespace {
+
+using foundation::Date;
+using foundation::DateFormatter;
+
+TEST(DateFormatter, ParsesWholeTextInTheGivenZone) {
+  struct Case {
+    const char* pattern;
+    const char* text;
+    std::optional<double> since1970;
+  };
+  const Case cases[] = {
+      {"yyyy-MM-dd'T'HH:mm:ssz", "2024-01-15T10:30:00GMT", 1705314600},
+      {"yyyy-MM-dd'T'HH:mm:ssz", "2024-01-15T10:30:00GMT+02:00", 1705307400},
+      // Without a zone in the text the formatter's own zone (GMT here) applies.
+      {"yyyy-MM-dd HH:mm", "2024-01-15 10:30", 1705314600},
+      {"dd/MM/yyyy", "15/01/2024", 1705276800},
+      {"yyyy-MM-dd'T'HH:mm:ssZ", "2024-01-15T10:30:00+0100", 1705311000},
+      // Text that does not match the pattern, or only partly, is refused.
+      {"yyyy-MM-dd'T'HH:mm:ssz", "2024-01-15", std::nullopt},
+      {"dd/MM/yyyy", "15/01/2024 trailing", std::nullopt},
+      {"dd/MM/yyyy", "31/02/2024", std::nullopt},
+      {"dd/MM/yyyy", "", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " / " + c.text);
+    DateFormatter formatter;
+    formatter.setLocaleIdentifier("en_US_POSIX");
+    formatter.setTimeZoneSecondsFromGMT(0);
+    formatter.setDateFormat(c.pattern);
+    const auto date = formatter.dateFromString(c.text);
+    ASSERT_EQ(date.has_value(), c.since1970.has_value());
+    if (date) {
+      EXPECT_DOUBLE_EQ(date->timeIntervalSince1970(), *c.since1970);
+    }
+  }
+}
+
+TEST(DateFormatter, ZoneAndFormatChangesTakeEffect) {
+  DateFormatter formatter;
+  formatter.setLocaleIdentifier("en_US_POSIX");
+  formatter.setDateFormat("yyyy-MM-dd HH:mm");
+  formatter.setTimeZoneSecondsFromGMT(3600);
+  EXPECT_DOUBLE_EQ(formatter.dateFromString("2024-01-15 10:30")->timeIntervalSince1970(), 1705311000);
+  ASSERT_TRUE(formatter.setTimeZoneIdentifier("America/New_York"));
+  EXPECT_DOUBLE_EQ(formatter.dateFromString("2024-01-15 10:30")->timeIntervalSince1970(), 1705332600);
+  EXPECT_FALSE(formatter.setTimeZoneIdentifier("Nowhere/Atlantis"));
+  EXPECT_EQ(formatter.stringFromDate(Date::fromTimeIntervalSince1970(1705332600)), "2024-01-15 10:30");
+  formatter.setDateFormat("HH:mm");
+  EXPECT_EQ(formatter.stringFromDate(Date::fromTimeIntervalSince1970(1705332600)), "10:30");
+}
+
+TEST(DateFormatter, DaylightSavingOffsetOfAZone) {
+  const Date summer = Date::fromTimeIntervalSince1970(1720000000);  // July 2024
+  const Date winter = Date::fromTimeIntervalSince1970(1705314600);  // January 2024
+  EXPECT_DOUBLE_EQ(DateFormatter::daylightSavingTimeOffset(summer, "Europe/Berlin"), 3600);
+  EXPECT_DOUBLE_EQ(DateFormatter::daylightSavingTimeOffset(winter, "Europe/Berlin"), 0);
+  EXPECT_DOUBLE_EQ(DateFormatter::daylightSavingTimeOffset(summer, "GMT"), 0);
+  EXPECT_DOUBLE_EQ(DateFormatter::daylightSavingTimeOffset(summer, "Nowhere/Atlantis"), 0);
+}
+
+}  // namespace

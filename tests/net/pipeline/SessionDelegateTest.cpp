@@ -104,6 +104,8 @@ TEST(CompletionGate, CompletionOverrideOfTheTaskDelegateKeepsTheGateClosed) {
   fake.delegate->didCompleteWithError(fake.session, request->task(), std::nullopt);
   EXPECT_TRUE(overridden.load());
   EXPECT_FALSE(pumpMainUntil([&] { return ran; }, 0.2));
+  // The session cancels the task when it goes; the override must not outlive this test's locals.
+  request->delegate()->taskDidCompleteWithError.set(nullptr);
 }
 
 TEST(SessionDelegateOverrides, CompletionTakingOverrideWins) {
@@ -165,6 +167,7 @@ TEST(SessionDelegateOverrides, TaskDidCompleteRunsInsideCompletionAndUnregistere
   fake.delegate->didCompleteWithError(fake.session, task, std::nullopt);
   foundation::NotificationCenter::defaultCenter().removeObserver(token);
   EXPECT_EQ(overrideCalls.load(), 1);
+  fake.delegate->taskDidComplete.set(nullptr);
   ASSERT_TRUE(userInfo);
   EXPECT_EQ(userInfo->keys(), std::vector<std::string>{pipeline::Notification::Key::Task});
 }

@@ -243,3 +243,27 @@ TEST(Retrier, FailedAdapterReportsItsOwnErrorOrIsRetried) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Streams, StreamRequestHoldsARegisteredTaskThatCancelCompletes) {
+  auto manager = pipeline::SessionManager::create();
+  auto request = manager->stream("127.0.0.1", 9);
+  auto task = std::dynamic_pointer_cast<net::URLSessionStreamTask>(request->task());
+  ASSERT_TRUE(task);
+  EXPECT_EQ(task->host(), "127.0.0.1");
+  EXPECT_EQ(task->port(), 9);
+  EXPECT_EQ(manager->delegate()->request(task), request);
+  EXPECT_EQ(request->debugDescription(), "$ curl command could not be created");
+  std::atomic<bool> completed{false};
+  manager->delegate()->taskDidComplete.set([&](const auto&, const auto&, const auto& error) {
+    EXPECT_EQ(platformCode(error), net::URLErrorCancelled);
+    completed = true;
+  });
+  request->cancel();
+  ASSERT_TRUE(pumpMainUntil([&] { return completed.load(); }));
+  manager->delegate()->taskDidComplete.set(nullptr);
+  EXPECT_TRUE(pumpMainUntil([&] { return !manager->delegate()->request(task); }));
+}
+
+}  // namespace

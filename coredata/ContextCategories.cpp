@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "coredata/DataStackLog.h"
+#include "coredata/ICloud.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/String.h"
 
@@ -97,6 +98,9 @@ DSContextPtr gRootContext;
 // The class-level observation of the root's did-save.
 std::mutex gRootObservationMutex;
 NotificationCenter::ObserverToken gRootDidSaveToken = 0;
+// The pending observer that starts the default context's cloud observation once cloud set-up completes.
+std::mutex gICloudSetupMutex;
+NotificationCenter::ObserverToken gICloudSetupToken = 0;
 // Bumped to invalidate every thread's cached context at once.
 std::atomic<std::int32_t> gCacheVersion{0};
 
@@ -117,6 +121,32 @@ void replaceRootObservation(const DSContextPtr& root) {
     gRootDidSaveToken = fresh;
   }
   if (old != 0) NotificationCenter::defaultCenter().removeObserver(old);
+}
+
+void replaceICloudSetupObservation(NotificationCenter::ObserverToken fresh) {
+  NotificationCenter::ObserverToken old = 0;
+  {
+    std::lock_guard<std::mutex> lock(gICloudSetupMutex);
+    old = gICloudSetupToken;
+    gICloudSetupToken = fresh;
+  }
+  if (old != 0) NotificationCenter::defaultCenter().removeObserver(old);
+}
+
+// With iCloud on, the new default context merges cloud imports at once; otherwise it starts when
+// the cloud set-up reports completion (which may never happen with a local stack).
+void observeICloudChanges(const DSContextPtr& context, const DSCoordinatorPtr& coordinator) {
+  if (DataStackICloud::isICloudEnabled()) {
+    DSManagedObjectContextICloud::DS_observeiCloudChangesInCoordinator(context, coordinator);
+    return;
+  }
+  replaceICloudSetupObservation(NotificationCenter::defaultCenter().addObserver(
+      kDataStackPSCDidCompleteiCloudSetupNotification, nullptr, dispatch::mainQueue(), [](const Notification&) {
+        if (auto current = DSManagedObjectContext::DS_defaultContext()) {
+          DSManagedObjectContextICloud::DS_observeiCloudChangesInCoordinator(
+              current, DSPersistentStoreCoordinator::DS_defaultStoreCoordinatorSlot());
+        }
+      }));
 }
 
 std::string threadText() { return dispatch::Queue::isMainThread() ? "the main thread" : "a background thread"; }
@@ -172,9 +202,15 @@ void DSManagedObjectContext::DS_setDefaultContext(const DSContextPtr& context) {
     gDefaultContext = context;
   }
   if (old) DS_stopObserving(old);
+  replaceICloudSetupObservation(0);
+  const DSCoordinatorPtr coordinator = DSPersistentStoreCoordinator::DS_defaultStoreCoordinatorSlot();
+  if (old && DataStackICloud::isICloudEnabled()) {
+    DSManagedObjectContextICloud::DS_stopObservingiCloudChangesInCoordinator(old, coordinator);
+  }
   if (context) DS_setWorkingName(context, kDataStackDefaultContextName);
   replaceRootObservation(context ? DS_rootSavingContext() : nullptr);
   if (context) DS_obtainPermanentIDsBeforeSaving(context);
+  if (context) observeICloudChanges(context, coordinator);
   dslog::log(dslog::kInfo, "Set default context: %@", context);
 }
 

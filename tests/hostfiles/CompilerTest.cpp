@@ -1,0 +1,259 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hostfiles/ApplicationExtras.h"
+#include "hostfiles/Compiler.h"
+#include "platform/foundation/ShellQuoting.h"
+#include "tests/hostfiles/HostfilesFixture.h"
+
+namespace {
+
+using foundation::ShellRunner;
+using hftest::HostfilesTest;
+
+const std::string kEmptyBlock = "\n# QUILLMERE START\n# QUILLMERE STOP\n";
+
+std::string block(const std::string& body) { return "\n# QUILLMERE START\n" + body + "# QUILLMERE STOP\n"; }
+
+struct Row {
+  const char* name;
+  std::string hosts;
+  // Hostfiles in store order: contents (nullopt for absent), enabled, preview row.
+  struct File {
+    std::optional<std::string> contents;
+    bool enabled = true;
+    bool preview = false;
+  };
+  std::vector<File> files;
+  std::string expected;
+};
+
+class CompilerTest : public HostfilesTest {
+ protected:
+  void insert(const std::vector<Row::File>& files) {
+    for (const auto& file : files) {
+      auto record = file.preview ? HostGroup::insertPreviewRow(context()) : HostGroup::insertLocalHostfile(context());
+      record->setIsEnabled(file.enabled);
+      record->setContents(file.contents);
+      save();  // one save per record keeps the store's order the insertion order
+    }
+  }
+  std::string compiled() {
+    foundation::Error error;
+    auto text = Compiler::compile(&error);
+    EXPECT_TRUE(text) << error.description();
+    return text.value_or("<failed>");
+  }
+};
+
+TEST_F(CompilerTest, CompilesTheTableOfHostsFilesAndHostfileSets) {
+  const std::string user = "127.0.0.1 localhost\n::1 localhost\n";
+  const std::vector<Row> rows = {
+      {"no markers", "127.0.0.1 localhost\n\n::1 localhost", {{"10.0.0.1 a"}},
+       user + block("10.0.0.1 a\n")},
+      {"one block replaced in place", "# top\n# QUILLMERE START\nold\n# QUILLMERE STOP\n# bottom\n", {{"10.0.0.1 a"}},
+       "# top\n" + block("10.0.0.1 a\n") + "# bottom\n"},
+      {"start without stop drops the rest", "keep\n# QUILLMERE START\nlost\nlost too\n", {{"x"}},
+       "keep\n" + block("x\n")},
+      {"two blocks: only the first is replaced",
+       "a\n# QUILLMERE START\n1\n# QUILLMERE STOP\nb\n# QUILLMERE START\n2\n# QUILLMERE STOP\n", {{"new"}},
+       "a\n" + block("new\n") + "b\n# QUILLMERE START\n2\n# QUILLMERE STOP\n"},
+      {"empty file", "", {{"x"}}, block("x\n")},
+      {"only line feeds", "\n\n\n", {}, kEmptyBlock},
+      {"no enabled hostfiles", user, {{"off", false}}, user + kEmptyBlock},
+      {"disabled, preview and absent rows left out", user,
+       {{"one"}, {"off", false}, {"preview text", true, true}, {std::nullopt}, {""}, {"two\nthree"}},
+       user + block("one\n\ntwo\nthree\n")},
+      {"a marker with a trailing blank is an ordinary line", "# QUILLMERE START \nx\n", {},
+       "# QUILLMERE START \nx\n" + kEmptyBlock},
+      {"marker lines inside a hostfile are left out", user,
+       {{"a\n# QUILLMERE STOP\nb\n# QUILLMERE START"}}, user + block("a\nb\n")},
+      {"a carriage return pair does not split", "a\r\nb\n", {}, "a\r\nb\n" + kEmptyBlock},
+      {"a hostfile ending in a carriage return cannot hide the stop marker", user, {{"x\r"}},
+       user + block("x\r\n\n")},
+  };
+  setUpStack();
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    DSManagedObject::DS_truncateAll(HostGroup::kEntityName);
+    save();
+    insert(row.files);
+    ASSERT_TRUE(test::writeFile(hostsPath(), row.hosts));
+    const std::string first = compiled();
+    EXPECT_EQ(first, row.expected);
+    // Applying again with the same hostfiles changes nothing, marker lines in hostfiles included.
+    ASSERT_TRUE(test::writeFile(hostsPath(), first));
+    EXPECT_EQ(compiled(), first);
+  }
+}
+
+TEST_F(CompilerTest, CompilesARealisticHostsFileFixture) {
+  setUpStack();
+  insert({{"0.0.0.0 ads.example\n0.0.0.0 tracker.example"}, {"192.168.1.10 nas.lan"}});
+  ASSERT_TRUE(test::writeFile(hostsPath(), test::readFile(std::string(QM_TEST_FIXTURES) + "/debian.hosts")));
+  EXPECT_EQ(compiled(), test::readFile(std::string(QM_TEST_FIXTURES) + "/debian.compiled"));
+}
+
+TEST_F(CompilerTest, CompileFailsWhenTheHostsFileOrTheStoreCannotBeRead) {
+  foundation::Error error;
+  ASSERT_TRUE(test::writeFile(hostsPath(), "x\n"));
+  EXPECT_FALSE(Compiler::compile(&error));  // no stack yet
+  EXPECT_EQ(error.code(), Compiler::kStoreUnavailable);
+
+  setUpStack();
+  foundation::SystemPaths::setHostsFilePathForTesting(dir.file("missing"));
+  EXPECT_FALSE(Compiler::compile(&error));
+  EXPECT_EQ(error.domain(), Compiler::kErrorDomain);
+  EXPECT_EQ(error.code(), Compiler::kHostsFileUnreadable);
+}
+
+// --- apply through the recording runner -------------------------------------------------------
+
+class ApplyTest : public CompilerTest {
+ protected:
+  void SetUp() override {
+    CompilerTest::SetUp();
+    setUpStack();
+    ASSERT_TRUE(test::writeFile(hostsPath(), "127.0.0.1 localhost\n"));
+    auto record = HostGroup::insertLocalHostfile(context());
+    save();
+    record->setContents(std::string("10.0.0.1 a"));  // an edit: the set now holds the record
+    save();
+    ASSERT_TRUE(ChangeTracker::sharedInstance().isDirty());
+    notes = 0;
+  }
+};
+
+TEST_F(ApplyTest, SuccessRunsTheExactCommandLogsTheOutputAndClearsTheSet) {
+  runner->next.standardOutput = "done\n";
+  EXPECT_FALSE(Compiler::apply());
+
+  const std::string staging = ApplicationExtras::tmpEtcHostsPath();
+  EXPECT_EQ(test::readFile(staging), "127.0.0.1 localhost\n" + block("10.0.0.1 a\n"));
+  ASSERT_EQ(runner->calls.size(), 1u);
+  EXPECT_EQ(runner->calls[0].first, "/bin/cp '" + staging + "' '" + hostsPath() + "' && flush-for-test");
+  EXPECT_TRUE(runner->calls[0].second);
+  EXPECT_EQ(Compiler::scriptSource("a \"b\" \\c"), "do shell script \"a \\\"b\\\" \\\\c\" with administrator privileges");
+  EXPECT_EQ(test::readFile(logPath()), "done");
+  EXPECT_EQ(test::readFile(hostsPath()), "127.0.0.1 localhost\n");  // the runner only recorded
+  EXPECT_FALSE(ChangeTracker::sharedInstance().isDirty());
+  EXPECT_EQ(notes, 1);
+}
+
+TEST_F(ApplyTest, AFailedOrRefusedRunLogsTheErrorAndKeepsTheSet) {
+  struct Case {
+    const char* name;
+    ShellRunner::Result result;
+    long number;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {"command failed", {ShellRunner::Result::Outcome::Ran, 1, "", "cp: denied"}, 1, "cp: denied"},
+      {"refused", {ShellRunner::Result::Outcome::AuthorizationRefused, 126, "", ""}, -128, "User canceled."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    runner->next = c.result;
+    auto error = Compiler::apply();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), Compiler::kPrivilegedRunFailed);
+    EXPECT_EQ(error->localizedDescription(), c.message);
+    const std::string log = test::readFile(logPath());
+    EXPECT_EQ(log.rfind("error: Optional({", 0), 0u) << log;
+    EXPECT_NE(log.find(std::string("NSAppleScriptErrorMessage = \"") + c.message + "\";"), std::string::npos) << log;
+    EXPECT_NE(log.find("NSAppleScriptErrorNumber = " + std::to_string(c.number) + ";"), std::string::npos) << log;
+    EXPECT_TRUE(ChangeTracker::sharedInstance().isDirty());
+    EXPECT_EQ(notes, 0);
+  }
+}
+
+TEST_F(ApplyTest, NothingRunsWhenAFileCannotBeReadOrWritten) {
+  struct Case {
+    const char* name;
+    std::function<void()> breakIt;
+    long code;
+  };
+  const std::vector<Case> cases = {
+      {"hosts file unreadable", [&] { foundation::SystemPaths::setHostsFilePathForTesting(dir.file("none")); },
+       Compiler::kHostsFileUnreadable},
+      {"staging folder is a file",
+       [&] {
+         setenv("XDG_DATA_HOME", dir.file("data-file").c_str(), 1);
+         test::writeFile(dir.file("data-file"), "not a folder");
+       },
+       Compiler::kStagingWriteFailed},
+      {"log folder missing",
+       [&] { foundation::SystemPaths::setPrivilegedRunLogPathForTesting(dir.file("no/such/folder/log")); },
+       Compiler::kLogWriteFailed},
+  };
+  const char* savedData = std::getenv("XDG_DATA_HOME");
+  const std::string data = savedData ? savedData : "";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.breakIt();
+    auto error = Compiler::apply();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), c.code);
+    EXPECT_TRUE(runner->calls.empty());
+    EXPECT_TRUE(ChangeTracker::sharedInstance().isDirty());
+    EXPECT_EQ(test::readFile(dir.file("etc-hosts")), "127.0.0.1 localhost\n");
+    foundation::SystemPaths::setHostsFilePathForTesting(hostsPath());
+    foundation::SystemPaths::setPrivilegedRunLogPathForTesting(logPath());
+    setenv("XDG_DATA_HOME", data.c_str(), 1);
+  }
+}
+
+TEST_F(ApplyTest, TheStandAloneFlushLeavesTheHostfilesDirty) {
+  EXPECT_FALSE(Compiler::flushDNSCache());
+  ASSERT_EQ(runner->calls.size(), 1u);
+  EXPECT_EQ(runner->calls[0].first, "flush-for-test");
+  EXPECT_EQ(test::readFile(logPath()), "");
+  EXPECT_TRUE(ChangeTracker::sharedInstance().isDirty());
+  EXPECT_EQ(notes, 0);
+}
+
+// --- apply through the real runner --------------------------------------------------------------
+
+TEST_F(ApplyTest, TheRealRunnerCopiesThroughPathsHoldingQuotes) {
+  // Both paths hold every character that could break the command or the script literal.
+  const std::string odd = dir.file("it's \"odd\" \\ $(touch pwned) `x`");
+  ASSERT_EQ(mkdir(odd.c_str(), 0700), 0);
+  setenv("XDG_DATA_HOME", (odd + "/data").c_str(), 1);
+  const std::string hosts = odd + "/hosts 'file'";
+  ASSERT_TRUE(test::writeFile(hosts, "127.0.0.1 localhost\n"));
+  foundation::SystemPaths::setHostsFilePathForTesting(hosts);
+  foundation::SystemPaths::setFlushCacheCommandForTesting("echo flushed > " + foundation::shellQuoted(dir.file("flushed")));
+  // Root (as in CI) runs the command directly; elsewhere the runner is told it is root so that
+  // the same direct path runs without asking for a password.
+  foundation::SystemShellRunner::Options options;
+  if (geteuid() != 0) options.runningAsRoot = true;
+  foundation::AppleScript::setRunnerForTesting(std::make_shared<foundation::SystemShellRunner>(options));
+
+  EXPECT_FALSE(Compiler::apply());
+  EXPECT_EQ(test::readFile(hosts), "127.0.0.1 localhost\n" + block("10.0.0.1 a\n"));
+  EXPECT_EQ(test::readFile(dir.file("flushed")), "flushed\n");
+  EXPECT_EQ(access("pwned", F_OK), -1);
+  EXPECT_EQ(access(dir.file("pwned").c_str(), F_OK), -1);
+  EXPECT_EQ(test::readFile(logPath()), "");
+  EXPECT_FALSE(ChangeTracker::sharedInstance().isDirty());
+
+  // A failing command through the real shell: its status reaches the log and the set stays.
+  auto record = HostGroup::insertLocalHostfile(context());
+  record->setContents(std::string("10.0.0.2 b"));
+  foundation::SystemPaths::setFlushCacheCommandForTesting(std::string("echo broken >&2; exit 3"));
+  auto error = Compiler::apply();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(test::readFile(logPath()).rfind("error: Optional({", 0), 0u);
+  EXPECT_NE(test::readFile(logPath()).find("NSAppleScriptErrorNumber = 3;"), std::string::npos);
+  EXPECT_TRUE(ChangeTracker::sharedInstance().isDirty());
+  setenv("XDG_DATA_HOME", (std::string(std::getenv("QM_TEST_HOME")) + "/.local/share").c_str(), 1);
+}
+
+}  // namespace

@@ -30,6 +30,8 @@ TEST(Downloads, DestinationWithOptionsReceivesTheFileAndProgressIsReported) {
   test::TempDir dir;
   const std::string target = dir.file("nested/folder/hosts.txt");
   auto manager = pipeline::SessionManager::create();
+  // Started by hand once the progress callback is in place.
+  manager->setStartRequestsImmediately(false);
   auto request = manager->download(
       server.url("/file"), pipeline::HTTPMethod::get, std::nullopt, pipeline::URLEncoding::default_(), std::nullopt,
       [&](const net::URL&, const net::HTTPURLResponse&) {
@@ -41,6 +43,7 @@ TEST(Downloads, DestinationWithOptionsReceivesTheFileAndProgressIsReported) {
   request->downloadProgress([&](const std::shared_ptr<pipeline::Progress>& p) { lastProgress = p->completedUnitCount(); });
   std::optional<pipeline::DownloadResponse<foundation::Data>> received;
   request->responseData(nullptr, [&](const auto& r) { received = r; });
+  request->resume();
   ASSERT_TRUE(pumpMainUntil([&] { return received.has_value() && lastProgress == 100000; }));
   ASSERT_TRUE(received->result().isSuccess()) << received->result().debugDescription();
   EXPECT_EQ(received->value()->size(), 100000u);
@@ -55,6 +58,7 @@ TEST(Downloads, DestinationWithOptionsReceivesTheFileAndProgressIsReported) {
       });
   std::optional<pipeline::DefaultDownloadResponse> failed;
   second->response([&](const auto& r) { failed = r; });
+  second->resume();
   ASSERT_TRUE(pumpMainUntil([&] { return failed.has_value(); }));
   EXPECT_EQ(platformCode(failed->error()), foundation::kFileWriteFileExistsError);
 }
@@ -82,6 +86,8 @@ TEST(Uploads, DataFileAndStreamBodiesArriveWithUploadProgress) {
   ASSERT_TRUE(test::writeFile(dir.file("body.txt"), payload));
   const foundation::Data bytes(payload.begin(), payload.end());
   auto manager = pipeline::SessionManager::create();
+  // Started by hand once the progress callback is in place, so no progress report can come first.
+  manager->setStartRequestsImmediately(false);
   struct Case {
     std::string name;
     std::function<std::shared_ptr<pipeline::UploadRequest>()> make;
@@ -97,7 +103,10 @@ TEST(Uploads, DataFileAndStreamBodiesArriveWithUploadProgress) {
     request->uploadProgress([&](const std::shared_ptr<pipeline::Progress>& p) { sent = p->completedUnitCount(); });
     std::optional<pipeline::DataResponse<foundation::Data>> received;
     request->responseData([&](const auto& r) { received = r; });
-    ASSERT_TRUE(pumpMainUntil([&] { return received.has_value() && sent == 50000; })) << c.name;
+    request->resume();
+    ASSERT_TRUE(pumpMainUntil([&] { return received.has_value() && sent == 50000; }))
+        << c.name << " received " << received.has_value() << " sent " << sent << " of "
+        << request->uploadProgress()->totalUnitCount() << " error " << (received && received->error() ? received->error()->description() : "");
     const std::string echoed = text(received->data());
     EXPECT_EQ(echoed.rfind("POST /echo", 0), 0u) << c.name;
     EXPECT_EQ(echoed.substr(echoed.size() - payload.size()), payload) << c.name;

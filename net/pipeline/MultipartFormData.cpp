@@ -170,7 +170,8 @@ void MultipartFormData::append(const net::URL& fileURL, const std::string& name,
 
   const auto attributes = files.attributesOfItemAtPath(path, &error);
   if (!attributes) return setBodyPartError(Reason::bodyPartFileSizeQueryFailedWithError(fileURL, AnyError(error)));
-  const foundation::Value& size = attributes->dictionary().get("NSFileSize");
+  // dictionary() returns a copy: keep the value, not a reference into the temporary.
+  const foundation::Value size = attributes->dictionary().get("NSFileSize");
   if (!size.isNumber()) return setBodyPartError(Reason::bodyPartFileSizeNotAvailable(fileURL));
 
   auto stream = net::InputStream::withFileAtPath(path);

@@ -45,7 +45,9 @@ struct DSManagedObjectContext {
   // the property-object-trump merge policy and its working name (on its own queue).
   static void DS_setRootSavingContext(const DSContextPtr& context);
   // Installs the default context: the old one stops observing; the new one is named, observes its
-  // own will-save, and the root's did-save is merged into it on the main thread.
+  // own will-save, and the root's did-save is merged into it on the main thread. With iCloud
+  // enabled (ICloud.h) it also merges the coordinator's imported cloud changes; otherwise it starts
+  // doing so when "kDataStackPSCDidCompleteiCloudSetupNotification" arrives.
   static void DS_setDefaultContext(const DSContextPtr& context);
 
   // --- Making contexts ------------------------------------------------------------------------

@@ -15,7 +15,9 @@ namespace {
 constexpr const char* kStatusStringKey = "statusString";
 
 std::mutex gSharedMutex;
-std::unique_ptr<ChangeTracker> gShared;
+// Never destroyed at exit: static destruction order would let it outlive the user defaults it
+// saves to. Every change is saved as it happens, so nothing is lost.
+ChangeTracker* gShared = nullptr;
 
 // The records whose guid equals `guid`; nothing when the lookup itself failed.
 std::optional<DSObjects> recordsWithGuid(const std::string& guid) {
@@ -33,7 +35,7 @@ ChangeTracker& ChangeTracker::sharedInstance() {
   // the first to finish wins and the other copy is dropped.
   auto made = std::make_unique<ChangeTracker>();
   std::lock_guard<std::mutex> lock(gSharedMutex);
-  if (!gShared) gShared = std::move(made);
+  if (!gShared) gShared = made.release();
   return *gShared;
 }
 
@@ -41,7 +43,8 @@ void ChangeTracker::resetSharedInstanceForTesting() {
   std::unique_ptr<ChangeTracker> old;
   {
     std::lock_guard<std::mutex> lock(gSharedMutex);
-    old = std::move(gShared);
+    old.reset(gShared);
+    gShared = nullptr;
   }
 }
 

@@ -6,6 +6,7 @@
 #include "app/TelemetrySeam.h"
 #include "coredata/DataStack.h"
 #include "coredata/ObjectCategories.h"
+#include "hostfiles/HostfilesModel.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/Updater.h"
 #include "platform/appkit/Workspace.h"
@@ -36,6 +37,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   foundation::Dictionary defaults;
   defaults.set("checkSyntax", true);
   foundation::UserDefaults::standardUserDefaults().registerDefaults(defaults);
+  HostfilesModel::registerModel();
   DataStack::setupCoreDataStackWithAutoMigratingSqliteStoreNamed(kStoreName);
   saver_ = std::make_unique<DefaultContextSaver>();
   resetPreviewRow();

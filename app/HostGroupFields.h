@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "hostfiles/HostGroup.h"
 #include "platform/coredata/ManagedObject.h"
 
 namespace app {
@@ -19,7 +20,7 @@ inline constexpr const char* kHostNameChangedNotification = "NOTE_HOST_NAME_CHAN
 // Posted by the change tracker, with no object, whenever the set of dirty hostfiles changes.
 inline constexpr const char* kChangeTrackerNotification = "NOTE_CHANGE";
 // The address a new remote hostfile starts with, for the user to replace.
-inline constexpr const char* kRemotePlaceholderURL = "https://hosts.example.com/hosts";
+inline constexpr const char* kRemotePlaceholderURL = HostGroup::kPlaceholderRemoteURL;
 
 // The three kinds of record the application creates.
 enum class HostGroupKind { Local, Remote, Preview };

@@ -7,7 +7,6 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPlainTextEdit>
 #include <QToolBar>
 #include <QVBoxLayout>
 
@@ -15,6 +14,7 @@
 #include "app/HostfileListModel.h"
 #include "app/MainSplitView.h"
 #include "app/QMTableView.h"
+#include "app/QMTextView.h"
 #include "app/TelemetrySeam.h"
 #include "coredata/ContextCategories.h"
 #include "coredata/DataStack.h"
@@ -82,13 +82,14 @@ QWidget* MainWindowController::buildEditorSide() {
   layout->setContentsMargins(0, 0, 0, 0);
   remoteURLField_ = new QLineEdit;
   remoteURLField_->setPlaceholderText("Address of the remote hostfile");
-  codeView_ = new QPlainTextEdit;
-  codeView_->setLineWrapMode(QPlainTextEdit::NoWrap);
+  codeView_ = new QMTextView;
   statusLine_ = new QLabel;
+  // The preview's long status sentence wraps instead of widening the editor past the divider.
+  statusLine_->setWordWrap(true);
   layout->addWidget(remoteURLField_);
   layout->addWidget(codeView_, 1);
   layout->addWidget(statusLine_);
-  QObject::connect(codeView_, &QPlainTextEdit::textChanged, connections_.get(), [this] { userEditedContents(); });
+  codeView_->setUserEditHandler([this](const std::string& text) { userEditedContents(text); });
   QObject::connect(remoteURLField_, &QLineEdit::editingFinished, connections_.get(),
                    [this] { userEditedRemoteURL(); });
   return side;
@@ -247,19 +248,19 @@ void MainWindowController::showSelection() {
   shownHostGroup_ = selectedHostGroup();
   showingSelection_ = true;
   const auto& record = shownHostGroup_;
-  codeView_->setPlainText(record ? QString::fromStdString(Fields::contentsProxy(*record).value_or("")) : QString());
   // Only local hostfiles are the user's to type in; remote ones are replaced at each refresh and
   // the preview is computed.
-  codeView_->setReadOnly(!record || !Fields::isEditable(*record));
+  codeView_->showText(record ? Fields::contentsProxy(*record).value_or("") : std::string(),
+                      record && Fields::isEditable(*record));
   remoteURLField_->setVisible(record && Fields::isRemote(*record));
   remoteURLField_->setText(record ? QString::fromStdString(Fields::remoteURL(*record)) : QString());
   statusLine_->setText(record ? QString::fromStdString(Fields::statusMessage(*record)) : QString());
   showingSelection_ = false;
 }
 
-void MainWindowController::userEditedContents() {
+void MainWindowController::userEditedContents(const std::string& text) {
   if (showingSelection_ || !shownHostGroup_ || !Fields::isEditable(*shownHostGroup_)) return;
-  Fields::setContentsProxy(*shownHostGroup_, codeView_->toPlainText().toStdString());
+  Fields::setContentsProxy(*shownHostGroup_, text);
   statusLine_->setText(QString::fromStdString(Fields::statusMessage(*shownHostGroup_)));
   if (editObserver_) editObserver_();
 }

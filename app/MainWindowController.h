@@ -23,13 +23,13 @@ class QLabel;
 class QLineEdit;
 class QMainWindow;
 class QMenu;
-class QPlainTextEdit;
 class QToolBar;
 
 namespace app {
 
 class HostfileListModel;
 class QMTableView;
+class QMTextView;
 
 // What the application menu's items do; the application delegate fills these in.
 struct ApplicationMenuActions {
@@ -59,7 +59,7 @@ class MainWindowController : public appkit::WindowController {
   const coredata::ManagedObjectContextPtr& managedObjectContext() const { return context_; }
   HostfileListModel* listModel() const { return model_; }
   QMTableView* tableView() const { return tableView_; }
-  QPlainTextEdit* codeView() const { return codeView_; }
+  QMTextView* codeView() const { return codeView_; }
   QLineEdit* remoteURLField() const { return remoteURLField_; }
   QLabel* statusLine() const { return statusLine_; }
   QMenu* menuForGroup() const { return menuForGroup_; }
@@ -103,14 +103,14 @@ class MainWindowController : public appkit::WindowController {
   QAction* addAction(QMenu* menu, const QString& title, int tag, std::function<void()> handler);
   void addHostGroup(int kind, const std::string& event);
   void showSelection();
-  void userEditedContents();
+  void userEditedContents(const std::string& text);
   void userEditedRemoteURL();
   void observe(const char* name, std::function<void()> handler);
 
   coredata::ManagedObjectContextPtr context_;
   HostfileListModel* model_ = nullptr;
   QMTableView* tableView_ = nullptr;
-  QPlainTextEdit* codeView_ = nullptr;
+  QMTextView* codeView_ = nullptr;
   QLineEdit* remoteURLField_ = nullptr;
   QLabel* statusLine_ = nullptr;
   QMenu* menuForGroup_ = nullptr;

@@ -4,6 +4,7 @@
 // the application delegate as the application object would drive them.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "app/HostGroupFields.h"
 #include "app/HostfileListModel.h"
 #include "app/MainWindowController.h"
+#include "app/QMTextView.h"
 #include "app/TelemetrySeam.h"
 #include "coredata/ContextCategories.h"
 #include "coredata/DataStack.h"
@@ -29,9 +31,14 @@ class AppFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     qtApplication();
+    // Each test starts with no store and no defaults of an earlier test in this process.
+    ::setenv("XDG_DATA_HOME", dataDir_.path().c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", dataDir_.path().c_str(), 1);
+    foundation::UserDefaults::resetStandardUserDefaultsForTesting();
     registerHostGroupModel();
-    dirtyTitles().clear();
-    foundation::SystemPaths::setHostsFilePathForTesting(hostsDir_.path() + "/hosts");
+    const std::string hosts = hostsDir_.path() + "/hosts";
+    ASSERT_TRUE(writeFile(hosts, "127.0.0.1 localhost\n"));
+    foundation::SystemPaths::setHostsFilePathForTesting(hosts);
     alerts_ = std::make_shared<appkit::FakeAlertPresenter>();
     appkit::AlertPresenter::setShared(alerts_);
     app::setTrackEventObserver([this](const std::string& name) { events_.push_back(name); });
@@ -60,11 +67,14 @@ class AppFixture : public ::testing::Test {
   void relaunch() {
     quit();
     foundation::UserDefaults::resetStandardUserDefaultsForTesting();
+    ChangeTracker::resetSharedInstanceForTesting();
     launch();
   }
 
   app::MainWindowController& window() { return delegate_->mainWindowController(); }
   app::HostfileListModel& list() { return *window().listModel(); }
+
+  std::size_t dirtyCount() { return ChangeTracker::sharedInstance().dirtyGUIDs().size(); }
 
   std::vector<std::string> titles() {
     std::vector<std::string> result;
@@ -85,6 +95,7 @@ class AppFixture : public ::testing::Test {
   }
 
   TempDir hostsDir_{"qm-app-hosts"};
+  TempDir dataDir_{"qm-app-data"};
   std::shared_ptr<appkit::FakeAlertPresenter> alerts_;
   std::vector<std::string> events_;
   std::unique_ptr<app::AppDelegate> delegate_;

@@ -111,7 +111,7 @@ TEST_F(MainWindowTest, UncheckingStoresTheHostfileDisabledBeforeReturning) {
                                                                DSManagedObjectContext::DS_context());
   ASSERT_TRUE(stored);
   EXPECT_FALSE(HostGroupFields::isEnabled(*stored));
-  EXPECT_TRUE(test::dirtyTitles().empty());
+  EXPECT_EQ(dirtyCount(), 0u);
 }
 
 TEST_F(MainWindowTest, TypingMarksTheRowBoldAndRenewsTheStatusLine) {
@@ -129,7 +129,7 @@ TEST_F(MainWindowTest, ShowingAHostfileWritesNothingIntoIt) {
   addLocalAndWait();
   window().selectHostGroup(list().hostGroupAt(0));
   window().selectHostGroup(list().hostGroupAt(1));
-  EXPECT_TRUE(test::dirtyTitles().empty());
+  EXPECT_EQ(dirtyCount(), 0u);
 }
 
 TEST_F(MainWindowTest, DeletingThePreviewDoesNothing) {

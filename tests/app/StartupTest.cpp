@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QFont>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTest>
 #include <QTimer>
@@ -85,6 +87,9 @@ TEST_F(StartupTest, QuittingAndRelaunchingKeepsTheTypedTextAndTheList) {
   relaunch();
   ASSERT_EQ(titles(), (std::vector<std::string>{"/etc/hosts", "New Hosts"}));
   EXPECT_EQ(HostGroupFields::contentsProxy(*list().hostGroupAt(1)).value_or(""), "127.0.0.1 typed");
+  EXPECT_TRUE(list().data(list().index(1), Qt::FontRole).value<QFont>().bold());
+  window().selectHostGroup(list().hostGroupAt(1));
+  EXPECT_EQ(window().statusLine()->text().toStdString(), "One hostfile has an unsaved change.");
   EXPECT_EQ(foundation::UserDefaults::standardUserDefaults().objectForKey("launchCount").intValue(), 2);
 }
 
@@ -100,6 +105,7 @@ TEST_F(StartupTest, EditsReachTheStoreShortlyAfterTypingWithoutQuitting) {
   DataStack::cleanUp();  // the stack goes without the termination's save, as in a kill
   delegate_.reset();
   foundation::UserDefaults::resetStandardUserDefaultsForTesting();
+  ChangeTracker::resetSharedInstanceForTesting();
   launch();
   ASSERT_EQ(titles().size(), 2u);
   EXPECT_EQ(HostGroupFields::contentsProxy(*list().hostGroupAt(1)).value_or(""), "10.0.0.1 saved");
@@ -133,9 +139,11 @@ TEST_F(StartupTest, ClosingTheMainWindowQuitsAfterSaving) {
   EXPECT_EQ(DSManagedObjectContext::DS_defaultContext(), nullptr);  // the stack was torn down
 
   foundation::UserDefaults::resetStandardUserDefaultsForTesting();
+  ChangeTracker::resetSharedInstanceForTesting();
   launch();
   ASSERT_EQ(titles().size(), 2u);
   EXPECT_EQ(HostGroupFields::contentsProxy(*list().hostGroupAt(1)).value_or(""), "10.1.1.1 closed");
+  EXPECT_EQ(dirtyCount(), 1u);
 }
 
 TEST_F(StartupTest, SupportOpensTheFixedPageAndUpdatesDoNothingWithoutAnUpdater) {

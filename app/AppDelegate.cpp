@@ -1,8 +1,13 @@
 #include "app/AppDelegate.h"
 
+#include <QWidget>
+
+#include "app/AboutWindowController.h"
+#include "app/BonjourAdvertiser.h"
 #include "app/DefaultContextSaver.h"
 #include "app/HostGroupFields.h"
 #include "app/MainWindowController.h"
+#include "app/PreferencesWindowController.h"
 #include "app/TelemetrySeam.h"
 #include "coredata/DataStack.h"
 #include "coredata/ObjectCategories.h"
@@ -14,10 +19,13 @@
 
 namespace app {
 
-AppDelegate::AppDelegate() : mainWindowController_(std::make_unique<MainWindowController>()) {
+AppDelegate::AppDelegate()
+    : mainWindowController_(std::make_unique<MainWindowController>()),
+      aboutWindowController_(std::make_unique<AboutWindowController>()),
+      preferencesWindowController_(std::make_unique<PreferencesWindowController>()) {
   mainWindowController_->setApplicationMenuActions({
-      .showAbout = {},
-      .showPreferences = {},
+      .showAbout = [this] { showAboutWindow(); },
+      .showPreferences = [this] { showPreferencesWindow(); },
       .checkForUpdates = [this] { checkForUpdates(); },
       .support = [this] { support(); },
       .quit =
@@ -42,7 +50,14 @@ void AppDelegate::applicationDidFinishLaunching() {
   saver_ = std::make_unique<DefaultContextSaver>();
   resetPreviewRow();
   mainWindowController_->showWindow();
+  // Both are built now, hidden, so that their first showing is immediate.
+  for (appkit::WindowController* controller :
+       {static_cast<appkit::WindowController*>(preferencesWindowController_.get()),
+        static_cast<appkit::WindowController*>(aboutWindowController_.get())}) {
+    if (QWidget* window = controller->window()) window->hide();
+  }
   if (const auto updater = appkit::Updater::sharedUpdater()) updater->checkForUpdatesInBackground();
+  BonjourAdvertiser::sharedInstance();
   incrementLaunchCount();
 }
 
@@ -53,6 +68,8 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 void AppDelegate::showMainWindow() { mainWindowController_->showWindow(); }
+void AppDelegate::showAboutWindow() { aboutWindowController_->showWindow(); }
+void AppDelegate::showPreferencesWindow() { preferencesWindowController_->showWindow(); }
 
 void AppDelegate::checkForUpdates() {
   if (const auto updater = appkit::Updater::sharedUpdater()) updater->checkForUpdates();

@@ -1,7 +1,7 @@
 #pragma once
 // AppDelegate is the spine of the application: it owns the window controllers for the whole
 // run, runs the start-up sequence once launching has finished (telemetry, defaults, the data
-// stack, a fresh preview row, the windows, updates, the launch counter), keeps the default
+// stack, a fresh preview row, the windows, updates, the host-name fetch, the launch counter), keeps the default
 // context saved shortly after edits, and at termination saves it and tears the stack down. It
 // also answers the application menu.
 //
@@ -13,8 +13,10 @@
 
 namespace app {
 
+class AboutWindowController;
 class DefaultContextSaver;
 class MainWindowController;
+class PreferencesWindowController;
 
 class AppDelegate : public appkit::ApplicationDelegate {
  public:
@@ -35,10 +37,14 @@ class AppDelegate : public appkit::ApplicationDelegate {
 
   // Menu actions.
   void showMainWindow();
+  void showAboutWindow();
+  void showPreferencesWindow();
   void checkForUpdates();
   void support();
 
   MainWindowController& mainWindowController() { return *mainWindowController_; }
+  AboutWindowController& aboutWindowController() { return *aboutWindowController_; }
+  PreferencesWindowController& preferencesWindowController() { return *preferencesWindowController_; }
   // Null before launching has finished.
   DefaultContextSaver* contextSaver() { return saver_.get(); }
 
@@ -51,6 +57,8 @@ class AppDelegate : public appkit::ApplicationDelegate {
 
  private:
   std::unique_ptr<MainWindowController> mainWindowController_;
+  std::unique_ptr<AboutWindowController> aboutWindowController_;
+  std::unique_ptr<PreferencesWindowController> preferencesWindowController_;
   std::unique_ptr<DefaultContextSaver> saver_;
 };
 

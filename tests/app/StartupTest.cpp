@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QFont>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -8,6 +9,8 @@
 
 #include <functional>
 
+#include "app/AboutWindowController.h"
+#include "app/PreferencesWindowController.h"
 #include "coredata/ObjectCategories.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/RecordingWorkspace.h"
@@ -144,6 +147,27 @@ TEST_F(StartupTest, ClosingTheMainWindowQuitsAfterSaving) {
   ASSERT_EQ(titles().size(), 2u);
   EXPECT_EQ(HostGroupFields::contentsProxy(*list().hostGroupAt(1)).value_or(""), "10.1.1.1 closed");
   EXPECT_EQ(dirtyCount(), 1u);
+}
+
+TEST_F(StartupTest, AboutAndPreferencesAreBuiltHiddenAndShownFromTheApplicationMenu) {
+  launch();
+  QWidget* about = delegate_->aboutWindowController().window();
+  QWidget* preferences = delegate_->preferencesWindowController().window();
+  ASSERT_NE(about, nullptr);
+  ASSERT_NE(preferences, nullptr);
+  EXPECT_FALSE(about->isVisible());
+  EXPECT_FALSE(preferences->isVisible());
+
+  auto triggerAppMenuItem = [&](const QString& title) {
+    for (QAction* action : window().window()->findChildren<QAction*>()) {
+      if (action->text() == title) return action->trigger(), true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(triggerAppMenuItem("About Quillmere"));
+  EXPECT_TRUE(about->isVisible());
+  ASSERT_TRUE(triggerAppMenuItem("Preferences…"));
+  EXPECT_TRUE(preferences->isVisible());
 }
 
 TEST_F(StartupTest, SupportOpensTheFixedPageAndUpdatesDoNothingWithoutAnUpdater) {

@@ -10,6 +10,8 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include "app/ApplyActions.h"
+#include "app/FirstVersionImporter.h"
 #include "app/HostGroupFields.h"
 #include "app/HostfileListModel.h"
 #include "app/MainSplitView.h"
@@ -22,15 +24,29 @@
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/Updater.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/UserDefaults.h"
 
 namespace app {
 namespace {
 
 using Fields = HostGroupFields;
 
+constexpr const char* kAskedToImportV1Key = "askedToImportV1";
+
+bool& asksToImportOnFirstLoad() {
+  static bool asks = true;
+  return asks;
+}
+
 }  // namespace
 
-MainWindowController::MainWindowController() : appkit::WindowController("Quillmere") {}
+MainWindowController::MainWindowController()
+    : appkit::WindowController("Quillmere"),
+      applyActions_(std::make_unique<ApplyActions>(*this)),
+      importer_(std::make_unique<FirstVersionImporter>([this] {
+        // Each imported hostfile shows up, in its sorted place, as soon as its save is done.
+        if (model_) model_->refresh();
+      })) {}
 
 MainWindowController::~MainWindowController() {
   for (const auto token : observers_) foundation::NotificationCenter::defaultCenter().removeObserver(token);
@@ -69,6 +85,19 @@ void MainWindowController::windowDidLoad() {
   if (model_->rowCount() > 0) selectHostGroup(model_->hostGroupAt(0));
   showSelection();
   validateItems();
+  askToImportOnFirstLoad();
+}
+
+void MainWindowController::setAsksToImportOnFirstLoadForTesting(bool asks) { asksToImportOnFirstLoad() = asks; }
+
+void MainWindowController::askToImportOnFirstLoad() {
+  if (!asksToImportOnFirstLoad()) return;
+  auto& defaults = foundation::UserDefaults::standardUserDefaults();
+  if (defaults.boolForKey(kAskedToImportV1Key)) return;
+  askToImportV1();
+  // Set as soon as the question is up, whatever the answer: it is asked once per user.
+  defaults.set(true, kAskedToImportV1Key);
+  defaults.synchronize();
 }
 
 void MainWindowController::observe(const char* name, std::function<void()> handler) {
@@ -133,14 +162,34 @@ void MainWindowController::buildMenus(QMainWindow* window) {
   addAction(menuForBlank_, "New Hostfile", 0, [this] { addHosts(); });
   addAction(menuForBlank_, "New Remote Hostfile", 0, [this] { addRemoteHosts(); });
 
+  fileMenu->addSeparator();
+  addAction(fileMenu, "Import from Quillmere 1.0…", 0, [this] { askToImportV1(); });
+
+  QMenu* hostsMenu = window->menuBar()->addMenu("Hosts");
+  addAction(hostsMenu, "Apply Changes", 0, [this] { applyChanges(); })->setShortcut(QKeySequence("Ctrl+Return"));
+  addAction(hostsMenu, "Check Syntax", 0, [this] { checkSyntaxAction(); });
+  addAction(hostsMenu, "Flush DNS Cache", 0, [this] { flushCache(); });
+  hostsMenu->addSeparator();
+  addAction(hostsMenu, "Refresh", kTagRemoteHostfile, [this] { refreshRemote(); });
+  menuForGroup_->addSeparator();
+  addAction(menuForGroup_, "Refresh", kTagRemoteHostfile, [this] { refreshRemote(); });
+
   toolbar_ = window->addToolBar("Hostfiles");
   toolbar_->setObjectName("hostfiles");
-  QObject::connect(toolbar_->addAction("Add"), &QAction::triggered, connections_.get(), [this] { addHosts(); });
-  QObject::connect(toolbar_->addAction("Add Remote"), &QAction::triggered, connections_.get(),
-                   [this] { addRemoteHosts(); });
-  QAction* remove = toolbar_->addAction("Delete");
-  QObject::connect(remove, &QAction::triggered, connections_.get(), [this] { deleteHosts(); });
-  toolbarItems_.emplace_back(remove, kTagOrdinaryHostfile);
+  addToolbarAction("Add", 0, [this] { addHosts(); });
+  addToolbarAction("Add Remote", 0, [this] { addRemoteHosts(); });
+  addToolbarAction("Delete", kTagOrdinaryHostfile, [this] { deleteHosts(); });
+  toolbar_->addSeparator();
+  addToolbarAction("Refresh", kTagRemoteHostfile, [this] { refreshRemote(); });
+  addToolbarAction("Check Syntax", 0, [this] { checkSyntaxAction(); });
+  addToolbarAction("Flush Cache", 0, [this] { flushCache(); });
+  addToolbarAction("Apply", 0, [this] { applyChanges(); });
+}
+
+void MainWindowController::addToolbarAction(const QString& title, int tag, std::function<void()> handler) {
+  QAction* action = toolbar_->addAction(title);
+  QObject::connect(action, &QAction::triggered, connections_.get(), std::move(handler));
+  if (tag != 0) toolbarItems_.emplace_back(action, tag);
 }
 
 coredata::ManagedObjectPtr MainWindowController::selectedHostGroup() const {
@@ -213,6 +262,21 @@ void MainWindowController::rename() {
   tableView_->setFocus();
   tableView_->edit(index);
 }
+
+void MainWindowController::setBeforeApply(std::function<void()> hook) { applyActions_->setBeforeApply(std::move(hook)); }
+
+void MainWindowController::applyChanges() { applyActions_->applyChanges(); }
+void MainWindowController::checkSyntaxAction() { applyActions_->checkSyntaxAction(); }
+void MainWindowController::flushCache() { applyActions_->flushCache(); }
+void MainWindowController::checkSyntax(bool thenApply) { applyActions_->checkSyntax(thenApply); }
+
+void MainWindowController::refreshRemote() {
+  const auto selected = selectedHostGroup();
+  if (!selected || !Fields::isRemote(*selected) || !refreshRemoteHandler_) return;
+  refreshRemoteHandler_(selected);
+}
+
+void MainWindowController::askToImportV1() { importer_->askToImport(window()); }
 
 bool MainWindowController::validateToolbarItem(int tag) const {
   if (tag != kTagOrdinaryHostfile) return true;

@@ -1,7 +1,8 @@
 #pragma once
 // MainWindowController runs the main window: the hostfile list on the left, the editor of the
 // selected hostfile on the right (with its remote address above and its status line below), and
-// the menus and toolbar whose actions add, delete and rename hostfiles. The list is a
+// the menus and toolbar whose actions add, delete, rename, apply, check and refresh hostfiles and
+// flush the DNS cache. The list is a
 // HostfileListModel over the default context; every decision (what is selected, what an action
 // does, whether an item is enabled) is a public function here, so tests reach it without a screen.
 // Questions go through the shared alert presenter only.
@@ -27,6 +28,8 @@ class QToolBar;
 
 namespace app {
 
+class ApplyActions;
+class FirstVersionImporter;
 class HostfileListModel;
 class QMTableView;
 class QMTextView;
@@ -54,6 +57,18 @@ class MainWindowController : public appkit::WindowController {
   // Called after each user edit the window writes into the default context (text, remote
   // address), so the application can schedule a save.
   void setEditObserver(std::function<void()> observer) { editObserver_ = std::move(observer); }
+  // Called right before every apply (the application saves the default context there, so that
+  // no edit is lost should the run end after the hosts file changed).
+  void setBeforeApply(std::function<void()> hook);
+  // Carries out the refresh of one remote hostfile; refreshRemote() hands it the selection.
+  void setRefreshRemoteHandler(std::function<void(const coredata::ManagedObjectPtr&)> handler) {
+    refreshRemoteHandler_ = std::move(handler);
+  }
+
+  // Whether the first window load asks the import question when "askedToImportV1" is not yet
+  // set (default true). Tests that launch with fresh defaults but are not about the import turn
+  // it off. Main thread.
+  static void setAsksToImportOnFirstLoadForTesting(bool asks);
 
   // --- State (null before the window is loaded) -----------------------------------------------
   const coredata::ManagedObjectContextPtr& managedObjectContext() const { return context_; }
@@ -80,6 +95,22 @@ class MainWindowController : public appkit::WindowController {
   void deleteHosts();
   // Starts renaming the selected row in place; nothing without a selection or on the preview.
   void rename();
+  // Applies the enabled hostfiles to the hosts file: first checks their syntax when the
+  // "checkSyntax" preference is on. Sends "applyChanges" afterwards. A failure is shown in an
+  // alert. Blocks while the privileged copy runs.
+  void applyChanges();
+  // Checks the enabled hostfiles' syntax and tells the result; sends "checkSyntax" first.
+  void checkSyntaxAction();
+  // Flushes the DNS cache with administrator rights; sends "flushCache" first. The dirty marks
+  // stay (nothing is applied); a failure is shown in an alert.
+  void flushCache();
+  // The check itself, without an event; with `thenApply`, applies when all is valid or the user
+  // chooses "Apply Changes Anyway".
+  void checkSyntax(bool thenApply);
+  // Hands the selected hostfile to the refresh handler when it is remote; nothing otherwise.
+  void refreshRemote();
+  // Asks whether to import the first version's hostfiles; "Yes" sends "importV1" and imports.
+  void askToImportV1();
 
   // --- Enabling rules, by item tag --------------------------------------------------------------
   bool validateToolbarItem(int tag) const;
@@ -106,6 +137,8 @@ class MainWindowController : public appkit::WindowController {
   void userEditedContents(const std::string& text);
   void userEditedRemoteURL();
   void observe(const char* name, std::function<void()> handler);
+  void addToolbarAction(const QString& title, int tag, std::function<void()> handler);
+  void askToImportOnFirstLoad();
 
   coredata::ManagedObjectContextPtr context_;
   HostfileListModel* model_ = nullptr;
@@ -127,6 +160,9 @@ class MainWindowController : public appkit::WindowController {
   bool showingSelection_ = false;
   ApplicationMenuActions menuActions_;
   std::function<void()> editObserver_;
+  std::function<void(const coredata::ManagedObjectPtr&)> refreshRemoteHandler_;
+  std::unique_ptr<ApplyActions> applyActions_;
+  std::unique_ptr<FirstVersionImporter> importer_;
   std::vector<foundation::NotificationCenter::ObserverToken> observers_;
   std::unique_ptr<QObject> connections_;
   // Held by this controller only; callbacks that may outlive it hold it weakly and give up once

@@ -1,0 +1,79 @@
+#include "app/FirstVersionImporter.h"
+
+#include "app/HostGroupFields.h"
+#include "app/TelemetrySeam.h"
+#include "coredata/DataStack.h"
+#include "coredata/ObjectCategories.h"
+#include "hostfiles/ApplicationExtras.h"
+#include "platform/appkit/Alert.h"
+#include "platform/foundation/FileManager.h"
+
+namespace app {
+namespace {
+
+std::string lastPathComponent(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The fields of an imported hostfile, in the order the other kinds are filled: contents is set
+// while the title is still absent, so the new record starts clean.
+void fillImportedRecord(coredata::ManagedObject& record, const std::string& contents, const std::string& title) {
+  record.setValueForKey(contents, "contents");
+  record.setValueForKey(true, "isEditable");
+  record.setValueForKey(true, "isEnabled");
+  record.setValueForKey(false, "isEtcHostsPreview");
+  record.setValueForKey(false, "isRemote");
+  record.setValueForKey(std::string(), "remoteURL");
+  record.setValueForKey(static_cast<std::int64_t>(1), "sortOrder");
+  record.setValueForKey(title, "title");
+}
+
+}  // namespace
+
+FirstVersionImporter::FirstVersionImporter(std::function<void()> imported) : imported_(std::move(imported)) {}
+
+void FirstVersionImporter::askToImport(QWidget* window) {
+  appkit::Alert alert;
+  alert.setMessageText(kQuestion);
+  alert.addButtonWithTitle("Yes");
+  alert.addButtonWithTitle("No");
+  std::weak_ptr<int> alive = lifetime_;
+  alert.beginSheetModalForWindow(window, [this, alive](long answer) {
+    if (alive.expired() || answer != appkit::kAlertFirstButtonReturn) return;
+    trackEvent("importV1");
+    importV1HostFiles();
+  });
+}
+
+void FirstVersionImporter::importV1HostFiles() {
+  std::weak_ptr<int> alive = lifetime_;
+  for (const std::string& path : filesToImport(ApplicationExtras::v1HostsPath())) {
+    DataStack::saveWithBlock(
+        [path](const coredata::ManagedObjectContextPtr& local) {
+          // Read on the save's queue, as the record is made there. A file that is not text (or
+          // went away since the listing) is skipped rather than imported empty.
+          const auto contents = foundation::FileManager::defaultManager().readText(path);
+          if (!contents) return;
+          const auto record = DSManagedObject::DS_createEntity(kHostGroupEntityName, local);
+          if (record) fillImportedRecord(*record, *contents, lastPathComponent(path));
+        },
+        [this, alive](bool, const std::optional<foundation::Error>&) {
+          if (!alive.expired() && imported_) imported_();
+        });
+  }
+}
+
+std::vector<std::string> FirstVersionImporter::filesToImport(const std::string& folder) {
+  std::vector<std::string> files;
+  foundation::FileManager::defaultManager().enumerate(
+      folder,
+      foundation::DirectoryEnumerationSkipsHiddenFiles | foundation::DirectoryEnumerationSkipsSubdirectoryDescendants,
+      [&](const std::string& relativePath, bool isDirectory) {
+        if (!isDirectory) files.push_back(folder + "/" + relativePath);
+        return true;
+      });
+  return files;
+}
+
+}  // namespace app

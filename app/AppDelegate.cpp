@@ -8,21 +8,38 @@
 #include "app/HostGroupFields.h"
 #include "app/MainWindowController.h"
 #include "app/PreferencesWindowController.h"
+#include "app/RefreshNotifier.h"
+#include "app/RemoteRefresher.h"
 #include "app/TelemetrySeam.h"
 #include "coredata/DataStack.h"
 #include "coredata/ObjectCategories.h"
 #include "hostfiles/HostfilesModel.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/Updater.h"
+#include "platform/appkit/UserNotificationCenter.h"
 #include "platform/appkit/Workspace.h"
+#include "platform/foundation/RunLoop.h"
+#include "platform/foundation/Timer.h"
 #include "platform/foundation/UserDefaults.h"
 
 namespace app {
 
-AppDelegate::AppDelegate()
+AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
     : mainWindowController_(std::make_unique<MainWindowController>()),
       aboutWindowController_(std::make_unique<AboutWindowController>()),
-      preferencesWindowController_(std::make_unique<PreferencesWindowController>()) {
+      preferencesWindowController_(std::make_unique<PreferencesWindowController>()),
+      notificationCenter_(notificationCenter) {
+  refresher_ = RemoteRefresher::create({
+      .hostfilesUpdated =
+          [this](int updatedCount) {
+            if (notifier_) notifier_->notifyUpdated(updatedCount);
+          },
+      .contentsChanged =
+          [this] {
+            if (saver_) saver_->scheduleSave();
+          },
+      .sheetWindow = [this] { return sheetWindow(); },
+  });
   mainWindowController_->setApplicationMenuActions({
       .showAbout = [this] { showAboutWindow(); },
       .showPreferences = [this] { showPreferencesWindow(); },
@@ -38,7 +55,9 @@ AppDelegate::AppDelegate()
   });
 }
 
-AppDelegate::~AppDelegate() = default;
+AppDelegate::~AppDelegate() {
+  if (refreshTimer_) refreshTimer_->invalidate();
+}
 
 void AppDelegate::applicationDidFinishLaunching() {
   startTelemetry();
@@ -56,15 +75,51 @@ void AppDelegate::applicationDidFinishLaunching() {
         static_cast<appkit::WindowController*>(aboutWindowController_.get())}) {
     if (QWidget* window = controller->window()) window->hide();
   }
+  becomeNotificationDelegate();
   if (const auto updater = appkit::Updater::sharedUpdater()) updater->checkForUpdatesInBackground();
+  startRemoteRefresh();
   BonjourAdvertiser::sharedInstance();
   incrementLaunchCount();
 }
 
 void AppDelegate::applicationWillTerminate() {
+  if (refreshTimer_) refreshTimer_->invalidate();
   if (saver_) saver_->saveNow();
   saver_.reset();
   DataStack::cleanUp();
+}
+
+void AppDelegate::refreshRemoteHosts() { refresher_->refreshAll(); }
+
+// Without a session bus or a notification server the centre logs it when a notice is due and
+// carries on; nothing here waits for the bus.
+void AppDelegate::becomeNotificationDelegate() {
+  auto& center =
+      notificationCenter_ ? *notificationCenter_ : appkit::UserNotificationCenter::defaultUserNotificationCenter();
+  notifier_ = std::make_shared<RefreshNotifier>(center, RefreshNotifier::Hooks{
+                                                            .sheetWindow = [this] { return sheetWindow(); },
+                                                            .beforeApply =
+                                                                [this] {
+                                                                  if (saver_) saver_->saveNow();
+                                                                },
+                                                        });
+  center.setDelegate(notifier_);
+}
+
+// The refresh works on the main thread against the default context, where the list's records
+// live; a save block's private context would hand it copies no window shows. The timer's first
+// firing is now, so a second refresh follows the first as soon as the loop runs.
+void AppDelegate::startRemoteRefresh() {
+  if (!foundation::UserDefaults::standardUserDefaults().boolForKey("refreshOnLaunch")) return;
+  refreshRemoteHosts();
+  if (refreshTimer_) return;  // one timer for the whole run
+  refreshTimer_ = foundation::Timer::create(kRefreshInterval, true, [this](foundation::Timer&) { refreshRemoteHosts(); });
+  refreshTimer_->setFireDate(foundation::Date::now());
+  foundation::RunLoop::main().addTimer(refreshTimer_);
+}
+
+QWidget* AppDelegate::sheetWindow() {
+  return mainWindowController_->isWindowLoaded() ? mainWindowController_->window() : nullptr;
 }
 
 void AppDelegate::showMainWindow() { mainWindowController_->showWindow(); }

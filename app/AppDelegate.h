@@ -1,9 +1,10 @@
 #pragma once
 // AppDelegate is the spine of the application: it owns the window controllers for the whole
 // run, runs the start-up sequence once launching has finished (telemetry, defaults, the data
-// stack, a fresh preview row, the windows, updates, the host-name fetch, the launch counter), keeps the default
-// context saved shortly after edits, and at termination saves it and tears the stack down. It
-// also answers the application menu.
+// stack, a fresh preview row, the windows, the user-notification centre, updates, the remote
+// refresh and its timer, the host-name fetch, the launch counter), keeps the default context saved
+// shortly after edits, and at termination saves it and tears the stack down. It also answers the
+// application menu.
 //
 // Main thread only. Created before the application runs and kept until the process ends.
 #include <memory>
@@ -11,12 +12,23 @@
 
 #include "platform/appkit/ApplicationDelegate.h"
 
+class QWidget;
+
+namespace appkit {
+class UserNotificationCenter;
+}
+namespace foundation {
+class Timer;
+}
+
 namespace app {
 
 class AboutWindowController;
 class DefaultContextSaver;
 class MainWindowController;
 class PreferencesWindowController;
+class RefreshNotifier;
+class RemoteRefresher;
 
 class AppDelegate : public appkit::ApplicationDelegate {
  public:
@@ -25,15 +37,25 @@ class AppDelegate : public appkit::ApplicationDelegate {
   // The product's support page, opened by the "Support" menu item.
   static constexpr const char* kSupportURL = "https://quillmere.example.org/support";
 
-  // Creates the window controllers; no window is built yet.
-  AppDelegate();
+  // How often remote hostfiles are refreshed when "refreshOnLaunch" was on at launch.
+  static constexpr double kRefreshInterval = 1800.0;
+
+  // Creates the window controllers and the remote refresher; no window is built yet. Refresh
+  // notifications go through `notificationCenter` (which must outlive this delegate), or through
+  // the default centre when it is null.
+  explicit AppDelegate(appkit::UserNotificationCenter* notificationCenter = nullptr);
   ~AppDelegate() override;
 
   // The start-up sequence, in order; failures of the data layer are reported there and start-up
   // carries on past them.
   void applicationDidFinishLaunching() override;
-  // Saves the default context up to the store (waiting for it), then tears the stack down.
+  // Stops the refresh timer, saves the default context up to the store (waiting for it), then
+  // tears the stack down.
   void applicationWillTerminate() override;
+
+  // Refreshes every remote hostfile (RemoteRefresher::refreshAll); when any got new text, the
+  // user is notified and offered to apply. The refresh timer's action. Main thread.
+  void refreshRemoteHosts();
 
   // Menu actions.
   void showMainWindow();
@@ -47,6 +69,12 @@ class AppDelegate : public appkit::ApplicationDelegate {
   PreferencesWindowController& preferencesWindowController() { return *preferencesWindowController_; }
   // Null before launching has finished.
   DefaultContextSaver* contextSaver() { return saver_.get(); }
+  RemoteRefresher& remoteRefresher() { return *refresher_; }
+  // The notification delegate; null before launching has finished.
+  const std::shared_ptr<RefreshNotifier>& refreshNotifier() const { return notifier_; }
+  // The repeating refresh timer; null unless "refreshOnLaunch" was on at launch. Invalid after
+  // termination.
+  const std::shared_ptr<foundation::Timer>& refreshTimer() const { return refreshTimer_; }
 
   // Deletes every preview row and creates a fresh one in one waiting save, so that exactly one
   // exists, with a new identity (no dirty mark of an earlier run can point at it).
@@ -56,10 +84,18 @@ class AppDelegate : public appkit::ApplicationDelegate {
   static void incrementLaunchCount();
 
  private:
+  void becomeNotificationDelegate();
+  void startRemoteRefresh();
+  QWidget* sheetWindow();
+
   std::unique_ptr<MainWindowController> mainWindowController_;
   std::unique_ptr<AboutWindowController> aboutWindowController_;
   std::unique_ptr<PreferencesWindowController> preferencesWindowController_;
   std::unique_ptr<DefaultContextSaver> saver_;
+  appkit::UserNotificationCenter* notificationCenter_;
+  std::shared_ptr<RemoteRefresher> refresher_;
+  std::shared_ptr<RefreshNotifier> notifier_;
+  std::shared_ptr<foundation::Timer> refreshTimer_;
 };
 
 }  // namespace app

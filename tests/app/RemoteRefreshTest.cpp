@@ -1,0 +1,436 @@
+// Remote hostfile refresh against a real HTTP server on 127.0.0.1, with the refresh notification
+// going to a fake notification server on a private session bus.
+#include <gtest/gtest.h>
+
+#include <QStringList>
+
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/RefreshNotifier.h"
+#include "app/RemoteRefresher.h"
+#include "coredata/ObjectCategories.h"
+#include "hostfiles/ApplicationExtras.h"
+#include "platform/appkit/UserNotificationCenter.h"
+#include "platform/foundation/AppleScript.h"
+#include "platform/foundation/Timer.h"
+#include "platform/foundation/UUID.h"
+#include "tests/app/AppFixture.h"
+#include "tests/app/NotificationBusSupport.h"
+#include "tests/platform/net/LoopbackServer.h"
+
+namespace {
+
+using app::HostGroupFields;
+using app::RefreshNotifier;
+using app::RemoteRefresher;
+
+// Serves /h/<name> with the status and body set for that name (404 for unknown names), counts the
+// requests per name, and can hold a name's answer until it is released.
+class HostfileServer {
+ public:
+  HostfileServer() {
+    auto& routes = server_.routes();
+    routes.set_keep_alive_max_count(1);
+    routes.Get(R"(/h/(.+))", [this](const httplib::Request& request, httplib::Response& response) {
+      const std::string name = request.matches[1];
+      std::unique_lock lock(mutex_);
+      ++hits_[name];
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return !held_.contains(name); });
+      response.set_header("Cache-Control", "no-store");
+      const auto found = answers_.find(name);
+      if (found == answers_.end()) {
+        response.status = 404;
+        return;
+      }
+      response.status = found->second.first;
+      response.set_content(found->second.second, "text/plain");
+    });
+    server_.start();
+  }
+  ~HostfileServer() {
+    std::lock_guard lock(mutex_);
+    held_.clear();
+    changed_.notify_all();
+  }
+
+  void answer(const std::string& name, int status, const std::string& body) {
+    std::lock_guard lock(mutex_);
+    answers_[name] = {status, body};
+  }
+  void hold(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    held_.insert(name);
+  }
+  void release(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    held_.erase(name);
+    changed_.notify_all();
+  }
+  int hits(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    return hits_[name];
+  }
+  int totalHits() {
+    std::lock_guard lock(mutex_);
+    int total = 0;
+    for (const auto& [name, count] : hits_) total += count;
+    return total;
+  }
+  std::string url(const std::string& name) const { return server_.url("/h/" + name); }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::string, std::pair<int, std::string>> answers_;
+  std::map<std::string, int> hits_;
+  std::set<std::string> held_;
+  test::LoopbackServer server_;  // last: stopped first, after held answers were let go
+};
+
+// An address on 127.0.0.1 where nothing listens.
+std::string refusedURL() {
+  test::LoopbackServer server;
+  server.start();
+  const std::string url = server.url("/h/refused");
+  server.stop();
+  return url;
+}
+
+// Records each privileged command and answers with `next`; runs nothing.
+class RecordingRunner : public foundation::ShellRunner {
+ public:
+  Result run(const std::string& command, bool privileged) override {
+    calls.emplace_back(command, privileged);
+    return next;
+  }
+  std::vector<std::pair<std::string, bool>> calls;
+  Result next;
+};
+
+class RemoteRefreshTest : public test::AppFixture {
+ protected:
+  static void SetUpTestSuite() { bus_ = new apptest::PrivateBus(); }
+  static void TearDownTestSuite() {
+    delete bus_;
+    bus_ = nullptr;
+  }
+
+  void SetUp() override {
+    AppFixture::SetUp();
+    foundation::SystemPaths::setFlushCacheCommandForTesting(std::string("flush-for-test"));
+    foundation::SystemPaths::setPrivilegedRunLogPathForTesting(hostsDir_.file("quillmere.log"));
+    foundation::AppleScript::setRunnerForTesting(runner_);
+    ASSERT_FALSE(bus_->address().empty()) << "dbus-daemon did not start";
+    desktop_ = std::make_unique<apptest::FakeNotificationServer>(bus_->address(), QStringList{"actions", "body"});
+    ASSERT_TRUE(desktop_->registered());
+    center_ = std::make_unique<appkit::UserNotificationCenter>(bus_->address());
+  }
+
+  void TearDown() override {
+    AppFixture::TearDown();
+    center_.reset();
+    desktop_.reset();
+    foundation::AppleScript::setRunnerForTesting(nullptr);
+    foundation::SystemPaths::setFlushCacheCommandForTesting(std::nullopt);
+    foundation::SystemPaths::setPrivilegedRunLogPathForTesting(std::nullopt);
+  }
+
+  // Launches with refresh notifications going to the private bus.
+  void launchApp() {
+    delegate_ = std::make_unique<app::AppDelegate>(center_.get());
+    delegate_->applicationDidFinishLaunching();
+  }
+
+  // A hostfile written through a save block, as the windows create them, then found again in the
+  // default context. An absent `url` leaves the remote address unset.
+  static coredata::ManagedObjectPtr addHostfile(app::HostGroupKind kind, const std::string& title,
+                                                const std::optional<std::string>& url, const std::string& contents) {
+    DataStack::saveWithBlockAndWait([&](const coredata::ManagedObjectContextPtr& local) {
+      auto record = DSManagedObject::DS_createEntity(app::kHostGroupEntityName, local);
+      HostGroupFields::fillNewRecord(*record, kind);
+      // Contents while the title is absent, as creation does, so the new record is not dirty.
+      record->setValueForKey(foundation::Value(), "title");
+      record->setValueForKey(contents, "contents");
+      record->setValueForKey(title, "title");
+      record->setValueForKey(url ? foundation::Value(*url) : foundation::Value(), "remoteURL");
+    });
+    return findHostfile(title);
+  }
+  static coredata::ManagedObjectPtr addRemote(const std::string& title, const std::optional<std::string>& url,
+                                              const std::string& contents) {
+    return addHostfile(app::HostGroupKind::Remote, title, url, contents);
+  }
+  static coredata::ManagedObjectPtr findHostfile(const std::string& title) {
+    return DSManagedObject::DS_findFirstByAttribute(app::kHostGroupEntityName, "title", foundation::Value(title),
+                                                     DSManagedObjectContext::DS_defaultContext());
+  }
+  static std::string contentsOf(const coredata::ManagedObjectPtr& record) {
+    return HostGroupFields::contentsProxy(*record).value_or("(none)");
+  }
+
+  // Refreshes every remote hostfile and waits for the end; the number updated, or -1 on timeout.
+  int refreshAllAndWait() {
+    std::optional<int> updated;
+    delegate_->remoteRefresher().refreshAll([&](int count) { updated = count; });
+    EXPECT_TRUE(test::pumpUntil([&] { return updated.has_value(); }, 10));
+    return updated.value_or(-1);
+  }
+  int refreshOneAndWait(const coredata::ManagedObjectPtr& record) {
+    std::optional<int> updated;
+    EXPECT_TRUE(delegate_->remoteRefresher().refreshOne(record, [&](int count) { updated = count; }));
+    EXPECT_TRUE(test::pumpUntil([&] { return updated.has_value(); }, 10));
+    return updated.value_or(-1);
+  }
+
+  // Runs the loop a little, for things that must not happen.
+  static void settle() { test::pumpUntil([] { return false; }, 0.3); }
+
+  static apptest::PrivateBus* bus_;
+  HostfileServer server_;
+  std::shared_ptr<RecordingRunner> runner_ = std::make_shared<RecordingRunner>();
+  std::unique_ptr<apptest::FakeNotificationServer> desktop_;
+  std::unique_ptr<appkit::UserNotificationCenter> center_;
+};
+
+apptest::PrivateBus* RemoteRefreshTest::bus_ = nullptr;
+
+TEST_F(RemoteRefreshTest, RefreshOfAllNotifiesOfTheOneUpdatedHostfileAndKeepsWhatFailed) {
+  launchApp();
+  // Plain text, not JSON: taken as it is.
+  server_.answer("new", 200, "10.0.0.2 fresh.test\n# not { json");
+  server_.answer("same", 200, "10.0.0.3 same.test");
+  const auto fresh = addRemote("Fresh", server_.url("new"), "10.0.0.1 old.test");
+  const auto same = addRemote("Same", server_.url("same"), "10.0.0.3 same.test");
+  const auto missing = addRemote("Missing", server_.url("missing"), "10.0.0.4 kept.test");
+  const auto noAddress = addRemote("No address", std::nullopt, "10.0.0.5 untouched.test");
+  const auto local = addHostfile(app::HostGroupKind::Local, "Local", server_.url("local"), "10.0.0.6 local.test");
+
+  EXPECT_EQ(refreshAllAndWait(), 1);
+  EXPECT_EQ(contentsOf(fresh), "10.0.0.2 fresh.test\n# not { json");
+  EXPECT_TRUE(HostGroupFields::isDirty(*fresh));
+  EXPECT_EQ(contentsOf(same), "10.0.0.3 same.test");
+  EXPECT_FALSE(HostGroupFields::isDirty(*same));
+  EXPECT_EQ(contentsOf(missing), "10.0.0.4 kept.test");
+  EXPECT_FALSE(HostGroupFields::isDirty(*missing));
+  EXPECT_EQ(contentsOf(noAddress), "10.0.0.5 untouched.test");
+  EXPECT_EQ(server_.hits("local"), 0);
+  EXPECT_EQ(server_.totalHits(), 3);
+  EXPECT_TRUE(alerts_->presentations().empty());
+  EXPECT_TRUE(events_.empty());
+
+  ASSERT_TRUE(test::pumpUntil([&] { return desktop_->notifyCalls().size() == 1; }));
+  const auto call = desktop_->notifyCalls()[0];
+  EXPECT_EQ(call.summary, "Remote Hostfiles Updated");
+  EXPECT_EQ(call.body, "One remote hostfile updated.\nApply your changes now.");
+  EXPECT_EQ(call.actions, (QStringList{"default", "", "apply", "Apply"}));
+}
+
+TEST_F(RemoteRefreshTest, SubtitleCountsInWordsOnlyForOne) {
+  const std::pair<int, std::string> cases[] = {
+      {1, "One remote hostfile updated."}, {2, "2 remote hostfiles updated."}, {12, "12 remote hostfiles updated."}};
+  for (const auto& [count, subtitle] : cases) EXPECT_EQ(RefreshNotifier::subtitleFor(count), subtitle) << count;
+  const auto notice = RefreshNotifier::makeNotification(2);
+  EXPECT_EQ(notice->subtitle, "2 remote hostfiles updated.");
+  EXPECT_EQ(notice->informativeText, "Apply your changes now.");
+  EXPECT_TRUE(notice->hasActionButton);
+  EXPECT_EQ(notice->actionButtonTitle, "Apply");
+  EXPECT_TRUE(foundation::UUID::fromString(notice->identifier).has_value());
+  EXPECT_NE(RefreshNotifier::makeNotification(2)->identifier, notice->identifier);
+}
+
+// A download that fails, or brings nothing readable, must never wipe the hostfile.
+TEST_F(RemoteRefreshTest, FailedOrUnreadableDownloadsKeepTheLastGoodContents) {
+  launchApp();
+  server_.answer("server-error", 500, "oops");
+  server_.answer("empty", 200, "");
+  server_.answer("not-utf8", 200, std::string("10.0.0.1 \xff\xfe bad", 15));
+  struct Case {
+    std::string title, url;
+  };
+  const Case cases[] = {{"404", server_.url("missing")},    {"500", server_.url("server-error")},
+                        {"refused", refusedURL()},          {"unparsable", "http://[::1"},
+                        {"empty address", ""},              {"empty body", server_.url("empty")},
+                        {"not UTF-8", server_.url("not-utf8")}};
+  std::vector<coredata::ManagedObjectPtr> records;
+  for (const auto& c : cases) records.push_back(addRemote(c.title, c.url, "10.9.9.9 " + c.title));
+
+  EXPECT_EQ(refreshAllAndWait(), 0);
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(contentsOf(records[i]), "10.9.9.9 " + cases[i].title) << cases[i].title;
+    EXPECT_FALSE(HostGroupFields::isDirty(*records[i])) << cases[i].title;
+  }
+  settle();
+  EXPECT_TRUE(desktop_->notifyCalls().empty());
+}
+
+TEST_F(RemoteRefreshTest, WithoutRemoteHostfilesNothingIsRequestedOrNotified) {
+  launchApp();
+  addHostfile(app::HostGroupKind::Local, "Local", server_.url("local"), "10.0.0.6 local.test");
+  EXPECT_EQ(delegate_->remoteRefresher().refreshAll(), 0);
+  EXPECT_EQ(refreshAllAndWait(), 0);
+  settle();
+  EXPECT_EQ(server_.totalHits(), 0);
+  EXPECT_TRUE(desktop_->notifyCalls().empty());
+}
+
+TEST_F(RemoteRefreshTest, AHostfileDeletedWhileDownloadingIsLeftAlone) {
+  launchApp();
+  server_.answer("gone", 200, "10.0.0.7 new.test");
+  server_.hold("gone");
+  const auto doomed = addRemote("Gone", server_.url("gone"), "10.0.0.7 old.test");
+  const std::size_t dirtyBefore = dirtyCount();
+
+  std::optional<int> updated;
+  delegate_->remoteRefresher().refreshAll([&](int count) { updated = count; });
+  ASSERT_TRUE(test::pumpUntil([&] { return server_.hits("gone") == 1; }));
+  DataStack::saveWithBlockAndWait([&](const coredata::ManagedObjectContextPtr& local) {
+    DSManagedObject::DS_deleteEntityInContext(DSManagedObject::DS_inContext(doomed, local), local);
+  });
+  server_.release("gone");
+  ASSERT_TRUE(test::pumpUntil([&] { return updated.has_value(); }, 10));
+
+  EXPECT_EQ(*updated, 0);
+  EXPECT_EQ(dirtyCount(), dirtyBefore);
+  EXPECT_EQ(findHostfile("Gone"), nullptr);
+  settle();
+  EXPECT_TRUE(desktop_->notifyCalls().empty());
+}
+
+TEST_F(RemoteRefreshTest, SingleRefreshSetsTheTextOrShowsTheErrorAndKeepsTheContents) {
+  launchApp();
+  server_.answer("new", 200, "10.0.1.2 new.test");
+  server_.answer("same", 200, "10.0.1.3 same.test");
+  server_.answer("json", 200, "{\"hosts\": [1, 2]}");
+  server_.answer("broken", 500, "oops");
+  struct Case {
+    std::string title, url, before, after;
+    bool alert;
+  };
+  const Case cases[] = {
+      {"new", server_.url("new"), "10.0.1.1 old.test", "10.0.1.2 new.test", false},
+      {"same", server_.url("same"), "10.0.1.3 same.test", "10.0.1.3 same.test", false},
+      {"json", server_.url("json"), "10.0.1.4 old.test", "{\"hosts\": [1, 2]}", false},
+      {"missing", server_.url("missing"), "10.0.1.5 kept.test", "10.0.1.5 kept.test", true},
+      {"broken", server_.url("broken"), "10.0.1.6 kept.test", "10.0.1.6 kept.test", true},
+      {"refused", refusedURL(), "10.0.1.7 kept.test", "10.0.1.7 kept.test", true},
+  };
+  for (const auto& c : cases) {
+    const auto record = addRemote(c.title, c.url, c.before);
+    ASSERT_FALSE(HostGroupFields::isDirty(*record)) << c.title;
+    events_.clear();
+    const std::size_t alertsBefore = alerts_->presentations().size();
+
+    EXPECT_EQ(refreshOneAndWait(record), c.alert ? 0 : 1) << c.title;
+    EXPECT_EQ(contentsOf(record), c.after) << c.title;
+    // A successful single refresh marks the hostfile even when the text did not change.
+    EXPECT_EQ(HostGroupFields::isDirty(*record), !c.alert) << c.title;
+    EXPECT_EQ(events_, std::vector<std::string>{"refreshRemote"}) << c.title;
+    ASSERT_EQ(alerts_->presentations().size(), alertsBefore + (c.alert ? 1 : 0)) << c.title;
+    if (!c.alert) continue;
+    const auto& shown = alerts_->presentations().back();
+    EXPECT_EQ(shown.alert.messageText(), "An error occurred while retrieving this hosts file.");
+    EXPECT_EQ(shown.alert.informativeText(),
+              "We were unable to update this hosts file's contents from the network. Please try again.");
+    EXPECT_EQ(shown.alert.buttonTitles(), std::vector<std::string>{"OK"});
+    EXPECT_TRUE(shown.asSheet);
+    EXPECT_EQ(shown.window, window().window());
+  }
+  settle();
+  EXPECT_TRUE(desktop_->notifyCalls().empty());
+}
+
+TEST_F(RemoteRefreshTest, SingleRefreshOfALocalHostfileOrOneWithoutAddressDoesNothing) {
+  launchApp();
+  const coredata::ManagedObjectPtr cases[] = {
+      addHostfile(app::HostGroupKind::Local, "Local", server_.url("local"), "10.0.2.1 local.test"),
+      addRemote("No address", std::nullopt, "10.0.2.2 remote.test"),
+      nullptr,
+  };
+  for (const auto& record : cases) EXPECT_FALSE(delegate_->remoteRefresher().refreshOne(record));
+  settle();
+  EXPECT_TRUE(events_.empty());
+  EXPECT_EQ(server_.totalHits(), 0);
+  EXPECT_TRUE(alerts_->presentations().empty());
+}
+
+TEST_F(RemoteRefreshTest, TheApplyButtonAppliesWithoutACheckAndTheBodyDoesNot) {
+  launchApp();
+  // Not a valid hostfile line, and "checkSyntax" is on: the button applies all the same.
+  server_.answer("bad", 200, "not-an-address bad.test");
+  const auto record = addRemote("Bad", server_.url("bad"), "10.0.3.1 old.test");
+  ASSERT_EQ(refreshAllAndWait(), 1);
+  ASSERT_FALSE(record->valueForKey("isValidSyntax").boolValue());
+  ASSERT_TRUE(test::pumpUntil([&] { return desktop_->notifyCalls().size() == 1 && !center_->deliveredNotifications().empty(); }));
+  const uint id = desktop_->notifyCalls()[0].id;
+  events_.clear();
+
+  // A refused password: the failure is shown, the mark stays.
+  runner_->next.outcome = foundation::ShellRunner::Result::Outcome::AuthorizationRefused;
+  desktop_->emitActionInvoked(id, "apply");
+  ASSERT_TRUE(test::pumpUntil([&] { return runner_->calls.size() == 1; }));
+  ASSERT_EQ(alerts_->presentations().size(), 1u);
+  EXPECT_EQ(alerts_->presentations()[0].alert.messageText(), RefreshNotifier::kApplyFailedMessage);
+  EXPECT_FALSE(alerts_->presentations()[0].alert.informativeText().empty());
+  EXPECT_TRUE(HostGroupFields::isDirty(*record));
+
+  // Signals from one sender arrive in order: once the second apply is seen, the body click
+  // before it has been handled, and it ran nothing.
+  runner_->next = {};
+  desktop_->emitActionInvoked(id, "default");
+  desktop_->emitActionInvoked(id, "apply");
+  ASSERT_TRUE(test::pumpUntil([&] { return runner_->calls.size() >= 2; }));
+  settle();
+  EXPECT_EQ(runner_->calls.size(), 2u);
+  EXPECT_TRUE(runner_->calls[1].second);
+  EXPECT_NE(test::readFile(ApplicationExtras::tmpEtcHostsPath()).find("not-an-address bad.test"), std::string::npos);
+  EXPECT_FALSE(HostGroupFields::isDirty(*record));
+  EXPECT_EQ(alerts_->presentations().size(), 1u);
+  EXPECT_TRUE(events_.empty());
+}
+
+TEST_F(RemoteRefreshTest, RefreshOnLaunchRefreshesAtOnceAndAgainFromItsOneTimer) {
+  server_.answer("launch", 200, "10.0.4.2 launch.test");
+  DataStack::setupCoreDataStackWithAutoMigratingSqliteStoreNamed(app::AppDelegate::kStoreName);
+  addRemote("Launch", server_.url("launch"), "10.0.4.1 old.test");
+  DataStack::cleanUp();
+  foundation::UserDefaults::standardUserDefaults().set(true, "refreshOnLaunch");
+
+  launchApp();
+  // The launch refresh, then the timer's first firing as soon as the loop runs.
+  ASSERT_TRUE(test::pumpUntil([&] { return server_.hits("launch") == 2; }, 10));
+  const auto timer = delegate_->refreshTimer();
+  ASSERT_NE(timer, nullptr);
+  EXPECT_TRUE(timer->isValid());
+  EXPECT_TRUE(timer->repeats());
+  EXPECT_EQ(timer->timeInterval(), 1800.0);
+  EXPECT_GT(timer->fireDate().timeIntervalSince(foundation::Date::now()), 1700.0);
+  settle();
+  EXPECT_EQ(server_.hits("launch"), 2);
+  ASSERT_TRUE(test::pumpUntil([&] { return desktop_->notifyCalls().size() == 1; }));
+  EXPECT_EQ(contentsOf(findHostfile("Launch")), "10.0.4.2 launch.test");
+
+  quit();
+  EXPECT_FALSE(timer->isValid());
+}
+
+TEST_F(RemoteRefreshTest, RefreshOnLaunchOffMeansNoRefreshAndNoTimer) {
+  server_.answer("launch", 200, "10.0.4.2 launch.test");
+  DataStack::setupCoreDataStackWithAutoMigratingSqliteStoreNamed(app::AppDelegate::kStoreName);
+  addRemote("Launch", server_.url("launch"), "10.0.4.1 old.test");
+  DataStack::cleanUp();
+
+  launchApp();
+  settle();
+  EXPECT_EQ(delegate_->refreshTimer(), nullptr);
+  EXPECT_EQ(server_.totalHits(), 0);
+}
+
+}  // namespace

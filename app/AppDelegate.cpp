@@ -40,6 +40,8 @@ AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
           },
       .sheetWindow = [this] { return sheetWindow(); },
   });
+  mainWindowController_->setRefreshRemoteHandler(
+      [this](const coredata::ManagedObjectPtr& record) { refresher_->refreshOne(record); });
   mainWindowController_->setApplicationMenuActions({
       .showAbout = [this] { showAboutWindow(); },
       .showPreferences = [this] { showPreferencesWindow(); },

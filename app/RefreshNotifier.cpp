@@ -56,6 +56,7 @@ void RefreshNotifier::apply() {
   appkit::Alert alert;
   alert.setMessageText(kApplyFailedMessage);
   alert.setInformativeText(error->localizedDescription());
+  alert.addButtonWithTitle("OK");
   alert.beginSheetModalForWindow(hooks_.sheetWindow ? hooks_.sheetWindow() : nullptr, [](long) {});
 }
 

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 
+#include "app/ApplyActions.h"
 #include "platform/appkit/UserNotification.h"
 #include "platform/appkit/UserNotificationCenterDelegate.h"
 
@@ -27,7 +28,8 @@ class RefreshNotifier : public appkit::UserNotificationCenterDelegate {
   static constexpr const char* kTitle = "Remote Hostfiles Updated";
   static constexpr const char* kInformativeText = "Apply your changes now.";
   static constexpr const char* kActionButtonTitle = "Apply";
-  static constexpr const char* kApplyFailedMessage = "Your changes could not be applied.";
+  // The same message as a failed apply from the main window.
+  static constexpr const char* kApplyFailedMessage = ApplyActions::kApplyFailedMessage;
 
   // What the notifier needs from the application: the window an apply error is shown on (null
   // shows it on its own), and work to do right before applying (saving the edits, say).

@@ -347,6 +347,20 @@ TEST_F(RemoteRefreshTest, SingleRefreshSetsTheTextOrShowsTheErrorAndKeepsTheCont
   EXPECT_TRUE(desktop_->notifyCalls().empty());
 }
 
+TEST_F(RemoteRefreshTest, TheMainWindowsRefreshActionRefreshesTheSelectedHostfile) {
+  launchApp();
+  server_.answer("selected", 200, "10.0.5.2 selected.test");
+  const auto record = addRemote("Selected", server_.url("selected"), "10.0.5.1 old.test");
+  list().refresh();
+  window().selectHostGroup(record);
+  ASSERT_EQ(window().selectedHostGroup(), record);
+  events_.clear();
+  window().refreshRemote();
+  ASSERT_TRUE(test::pumpUntil([&] { return contentsOf(record) == "10.0.5.2 selected.test"; }));
+  EXPECT_EQ(events_, std::vector<std::string>{"refreshRemote"});
+  EXPECT_EQ(server_.hits("selected"), 1);
+}
+
 TEST_F(RemoteRefreshTest, SingleRefreshOfALocalHostfileOrOneWithoutAddressDoesNothing) {
   launchApp();
   const coredata::ManagedObjectPtr cases[] = {

@@ -19,6 +19,7 @@
 #include "hostfiles/ApplicationExtras.h"
 #include "platform/appkit/UserNotificationCenter.h"
 #include "platform/foundation/AppleScript.h"
+#include "platform/foundation/Log.h"
 #include "platform/foundation/Timer.h"
 #include "platform/foundation/UUID.h"
 #include "tests/app/AppFixture.h"
@@ -113,6 +114,30 @@ class RecordingRunner : public foundation::ShellRunner {
   }
   std::vector<std::pair<std::string, bool>> calls;
   Result next;
+};
+
+// Collects log lines while it lives.
+class LogCapture {
+ public:
+  LogCapture() {
+    previous_ = foundation::setLogSink([this](const std::string& line) {
+      std::lock_guard lock(mutex_);
+      lines_.push_back(line);
+    });
+  }
+  ~LogCapture() { foundation::setLogSink(previous_); }
+  bool contains(const std::string& part) {
+    std::lock_guard lock(mutex_);
+    for (const auto& line : lines_) {
+      if (line.find(part) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+ private:
+  foundation::LogSink previous_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
 };
 
 class RemoteRefreshTest : public test::AppFixture {
@@ -408,6 +433,33 @@ TEST_F(RemoteRefreshTest, TheApplyButtonAppliesWithoutACheckAndTheBodyDoesNot) {
   EXPECT_FALSE(HostGroupFields::isDirty(*record));
   EXPECT_EQ(alerts_->presentations().size(), 1u);
   EXPECT_TRUE(events_.empty());
+}
+
+// Neither a server without buttons nor a missing bus may hold up or break a refresh; both are logged.
+TEST_F(RemoteRefreshTest, NoticesWithoutButtonsOrWithoutABusAreLoggedAndTheRefreshGoesOn) {
+  LogCapture log;
+  auto logged = [&](const std::string& part) { return log.contains(part); };
+
+  desktop_.reset();
+  desktop_ = std::make_unique<apptest::FakeNotificationServer>(bus_->address(), QStringList{"body"});
+  ASSERT_TRUE(desktop_->registered());
+  launchApp();
+  server_.answer("first", 200, "10.0.6.1 first.test");
+  addRemote("First", server_.url("first"), "10.0.6.0 old.test");
+  EXPECT_EQ(refreshAllAndWait(), 1);
+  ASSERT_TRUE(test::pumpUntil([&] { return desktop_->notifyCalls().size() == 1; }));
+  EXPECT_TRUE(desktop_->notifyCalls()[0].actions.isEmpty());
+  EXPECT_TRUE(test::pumpUntil([&] { return logged("shows no actions"); }));
+
+  quit();
+  appkit::UserNotificationCenter nowhere("unix:path=" + hostsDir_.file("no-bus-here"));
+  delegate_ = std::make_unique<app::AppDelegate>(&nowhere);
+  delegate_->applicationDidFinishLaunching();
+  server_.answer("first", 200, "10.0.6.2 second.test");
+  EXPECT_EQ(refreshAllAndWait(), 1);
+  EXPECT_TRUE(test::pumpUntil([&] { return logged("\"Remote Hostfiles Updated\" not shown"); }));
+  EXPECT_EQ(contentsOf(findHostfile("First")), "10.0.6.2 second.test");
+  quit();
 }
 
 TEST_F(RemoteRefreshTest, RefreshOnLaunchRefreshesAtOnceAndAgainFromItsOneTimer) {

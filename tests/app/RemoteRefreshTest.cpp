@@ -433,6 +433,12 @@ TEST_F(RemoteRefreshTest, TheApplyButtonAppliesWithoutACheckAndTheBodyDoesNot) {
   EXPECT_FALSE(HostGroupFields::isDirty(*record));
   EXPECT_EQ(alerts_->presentations().size(), 1u);
   EXPECT_TRUE(events_.empty());
+
+  // A notice the notifier did not send is never acted on, whatever its button.
+  auto foreign = RefreshNotifier::makeNotification(1);
+  foreign->activationType = appkit::UserNotificationActivationType::ActionButtonClicked;
+  delegate_->refreshNotifier()->didActivateNotification(*center_, foreign);
+  EXPECT_EQ(runner_->calls.size(), 2u);
 }
 
 // Neither a server without buttons nor a missing bus may hold up or break a refresh; both are logged.

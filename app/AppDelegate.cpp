@@ -36,6 +36,7 @@ AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
           },
       .contentsChanged =
           [this] {
+            mainWindowController_->shownContentsMayHaveChanged();
             if (saver_) saver_->scheduleSave();
           },
       .sheetWindow = [this] { return sheetWindow(); },
@@ -51,6 +52,10 @@ AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
           [] {
             if (auto* application = appkit::Application::shared()) application->terminate();
           },
+  });
+  // Whatever was typed a moment ago must reach the store before the hosts file is rewritten.
+  mainWindowController_->setBeforeApply([this] {
+    if (saver_) saver_->saveNow();
   });
   mainWindowController_->setEditObserver([this] {
     if (saver_) saver_->scheduleSave();

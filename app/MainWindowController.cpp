@@ -33,11 +33,6 @@ using Fields = HostGroupFields;
 
 constexpr const char* kAskedToImportV1Key = "askedToImportV1";
 
-bool& asksToImportOnFirstLoad() {
-  static bool asks = true;
-  return asks;
-}
-
 }  // namespace
 
 MainWindowController::MainWindowController()
@@ -88,10 +83,7 @@ void MainWindowController::windowDidLoad() {
   askToImportOnFirstLoad();
 }
 
-void MainWindowController::setAsksToImportOnFirstLoadForTesting(bool asks) { asksToImportOnFirstLoad() = asks; }
-
 void MainWindowController::askToImportOnFirstLoad() {
-  if (!asksToImportOnFirstLoad()) return;
   auto& defaults = foundation::UserDefaults::standardUserDefaults();
   if (defaults.boolForKey(kAskedToImportV1Key)) return;
   askToImportV1();
@@ -320,6 +312,12 @@ void MainWindowController::showSelection() {
   remoteURLField_->setText(record ? QString::fromStdString(Fields::remoteURL(*record)) : QString());
   statusLine_->setText(record ? QString::fromStdString(Fields::statusMessage(*record)) : QString());
   showingSelection_ = false;
+}
+
+void MainWindowController::shownContentsMayHaveChanged() {
+  if (!codeView_ || !shownHostGroup_) return;
+  if (Fields::contentsProxy(*shownHostGroup_).value_or("") == codeView_->text()) return;
+  showSelection();
 }
 
 void MainWindowController::userEditedContents(const std::string& text) {

@@ -65,11 +65,6 @@ class MainWindowController : public appkit::WindowController {
     refreshRemoteHandler_ = std::move(handler);
   }
 
-  // Whether the first window load asks the import question when "askedToImportV1" is not yet
-  // set (default true). Tests that launch with fresh defaults but are not about the import turn
-  // it off. Main thread.
-  static void setAsksToImportOnFirstLoadForTesting(bool asks);
-
   // --- State (null before the window is loaded) -----------------------------------------------
   const coredata::ManagedObjectContextPtr& managedObjectContext() const { return context_; }
   HostfileListModel* listModel() const { return model_; }
@@ -119,6 +114,9 @@ class MainWindowController : public appkit::WindowController {
   void validateItems();
 
   // --- Notification handlers --------------------------------------------------------------------
+  // Contents were replaced outside the editor (a remote refresh): the editor shows the shown
+  // hostfile's new text. Nothing when it is unchanged or nothing is shown.
+  void shownContentsMayHaveChanged();
   // "NOTE_CHANGE": every row is redrawn (bold marks follow the dirty set) and the status renewed.
   void changeTrackerChanged();
   // "NOTE_HOST_NAME_CHANGED": the list re-sorts.

@@ -35,6 +35,10 @@ class AppFixture : public ::testing::Test {
     ::setenv("XDG_DATA_HOME", dataDir_.path().c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", dataDir_.path().c_str(), 1);
     foundation::UserDefaults::resetStandardUserDefaultsForTesting();
+    // The first window load would ask to import first-version hostfiles; only the import tests
+    // are about that question, and they clear this again.
+    foundation::UserDefaults::standardUserDefaults().set(true, "askedToImportV1");
+    foundation::UserDefaults::standardUserDefaults().synchronize();
     registerHostGroupModel();
     const std::string hosts = hostsDir_.path() + "/hosts";
     ASSERT_TRUE(writeFile(hosts, "127.0.0.1 localhost\n"));

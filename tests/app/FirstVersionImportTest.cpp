@@ -10,24 +10,16 @@
 namespace {
 
 using app::HostGroupFields;
-using app::MainWindowController;
 using test::AppFixture;
 using test::pumpUntil;
-
-// The other application tests launch with fresh defaults, where the first window load would put
-// the import question; they are not about it, so it stays off unless a test here turns it on.
-class QuietImportQuestion : public ::testing::Environment {
- public:
-  void SetUp() override { MainWindowController::setAsksToImportOnFirstLoadForTesting(false); }
-};
-[[maybe_unused]] ::testing::Environment* const kQuietImportQuestion =
-    ::testing::AddGlobalTestEnvironment(new QuietImportQuestion);
 
 class FirstVersionImportTest : public AppFixture {
  protected:
   void SetUp() override {
     AppFixture::SetUp();
-    MainWindowController::setAsksToImportOnFirstLoadForTesting(true);
+    // The fixture marks the question as asked; these tests are about the first one.
+    foundation::UserDefaults::standardUserDefaults().removeObjectForKey("askedToImportV1");
+    foundation::UserDefaults::standardUserDefaults().synchronize();
     // A first-version folder: two hostfiles, one in Latin-1; a hidden file, a subfolder with a
     // file inside, and a file that is not text, none of which may be imported.
     folder_ = ApplicationExtras::v1HostsPath();
@@ -39,11 +31,6 @@ class FirstVersionImportTest : public AppFixture {
     ASSERT_TRUE(test::writeFile(folder_ + "/.hidden", "10.0.0.3 hidden\n"));
     ASSERT_TRUE(test::writeFile(folder_ + "/Sub/Inner.txt", "10.0.0.4 inner\n"));
     ASSERT_TRUE(test::writeFile(folder_ + "/Broken", "\xff\xfe\x41"));  // UTF-16 of odd length
-  }
-
-  void TearDown() override {
-    AppFixture::TearDown();
-    MainWindowController::setAsksToImportOnFirstLoadForTesting(false);
   }
 
   const appkit::Alert& onlyQuestion() {

@@ -15,6 +15,9 @@ class PreferencesWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::qtApplication();
+    // The suite is shared by every test of the process; each starts with nothing stored.
+    defaults.removeObjectForKey(PreferencesWindowController::kCheckSyntaxKey);
+    defaults.removeObjectForKey(PreferencesWindowController::kRefreshOnLaunchKey);
     // As the application registers it at launch.
     defaults.registerDefaults({{PreferencesWindowController::kCheckSyntaxKey, true}});
   }

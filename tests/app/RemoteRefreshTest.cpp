@@ -382,6 +382,7 @@ TEST_F(RemoteRefreshTest, TheMainWindowsRefreshActionRefreshesTheSelectedHostfil
   events_.clear();
   window().refreshRemote();
   ASSERT_TRUE(test::pumpUntil([&] { return contentsOf(record) == "10.0.5.2 selected.test"; }));
+  EXPECT_EQ(window().codeView()->text(), "10.0.5.2 selected.test");  // the editor follows
   EXPECT_EQ(events_, std::vector<std::string>{"refreshRemote"});
   EXPECT_EQ(server_.hits("selected"), 1);
 }

@@ -10,6 +10,7 @@
 #include "hostfiles/ApplicationExtras.h"
 #include "platform/foundation/AppleScript.h"
 #include "tests/app/AppFixture.h"
+#include "tests/support/RecordingShellRunner.h"
 
 namespace {
 
@@ -19,16 +20,7 @@ using app::HostfileListModel;
 using foundation::ShellRunner;
 using test::AppFixture;
 
-// Records each privileged command and answers with the result the test chose; runs nothing.
-class RecordingRunner : public ShellRunner {
- public:
-  Result run(const std::string& command, bool privileged) override {
-    calls.emplace_back(command, privileged);
-    return next;
-  }
-  std::vector<std::pair<std::string, bool>> calls;
-  Result next;
-};
+using RecordingRunner = test::RecordingShellRunner;
 
 class ApplyTest : public AppFixture {
  protected:

@@ -23,7 +23,8 @@
 #include "platform/foundation/Timer.h"
 #include "platform/foundation/UUID.h"
 #include "tests/app/AppFixture.h"
-#include "tests/app/NotificationBusSupport.h"
+#include "tests/support/RecordingShellRunner.h"
+#include "tests/platform/appkit/FakeNotificationServer.h"
 #include "tests/platform/net/LoopbackServer.h"
 
 namespace {
@@ -105,16 +106,7 @@ std::string refusedURL() {
   return url;
 }
 
-// Records each privileged command and answers with `next`; runs nothing.
-class RecordingRunner : public foundation::ShellRunner {
- public:
-  Result run(const std::string& command, bool privileged) override {
-    calls.emplace_back(command, privileged);
-    return next;
-  }
-  std::vector<std::pair<std::string, bool>> calls;
-  Result next;
-};
+using RecordingRunner = test::RecordingShellRunner;
 
 // Collects log lines while it lives.
 class LogCapture {
@@ -142,7 +134,7 @@ class LogCapture {
 
 class RemoteRefreshTest : public test::AppFixture {
  protected:
-  static void SetUpTestSuite() { bus_ = new apptest::PrivateBus(); }
+  static void SetUpTestSuite() { bus_ = new test::PrivateBus(); }
   static void TearDownTestSuite() {
     delete bus_;
     bus_ = nullptr;
@@ -154,7 +146,7 @@ class RemoteRefreshTest : public test::AppFixture {
     foundation::SystemPaths::setPrivilegedRunLogPathForTesting(hostsDir_.file("quillmere.log"));
     foundation::AppleScript::setRunnerForTesting(runner_);
     ASSERT_FALSE(bus_->address().empty()) << "dbus-daemon did not start";
-    desktop_ = std::make_unique<apptest::FakeNotificationServer>(bus_->address(), QStringList{"actions", "body"});
+    desktop_ = std::make_unique<test::FakeNotificationServer>(bus_->address(), QStringList{"actions", "body"});
     ASSERT_TRUE(desktop_->registered());
     center_ = std::make_unique<appkit::UserNotificationCenter>(bus_->address());
   }
@@ -218,14 +210,14 @@ class RemoteRefreshTest : public test::AppFixture {
   // Runs the loop a little, for things that must not happen.
   static void settle() { test::pumpUntil([] { return false; }, 0.3); }
 
-  static apptest::PrivateBus* bus_;
+  static test::PrivateBus* bus_;
   HostfileServer server_;
   std::shared_ptr<RecordingRunner> runner_ = std::make_shared<RecordingRunner>();
-  std::unique_ptr<apptest::FakeNotificationServer> desktop_;
+  std::unique_ptr<test::FakeNotificationServer> desktop_;
   std::unique_ptr<appkit::UserNotificationCenter> center_;
 };
 
-apptest::PrivateBus* RemoteRefreshTest::bus_ = nullptr;
+test::PrivateBus* RemoteRefreshTest::bus_ = nullptr;
 
 TEST_F(RemoteRefreshTest, RefreshOfAllNotifiesOfTheOneUpdatedHostfileAndKeepsWhatFailed) {
   launchApp();
@@ -448,7 +440,7 @@ TEST_F(RemoteRefreshTest, NoticesWithoutButtonsOrWithoutABusAreLoggedAndTheRefre
   auto logged = [&](const std::string& part) { return log.contains(part); };
 
   desktop_.reset();
-  desktop_ = std::make_unique<apptest::FakeNotificationServer>(bus_->address(), QStringList{"body"});
+  desktop_ = std::make_unique<test::FakeNotificationServer>(bus_->address(), QStringList{"body"});
   ASSERT_TRUE(desktop_->registered());
   launchApp();
   server_.answer("first", 200, "10.0.6.1 first.test");

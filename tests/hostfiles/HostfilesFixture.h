@@ -23,19 +23,11 @@
 #include "platform/foundation/SystemPaths.h"
 #include "platform/foundation/UserDefaults.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/RecordingShellRunner.h"
 
 namespace hftest {
 
-// Records each command and answers with a result the test chose; runs nothing.
-class RecordingRunner : public foundation::ShellRunner {
- public:
-  Result run(const std::string& command, bool privileged) override {
-    calls.emplace_back(command, privileged);
-    return next;
-  }
-  std::vector<std::pair<std::string, bool>> calls;
-  Result next;
-};
+using RecordingRunner = test::RecordingShellRunner;
 
 class HostfilesTest : public ::testing::Test {
  protected:

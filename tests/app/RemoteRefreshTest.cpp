@@ -24,6 +24,7 @@
 #include "platform/foundation/UUID.h"
 #include "tests/app/AppFixture.h"
 #include "tests/support/RecordingShellRunner.h"
+#include "tests/support/LogCapture.h"
 #include "tests/platform/appkit/FakeNotificationServer.h"
 #include "tests/platform/net/LoopbackServer.h"
 
@@ -108,29 +109,7 @@ std::string refusedURL() {
 
 using RecordingRunner = test::RecordingShellRunner;
 
-// Collects log lines while it lives.
-class LogCapture {
- public:
-  LogCapture() {
-    previous_ = foundation::setLogSink([this](const std::string& line) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~LogCapture() { foundation::setLogSink(previous_); }
-  bool contains(const std::string& part) {
-    std::lock_guard lock(mutex_);
-    for (const auto& line : lines_) {
-      if (line.find(part) != std::string::npos) return true;
-    }
-    return false;
-  }
-
- private:
-  foundation::LogSink previous_;
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using test::LogCapture;
 
 class RemoteRefreshTest : public test::AppFixture {
  protected:

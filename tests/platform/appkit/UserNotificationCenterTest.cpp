@@ -11,6 +11,7 @@
 #include "platform/appkit/UserNotificationCenter.h"
 #include "platform/foundation/Log.h"
 #include "tests/platform/appkit/FakeNotificationServer.h"
+#include "tests/support/LogCapture.h"
 #include "tests/platform/appkit/QtTestSupport.h"
 
 namespace {
@@ -37,26 +38,7 @@ class RecordingDelegate : public appkit::UserNotificationCenterDelegate {
   }
 };
 
-// Captures log lines for the life of the object.
-class LogCapture {
- public:
-  LogCapture() {
-    previous_ = foundation::setLogSink([this](const std::string& line) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~LogCapture() { foundation::setLogSink(previous_); }
-  std::vector<std::string> lines() const {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  foundation::LogSink previous_;
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using test::LogCapture;
 
 std::shared_ptr<UserNotification> refreshNotice() {
   auto n = std::make_shared<UserNotification>();

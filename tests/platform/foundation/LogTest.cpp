@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/foundation/Log.h"
+#include "tests/support/LogCapture.h"
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/foundation/RegularExpression.h"
 
@@ -18,26 +19,7 @@ using namespace foundation;
 
 namespace {
 
-// Captures log lines for the length of a test and restores the previous sink.
-class CapturedLog {
- public:
-  CapturedLog() {
-    previous_ = setLogSink([this](const std::string& line) {
-      std::lock_guard lock(mutex_);
-      lines_.push_back(line);
-    });
-  }
-  ~CapturedLog() { setLogSink(previous_); }
-  std::vector<std::string> lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-
- private:
-  LogSink previous_;
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using CapturedLog = test::LogCapture;
 
 const char* kLinePattern =
     "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} test_platform_foundation\\[\\d+:\\d+\\] ";

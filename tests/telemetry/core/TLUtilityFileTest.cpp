@@ -19,9 +19,7 @@ using foundation::FileManager;
 using std::nullopt;
 using std::string;
 
-Data bytes(std::string_view text) {
-  return Data(text.begin(), text.end());
-}
+Data bytes(std::string_view text) { return Data(text.begin(), text.end()); }
 
 // Every test process has its own XDG data folder (see the test main), so the SDK directory below
 // it starts out empty and belongs to this test alone.

@@ -18,9 +18,7 @@ using std::nullopt;
 using std::optional;
 using std::string;
 
-Data bytes(std::string_view text) {
-  return Data(text.begin(), text.end());
-}
+Data bytes(std::string_view text) { return Data(text.begin(), text.end()); }
 
 TEST(TLUtilityStringTest, Sha256OfTextUpToItsFirstNul) {
   const struct {

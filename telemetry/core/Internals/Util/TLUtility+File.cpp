@@ -19,8 +19,8 @@ constexpr long kFileWriteUnsupportedSchemeError = 518;
 // The lock that keeps the operations that touch files from interleaving; recursive, as one may
 // call another.
 std::recursive_mutex& fileLock() {
-  static std::recursive_mutex lock;
-  return lock;
+  static std::recursive_mutex* lock = new std::recursive_mutex();  // usable until the very end
+  return *lock;
 }
 
 const std::string& telemetryDirectoryPath() {

@@ -43,8 +43,11 @@ void forEachPiece(std::string_view text, Visit&& line) {
 bool isMarker(std::string_view line) { return line == kStart || line == kStop; }
 
 // A hostfile text without its lines that equal a marker; the text itself when it holds none.
+// Both markers begin with the same text, so one search rules out both.
 void appendWithoutMarkers(std::string& block, std::string_view text) {
-  if (text.find(kStart) == std::string_view::npos && text.find(kStop) == std::string_view::npos) {
+  constexpr std::string_view kMarkerPrefix = "# QUILLMERE ST";
+  static_assert(kStart.starts_with(kMarkerPrefix) && kStop.starts_with(kMarkerPrefix));
+  if (text.find(kMarkerPrefix) == std::string_view::npos) {
     block.append(text);
     return;
   }
@@ -57,25 +60,41 @@ void appendWithoutMarkers(std::string& block, std::string_view text) {
   });
 }
 
+// The block for the present texts in order (null entries are absent texts and add nothing).
+std::string blockOf(const std::vector<const std::string*>& texts) {
+  std::size_t size = 1 + kStart.size() + 1 + kStop.size() + 1;
+  for (const auto* text : texts) size += text ? text->size() + 2 : 0;
+  std::string block;
+  block.reserve(size);
+  block.push_back('\n');
+  block.append(kStart).push_back('\n');
+  for (const auto* text : texts) {
+    if (!text) continue;
+    appendWithoutMarkers(block, *text);
+    if (!text->empty() && text->back() == '\r') block.push_back('\n');
+    block.push_back('\n');
+  }
+  block.append(kStop).push_back('\n');
+  return block;
+}
+
 Error compilerError(long code, const std::string& description, const Error* underlying = nullptr) {
   Dictionary info{{foundation::kLocalizedDescriptionKey, Value(description)}};
   return Error(Compiler::kErrorDomain, code, std::move(info),
                underlying ? std::make_shared<const Error>(*underlying) : nullptr);
 }
 
-// The texts of the enabled, non-preview hostfiles in the order the store returns them.
-std::optional<std::vector<std::optional<std::string>>> enabledTexts() {
+// The contents of the enabled, non-preview hostfiles in the order the store returns them (null
+// Values where a record has none). Kept as the Values read, so the texts are copied only once.
+std::optional<std::vector<Value>> enabledContents() {
   static const auto predicate =
       coredata::Predicate::withFormat("isEtcHostsPreview == false AND isEnabled == true");
   auto records = DSManagedObject::DS_findAllWithPredicate(HostGroup::kEntityName, predicate);
   if (!records) return std::nullopt;
-  std::vector<std::optional<std::string>> texts;
-  texts.reserve(records->size());
-  for (const auto& record : *records) {
-    const Value contents = record->valueForKey("contents");
-    texts.push_back(contents.isString() ? std::optional<std::string>(contents.stringValue()) : std::nullopt);
-  }
-  return texts;
+  std::vector<Value> contents;
+  contents.reserve(records->size());
+  for (const auto& record : *records) contents.push_back(record->valueForKey("contents"));
+  return contents;
 }
 
 bool writeLog(const std::string& text, Error* error) {
@@ -99,16 +118,10 @@ Error runError(const Dictionary& info) {
 }  // namespace
 
 std::string Compiler::compileBlock(const std::vector<std::optional<std::string>>& texts) {
-  std::string block = "\n";
-  block.append(kStart).push_back('\n');
-  for (const auto& text : texts) {
-    if (!text) continue;
-    appendWithoutMarkers(block, *text);
-    if (!text->empty() && text->back() == '\r') block.push_back('\n');
-    block.push_back('\n');
-  }
-  block.append(kStop).push_back('\n');
-  return block;
+  std::vector<const std::string*> present;
+  present.reserve(texts.size());
+  for (const auto& text : texts) present.push_back(text ? &*text : nullptr);
+  return blockOf(present);
 }
 
 std::string Compiler::mergeBlock(std::string_view hostsText, std::string_view block) {
@@ -136,8 +149,8 @@ std::string Compiler::mergeBlock(std::string_view hostsText, std::string_view bl
 }
 
 std::optional<std::string> Compiler::compile(Error* error) {
-  auto texts = enabledTexts();
-  if (!texts) {
+  auto contents = enabledContents();
+  if (!contents) {
     if (error) *error = compilerError(kStoreUnavailable, "The hostfiles could not be read from the store.");
     return std::nullopt;
   }
@@ -148,7 +161,10 @@ std::optional<std::string> Compiler::compile(Error* error) {
     if (error) *error = compilerError(kHostsFileUnreadable, "The hosts file " + hostsPath + " could not be read.", &readError);
     return std::nullopt;
   }
-  return mergeBlock(*hostsText, compileBlock(*texts));
+  std::vector<const std::string*> texts;
+  texts.reserve(contents->size());
+  for (const auto& text : *contents) texts.push_back(text.isString() ? &text.stringValue() : nullptr);
+  return mergeBlock(*hostsText, blockOf(texts));
 }
 
 std::optional<Error> Compiler::apply() {

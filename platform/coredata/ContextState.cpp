@@ -130,7 +130,7 @@ void State::ensureLoaded(ManagedObject& object) {
     // A record that no longer exists reads as empty: there is no caller to report it to here.
     if (sourceSnapshot(*object.objectID_, &snapshot, nullptr) == Lookup::Found) {
       object.values_ = snapshot.values;
-      object.committed_ = snapshot.values;
+      object.committed_ = std::move(snapshot.values);
       object.rowVersion_ = snapshot.version;
     }
     object.fault_ = false;
@@ -204,7 +204,7 @@ ManagedObjectPtr State::loadedInstance(const ObjectIDPtr& id) {
   Snapshot snapshot;
   if (sourceSnapshot(*id, &snapshot, nullptr) == Lookup::Found) {
     object->values_ = snapshot.values;
-    object->committed_ = snapshot.values;
+    object->committed_ = std::move(snapshot.values);
     object->rowVersion_ = snapshot.version;
   }
   object->fault_ = false;
@@ -290,12 +290,12 @@ State::Lookup State::sourceSnapshot(const ManagedObjectID& id, Snapshot* snapsho
     }
     return Lookup::Missing;
   }
-  snapshot->values = row->values;
+  snapshot->values = std::move(row->values);
   snapshot->version = row->version;
   return Lookup::Found;
 }
 
-ManagedObjectPtr State::instanceFromSnapshot(const ObjectIDPtr& id, const Snapshot& snapshot) {
+ManagedObjectPtr State::instanceFromSnapshot(const ObjectIDPtr& id, Snapshot snapshot) {
   ManagedObjectPtr object;
   {
     Lock lock(mutex);
@@ -314,7 +314,7 @@ ManagedObjectPtr State::instanceFromSnapshot(const ObjectIDPtr& id, const Snapsh
       add(object);
     }
     object->values_ = snapshot.values;
-    object->committed_ = snapshot.values;
+    object->committed_ = std::move(snapshot.values);
     object->rowVersion_ = snapshot.version;
     object->fault_ = false;
   }
@@ -657,7 +657,7 @@ std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
   Array matches;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (removed[i]) continue;
-    auto object = instanceFromSnapshot(candidates[i].first, candidates[i].second);
+    auto object = instanceFromSnapshot(candidates[i].first, std::move(candidates[i].second));
     if (!object) continue;
     Value value(std::static_pointer_cast<foundation::Object>(object));
     if (request.predicate()) {

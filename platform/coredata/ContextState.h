@@ -91,8 +91,9 @@ struct ManagedObjectContext::State {
   Lookup snapshotFor(const ManagedObjectID& id, Snapshot* snapshot, foundation::Error* error);
   // The parent's (or the store's) view of an object.
   Lookup sourceSnapshot(const ManagedObjectID& id, Snapshot* snapshot, foundation::Error* error);
-  // The registered instance for `id`, filled from `snapshot` when new or a fault.
-  ManagedObjectPtr instanceFromSnapshot(const ObjectIDPtr& id, const Snapshot& snapshot);
+  // The registered instance for `id`, filled from `snapshot` when new or a fault (the snapshot's
+  // values are taken, not copied: text attributes can be megabytes).
+  ManagedObjectPtr instanceFromSnapshot(const ObjectIDPtr& id, Snapshot snapshot);
 
   // --- saving ---
   bool obtainPermanentIDs(const std::vector<ManagedObjectPtr>& objects, foundation::Error* error);

@@ -213,7 +213,7 @@ ManagedObjectPtr ManagedObjectContext::existingObjectWithID(const ObjectIDPtr& o
     return nullptr;
   }
   if (found != State::Lookup::Found) return missing();
-  auto object = state_->instanceFromSnapshot(objectID, snapshot);
+  auto object = state_->instanceFromSnapshot(objectID, std::move(snapshot));
   if (!object) return missing();
   return object;
 }

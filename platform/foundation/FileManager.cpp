@@ -18,6 +18,8 @@
 #include <unicode/utf16.h>
 #include <unicode/utf8.h>
 
+#include "platform/foundation/String.h"
+
 namespace foundation {
 
 namespace {
@@ -151,16 +153,26 @@ bool writeAll(int fd, const std::uint8_t* bytes, std::size_t size) {
   return true;
 }
 
-bool readAll(int fd, Data& out) {
-  std::uint8_t buffer[65536];
+// Reads to the end of `fd` straight into `out` (no bounce buffer: hosts files run to megabytes).
+// `expected` is the size the file reported; one byte more is asked for, so the read that meets
+// the end needs no growth, and a file that grows or reports no size (as under /proc) still reads
+// whole.
+template <typename Bytes>
+bool readAll(int fd, Bytes& out, std::size_t expected) {
+  std::size_t filled = 0;
+  out.resize(expected + 1);
   for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (filled == out.size()) out.resize(out.size() + std::max<std::size_t>(out.size(), 65536));
+    const ssize_t got = ::read(fd, out.data() + filled, out.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (got == 0) return true;
-    out.insert(out.end(), buffer, buffer + got);
+    if (got == 0) {
+      out.resize(filled);
+      return true;
+    }
+    filled += static_cast<std::size_t>(got);
   }
 }
 
@@ -324,16 +336,19 @@ int renameNoReplace(const std::string& source, const std::string& destination) {
 
 // ---- text ----
 
-// ICU's macros count in int32_t, so large files are checked in slices; a sequence cut by a
+// Runs of ASCII are skipped a word at a time; ICU checks what lies between them. ICU's macros
+// count in int32_t, so a long non-ASCII stretch is checked in slices, and a sequence cut by a
 // slice's end is checked again at the start of the next slice.
 bool isValidUTF8(const std::uint8_t* bytes, std::size_t size) {
   constexpr std::size_t kSlice = std::size_t{1} << 30;
   std::size_t offset = 0;
   while (offset < size) {
+    offset += asciiPrefixLength(std::string_view(reinterpret_cast<const char*>(bytes) + offset, size - offset));
+    if (offset == size) break;
     const bool last = size - offset <= kSlice;
     const auto length = static_cast<int32_t>(last ? size - offset : kSlice);
     int32_t i = 0;
-    while (i < length) {
+    while (i < length && bytes[offset + static_cast<std::size_t>(i)] >= 0x80) {
       const int32_t start = i;
       UChar32 c;
       U8_NEXT(bytes + offset, i, length, c);
@@ -601,44 +616,57 @@ bool FileManager::writeText(const std::string& text, const std::string& path, Er
   return writeData(Data(text.begin(), text.end()), path, error, permissions);
 }
 
-std::optional<Data> FileManager::contentsAtPath(const std::string& path, Error* error) const {
+namespace {
+
+// The whole file at `path` into `out`; false with the read errors of contentsAtPath.
+template <typename Bytes>
+bool readFile(const std::string& path, Bytes& out, Error* error) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     fail(error, errno, path, false);
-    return std::nullopt;
+    return false;
   }
   struct stat info;
-  if (::fstat(fd.get(), &info) == 0 && S_ISDIR(info.st_mode)) {
+  const bool known = ::fstat(fd.get(), &info) == 0;
+  if (known && S_ISDIR(info.st_mode)) {
     fail(error, EISDIR, path, false);
-    return std::nullopt;
+    return false;
   }
-  Data data;
-  if (info.st_size > 0) data.reserve(static_cast<std::size_t>(info.st_size));
-  if (!readAll(fd.get(), data)) {
+  if (!readAll(fd.get(), out, known && info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : 0)) {
     fail(error, errno, path, false);
-    return std::nullopt;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Data> FileManager::contentsAtPath(const std::string& path, Error* error) const {
+  Data data;
+  if (!readFile(path, data, error)) return std::nullopt;
   return data;
 }
 
 std::optional<std::string> FileManager::readText(const std::string& path, Error* error,
                                                  StringEncoding* detectedEncoding) const {
-  std::optional<Data> data = contentsAtPath(path, error);
-  if (!data) return std::nullopt;
-  const std::uint8_t* bytes = data->data();
-  const std::size_t size = data->size();
-  auto found = [&](StringEncoding encoding, std::optional<std::string> text) -> std::optional<std::string> {
-    if (!text) {
+  // Read as text from the start: valid UTF-8 without a mark, nearly every file, is then
+  // returned as read, with no copy.
+  std::string text;
+  if (!readFile(path, text, error)) return std::nullopt;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t size = text.size();
+  auto found = [&](StringEncoding encoding, std::optional<std::string> decoded) -> std::optional<std::string> {
+    if (!decoded) {
       failWithCode(error, kFileReadInapplicableStringEncodingError, path);
       return std::nullopt;
     }
     if (detectedEncoding) *detectedEncoding = encoding;
-    return text;
+    return decoded;
   };
   if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
-    const bool valid = isValidUTF8(bytes + 3, size - 3);
-    return found(StringEncoding::UTF8,
-                 valid ? std::optional<std::string>(std::string(bytes + 3, bytes + size)) : std::nullopt);
+    if (!isValidUTF8(bytes + 3, size - 3)) return found(StringEncoding::UTF8, std::nullopt);
+    text.erase(0, 3);
+    return found(StringEncoding::UTF8, std::move(text));
   }
   if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
     return found(StringEncoding::UTF16LittleEndian, decodeUTF16(bytes + 2, size - 2, false));
@@ -646,7 +674,7 @@ std::optional<std::string> FileManager::readText(const std::string& path, Error*
   if (size >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF) {
     return found(StringEncoding::UTF16BigEndian, decodeUTF16(bytes + 2, size - 2, true));
   }
-  if (isValidUTF8(bytes, size)) return found(StringEncoding::UTF8, std::string(bytes, bytes + size));
+  if (isValidUTF8(bytes, size)) return found(StringEncoding::UTF8, std::move(text));
   return found(StringEncoding::ISOLatin1, decodeLatin1(bytes, size));
 }
 

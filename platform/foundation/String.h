@@ -44,6 +44,9 @@ inline constexpr Range kNotFoundRange{NotFound, 0};
 
 // Whether every byte is below 0x80.
 bool isASCII(std::string_view text);
+// The number of leading bytes below 0x80 (text.size() for ASCII text). Reads eight bytes at a
+// time, so scanning mostly-ASCII text for its first other byte costs little.
+std::size_t asciiPrefixLength(std::string_view text);
 
 // UTF-8 to UTF-16. Invalid byte sequences become U+FFFD.
 std::u16string utf16(std::string_view utf8);

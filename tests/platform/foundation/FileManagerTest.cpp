@@ -333,6 +333,15 @@ TEST_F(FileManagerTest, ListsAndEnumerates) {
 TEST_F(FileManagerTest, ReadsWholeFiles) {
   ASSERT_TRUE(test::writeFile(at("bin"), std::string("a\0b", 3)));
   EXPECT_EQ(fm().contentsAtPath(at("bin")), (Data{'a', 0, 'b'}));
+  // A large file, and one whose reported size is 0 although it has content.
+  const std::string big(200000, 'x');
+  ASSERT_TRUE(test::writeFile(at("big"), big + "\xC3\xA9"));
+  EXPECT_EQ(fm().readText(at("big")), big + "\u00e9");
+  EXPECT_EQ(fm().contentsAtPath(at("big"))->size(), big.size() + 2);
+  auto status = fm().readText("/proc/self/status");
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->rfind("Name:", 0), 0u);
+  EXPECT_EQ(status->back(), '\n');
   Error error;
   EXPECT_FALSE(fm().contentsAtPath(at("missing"), &error));
   EXPECT_EQ(error.code(), foundation::kFileReadNoSuchFileError);
@@ -363,6 +372,13 @@ TEST_F(FileManagerTest, ReadsTextOfUnknownEncoding) {
       {"odd utf-16", std::string("\xFF\xFE" "a\0b", 5), std::nullopt, StringEncoding::UTF8},
       {"lone surrogate", std::string("\xFF\xFE\x00\xD8" "a\0", 6), std::nullopt, StringEncoding::UTF8},
       {"bad utf-8 after bom", "\xEF\xBB\xBF\xFF", std::nullopt, StringEncoding::UTF8},
+      // Long ASCII runs are skipped a word at a time: what follows them is still checked.
+      {"utf-8 after a long ascii run", "0123456789abcde\xC3\xA9" "0123456789\xE2\x80\x83x",
+       "0123456789abcde\u00e90123456789\u2003x", StringEncoding::UTF8},
+      {"sequence cut at the end of a long run", "0123456789abcdef\xE2\x80", "0123456789abcdef\u00e2\u0080",
+       StringEncoding::ISOLatin1},
+      {"bad byte after a long ascii run", "0123456789abcdefgh\xFFz", "0123456789abcdefgh\u00ffz",
+       StringEncoding::ISOLatin1},
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(test::writeFile(at("t"), c.bytes));

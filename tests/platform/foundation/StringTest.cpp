@@ -47,6 +47,22 @@ TEST(String, LengthInUnitsAndCharacters) {
   }
 }
 
+TEST(String, FindsTheFirstByteOutsideASCIIAtEveryWordOffset) {
+  EXPECT_EQ(asciiPrefixLength(""), 0u);
+  EXPECT_TRUE(isASCII(""));
+  // The scan reads eight bytes at a time: put the first other byte at each offset of the first
+  // three words, and into the tail after the last whole word.
+  for (std::size_t at = 0; at < 27; ++at) {
+    std::string text(27, 'a');
+    text[at] = '\x80';
+    text += "\xC3\xA9";
+    EXPECT_EQ(asciiPrefixLength(text), at) << at;
+    EXPECT_FALSE(isASCII(text)) << at;
+    EXPECT_EQ(asciiPrefixLength(std::string(at, '\x7F')), at) << at;
+    EXPECT_TRUE(isASCII(std::string(at, '\x7F'))) << at;
+  }
+}
+
 TEST(String, ConversionReplacesInvalidInput) {
   EXPECT_EQ(utf8(utf16("h\u00E9llo \U0001F600")), "h\u00E9llo \U0001F600");
   EXPECT_EQ(utf16("a\xC3"), u"a\uFFFD");           // truncated sequence

@@ -83,6 +83,24 @@ TEST(SyntaxRulesTest, LineEndsAndUnicodeBlanksAreTrimmedAndSeparate) {
       {"127.0.0.1 \xc3\xbcnic\xc3\xb6" "de", true},
       {"127.0.0.1 \xf0\x9f\x98\x80", true},  // a name outside the BMP
       {"\xc2\x85" "127.0.0.1 next-line-trimmed\xe2\x80\xa8", true},
+      // White space is the Unicode White_Space property, as the engine's \s has it: vertical tab,
+      // form feed, next line and the line separator separate (and are trimmed) like blanks...
+      {"\v127.0.0.1\vvt\f", true},
+      {"127.0.0.1\ff", true},
+      {"127.0.0.1\xc2\x85nel", true},
+      {"127.0.0.1\xe2\x80\xa8ls-is-no-line-end-here", true},
+      {"127.0.0.1\r\v\xc2\xa0\xe3\x80\x80mixed", true},
+      {"0:0:0:0:0:0:0:1\xe3\x80\x80\xc2\xa0v6\r", true},
+      // ...while a zero-width space, a byte-order mark and the information separators do not.
+      {"127.0.0.1\xe2\x80\x8bzwsp", false},
+      {"127.0.0.1\xef\xbb\xbf" "bom", false},
+      {"\xef\xbb\xbf" "127.0.0.1 bom-first", false},
+      {"127.0.0.1\x1c" "fs", false},
+      // Only "\n" splits: a lone carriage return is white space inside its line, and the carriage
+      // return of a CR LF pair stays with the line before the feed.
+      {"127.0.0.1\rcr-separated", true},
+      {"127.0.0.1\r\ncr-lf-splits-before-the-name", false},
+      {"127.0.0.1 a\r\n\r\n\v\r\n10.0.0.1\v\rb\r\n", true},
   });
 }
 
@@ -103,9 +121,8 @@ TEST(SyntaxRulesTest, TheFirstInvalidLineDecides) {
 }
 
 // The scanner stands in for the two patterns; the platform's regular-expression engine is the
-// reference. Generated lines are address-like runs of digit groups whose separators, lengths,
-// digits (non-ASCII ones too), blanks (several kinds) and trailing words vary, so that matches and
-// near-misses of every kind are common.
+// reference, applied as the rules read: split at every "\n", trim the platform's white space and
+// line ends, skip blank and comment lines, match over as many units as the line has characters.
 bool referenceVerdict(std::string_view line) {
   using foundation::RegularExpression;
   static const auto v4 = RegularExpression::create(SyntaxRules::kIPv4LinePattern, RegularExpression::CaseInsensitive);
@@ -116,6 +133,16 @@ bool referenceVerdict(std::string_view line) {
   return v4->numberOfMatches(trimmed, 0, window) == 1 || v6->numberOfMatches(trimmed, 0, window) == 1;
 }
 
+bool referenceTextVerdict(std::string_view text) {
+  for (const auto& line : foundation::componentsSeparatedByString(text, "\n")) {
+    if (!referenceVerdict(line)) return false;
+  }
+  return true;
+}
+
+// Generated lines are address-like runs of digit groups whose separators, lengths, digits
+// (non-ASCII ones too), blanks (several kinds) and trailing words vary, so that matches and
+// near-misses of every kind are common.
 TEST(SyntaxRulesTest, TheScannerAgreesWithThePatternsOnGeneratedLines) {
   const std::vector<std::string> digits = {"0", "1", "9", "a", "F", "g", "\xd9\xa1"};
   const std::vector<std::string> separators = {".", ".", ".", ":", ":", ":", "::", ""};
@@ -142,6 +169,53 @@ TEST(SyntaxRulesTest, TheScannerAgreesWithThePatternsOnGeneratedLines) {
     valid += expected;
   }
   // The corpus must hold plenty of both verdicts to mean anything.
+  EXPECT_GT(valid, total / 20);
+  EXPECT_LT(valid, total - total / 20);
+}
+
+// Every character of the Basic Multilingual Plane (where all white space lies) between an
+// address and a name, and before an address: the engine decides whether it separates, and
+// whether it is trimmed.
+TEST(SyntaxRulesTest, EveryCharacterSeparatesAndTrimsAsTheEngineSays) {
+  int separating = 0;
+  for (char32_t c = 1; c < 0x10000; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    const std::string ch = foundation::utf8(std::u16string(1, static_cast<char16_t>(c)));
+    for (const std::string& line : {"1.2.3.4" + ch + "x", ch + "0:0:0:0:0:0:0:1 x", "1.2.3.4 " + ch}) {
+      const bool expected = referenceVerdict(line);
+      ASSERT_EQ(SyntaxRules::isValidLine(line), expected) << std::hex << static_cast<unsigned>(c) << " in " << line;
+    }
+    separating += referenceVerdict("1.2.3.4" + ch + "x");
+  }
+  EXPECT_EQ(separating, 25);  // the Unicode White_Space characters
+}
+
+// Whole texts of a few lines mixing every kind of line end and blank with addresses, names and
+// comments: the verdict on the text must be the engine's, line by line.
+TEST(SyntaxRulesTest, WholeTextsMixingLineEndsAndBlanksAgreeWithTheEngine) {
+  const std::vector<std::string> addresses = {"127.0.0.1", "999.1.22.3", "1.2.3", "0:0:0:0:0:0:0:1", "FE80:0:0:0:0:0:ABCD:1",
+                                              "1:2:3:4", "::1", "# note", "#", "host", ""};
+  const std::vector<std::string> blanks = {" ", "\t", "\r", "\v", "\f", "\xc2\x85", "\xc2\xa0", "\xe3\x80\x80",
+                                           "\xe2\x80\x83", "\xe2\x80\xaf", "\xe2\x80\xa8", "\xe2\x80\xa9",
+                                           "\xe2\x80\x8b", "\xef\xbb\xbf", "\xcc\x81", ""};
+  const std::vector<std::string> names = {"localhost", "h", "e\xcc\x81", "\xf0\x9f\x98\x80", "#", "x # c", ""};
+  const std::vector<std::string> lineEnds = {"\n", "\r\n", "\r", "\n\n", "\r\n\r\n", "\n\r", ""};
+  std::mt19937 random(391);
+  auto pick = [&](const std::vector<std::string>& from) { return from[random() % from.size()]; };
+  int valid = 0;
+  const int total = 20000;
+  for (int i = 0; i < total; ++i) {
+    std::string text;
+    const int lines = 1 + static_cast<int>(random() % 3);
+    for (int n = 0; n < lines; ++n) {
+      text += pick(blanks) + pick(addresses) + pick(blanks);
+      if (random() % 2) text += pick(blanks);
+      text += pick(names) + pick(blanks) + pick(lineEnds);
+    }
+    const bool expected = referenceTextVerdict(text);
+    ASSERT_EQ(SyntaxRules::isValidSyntax(text), expected) << text;
+    valid += expected;
+  }
   EXPECT_GT(valid, total / 20);
   EXPECT_LT(valid, total - total / 20);
 }

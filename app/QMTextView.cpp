@@ -1,6 +1,7 @@
 #include "app/QMTextView.h"
 
 #include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QString>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -25,11 +26,40 @@ bool hasOnlyCRLFLineEnds(std::string_view text) {
   return newlines > 0;
 }
 
+// Whether `font` sets every printable ASCII character at one advance, so that the columns of a
+// hosts file line up. Measured rather than read from the font database's flag: fontconfig leaves
+// the flag off for some monospaced faces (for their few wider glyphs beyond ASCII), and a desktop
+// may map its fixed font to a proportional face.
+bool linesUpASCII(const QFont& font) {
+  const QFontMetricsF metrics(font);
+  const qreal advance = metrics.horizontalAdvance(QLatin1Char(' '));
+  for (char c = '!'; c <= '~'; ++c) {
+    if (metrics.horizontalAdvance(QLatin1Char(c)) != advance) return false;
+  }
+  return advance > 0;
+}
+
 }  // namespace
 
+QFont QMTextView::fixedPitchFont(QFont preferred, int pointSize) {
+  preferred.setPointSize(pointSize);
+  preferred.setStyleHint(QFont::Monospace);
+  preferred.setFixedPitch(true);
+  if (linesUpASCII(preferred)) return preferred;
+  QFont candidate = preferred;
+  candidate.setFamilies({QStringLiteral("monospace")});
+  if (linesUpASCII(candidate)) return candidate;
+  // The flag narrows the search, so that a machine with many fonts is not measured face by face.
+  for (const QString& family : QFontDatabase::families()) {
+    if (!QFontDatabase::isFixedPitch(family) || QFontDatabase::isPrivateFamily(family)) continue;
+    candidate.setFamilies({family});
+    if (linesUpASCII(candidate)) return candidate;
+  }
+  return preferred;
+}
+
 QMTextView::QMTextView(QWidget* parent) : QPlainTextEdit(parent) {
-  QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-  font.setPointSize(kFontPointSize);
+  const QFont font = fixedPitchFont(QFontDatabase::systemFont(QFontDatabase::FixedFont), kFontPointSize);
   setFont(font);
   document()->setDefaultFont(font);
   document()->setDocumentMargin(kInset);

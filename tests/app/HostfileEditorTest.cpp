@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QFontDatabase>
 #include <QFontInfo>
+#include <QFontMetricsF>
 #include <QTest>
 #include <QTextDocument>
 
@@ -85,13 +87,54 @@ TEST_F(HostfileEditorTest, TextComesBackWithItsLineEndsAndCharacters) {
   }
 }
 
+// Fixed pitch as a reader sees it: every printable ASCII character at the advance of "i".
+bool linesUp(const QFont& font) {
+  const QFontMetricsF metrics(font);
+  const QString ascii = QStringLiteral(" !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ[\\]^_`"
+                                       "abcdefghijklmnopqrstuvwxyz{|}~");
+  for (QChar c : ascii) {
+    if (metrics.horizontalAdvance(c) != metrics.horizontalAdvance(QLatin1Char('i'))) return false;
+  }
+  return true;
+}
+
+// The first installed family whose face lines up as `wanted` says; empty when there is none.
+QString firstFamily(bool wanted) {
+  for (const QString& family : QFontDatabase::families()) {
+    if (linesUp(QFont(family)) == wanted) return family;
+  }
+  return QString();
+}
+
 TEST_F(HostfileEditorTest, MonospaceElevenPointUnwrappedWithAnInset) {
-  EXPECT_TRUE(QFontInfo(view->document()->defaultFont()).fixedPitch());
-  EXPECT_EQ(view->document()->defaultFont().pointSize(), 11);
+  const QFont font = view->document()->defaultFont();
+  EXPECT_TRUE(font.fixedPitch());
+  EXPECT_EQ(font.styleHint(), QFont::Monospace);
+  EXPECT_EQ(font.pointSize(), 11);
+  EXPECT_EQ(view->font(), font);
   EXPECT_EQ(view->lineWrapMode(), QPlainTextEdit::NoWrap);
   EXPECT_DOUBLE_EQ(view->document()->documentMargin(), 15.0);
   ASSERT_NE(view->highlighter(), nullptr);
   EXPECT_EQ(view->highlighter()->document(), view->document());
+}
+
+// Which faces a machine has decides what the platform's fixed font resolves to: with some common
+// font packages it is a face the font database does not count as fixed-pitch, or a proportional
+// one. The editor must line columns up whenever any installed face can.
+TEST_F(HostfileEditorTest, TheFontLinesUpColumnsWhateverFaceTheSystemOffers) {
+  const QString fixed = firstFamily(true);
+  const QString proportional = firstFamily(false);
+  if (fixed.isEmpty()) GTEST_SKIP() << "no installed face sets ASCII at one advance";
+  const QFont font = view->document()->defaultFont();
+  EXPECT_TRUE(linesUp(font)) << QFontInfo(font).family().toStdString();
+  // As if the desktop's fixed font were a proportional face.
+  if (proportional.isEmpty()) GTEST_SKIP() << "no proportional face installed";
+  const QFont fromProportional = app::QMTextView::fixedPitchFont(QFont(proportional), 11);
+  EXPECT_TRUE(linesUp(fromProportional)) << proportional.toStdString() << " gave "
+                                         << QFontInfo(fromProportional).family().toStdString();
+  EXPECT_EQ(fromProportional.pointSize(), 11);
+  // A face that already lines up is kept.
+  EXPECT_EQ(QFontInfo(app::QMTextView::fixedPitchFont(QFont(fixed), 11)).family(), QFontInfo(QFont(fixed)).family());
 }
 
 }  // namespace

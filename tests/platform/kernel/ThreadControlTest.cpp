@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +37,21 @@ TEST(ThreadControl, ListsTheThreadsOfTheProcess) {
   EXPECT_EQ(kernel::task_threads(kernel::task_self(), one, 1, &count), kernel::KERN_SUCCESS);
   EXPECT_EQ(count, ids.size());
   EXPECT_NE(one[0], 0);
+
+  // Another process: a fresh child has its one thread, named by its process id.
+  const pid_t child = fork();
+  if (child == 0) {
+    pause();
+    _exit(0);
+  }
+  kernel::thread_t childThreads[4] = {};
+  EXPECT_EQ(kernel::task_threads(child, childThreads, std::size(childThreads), &count), kernel::KERN_SUCCESS);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(childThreads[0], child);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(kernel::task_threads(child, childThreads, std::size(childThreads), &count),
+            kernel::KERN_INVALID_ARGUMENT);
 }
 
 TEST(ThreadControl, SuspendedThreadStopsAndShowsItsRegisters) {

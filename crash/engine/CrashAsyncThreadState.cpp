@@ -53,6 +53,11 @@ bool is32(const crash_async_thread_state* state) {
   return state->thread.header.flavor == kernel::x86_THREAD_STATE32;
 }
 
+const DwarfRow* dwarfRows(const crash_async_thread_state* state, std::size_t* count) {
+  *count = is32(state) ? std::size(kDwarf32) : std::size(kDwarf64);
+  return is32(state) ? kDwarf32 : kDwarf64;
+}
+
 [[noreturn]] void badRegister(const char* function, int line, crash_regnum_t id) {
   crash_async_log(function, line, "Missing register name for register id: %d", id);
   abort();
@@ -248,9 +253,8 @@ std::uint64_t crash_async_thread_state_get_greg_size(const crash_async_thread_st
 
 bool crash_async_thread_state_map_dwarf_to_reg(const crash_async_thread_state* state,
                                                std::uint64_t dwarf_reg, crash_regnum_t* id) {
-  const bool narrow = is32(state);
-  const DwarfRow* rows = narrow ? kDwarf32 : kDwarf64;
-  const std::size_t count = narrow ? std::size(kDwarf32) : std::size(kDwarf64);
+  std::size_t count = 0;
+  const DwarfRow* rows = dwarfRows(state, &count);
   for (std::size_t i = 0; i < count; ++i) {
     if (rows[i].dwarf == dwarf_reg) {
       *id = rows[i].id;
@@ -262,9 +266,8 @@ bool crash_async_thread_state_map_dwarf_to_reg(const crash_async_thread_state* s
 
 bool crash_async_thread_state_map_reg_to_dwarf(const crash_async_thread_state* state,
                                                crash_regnum_t id, std::uint64_t* dwarf_reg) {
-  const bool narrow = is32(state);
-  const DwarfRow* rows = narrow ? kDwarf32 : kDwarf64;
-  const std::size_t count = narrow ? std::size(kDwarf32) : std::size(kDwarf64);
+  std::size_t count = 0;
+  const DwarfRow* rows = dwarfRows(state, &count);
   for (std::size_t i = 0; i < count; ++i) {
     if (rows[i].id == id) {
       *dwarf_reg = rows[i].dwarf;

@@ -161,17 +161,23 @@ bool installParkHandler() {
   return gInstalled.load() == 2;
 }
 
+// Writes `value` in decimal at `text` + `length`; returns the new length. No terminator.
+std::size_t appendDecimal(char* text, std::size_t length, std::uint32_t value) {
+  char digits[10];
+  std::size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (count > 0) text[length++] = digits[--count];
+  return length;
+}
+
 // Whether `thread` has PARK_SIGNAL blocked, from the SigBlk line of its status file. A signal
 // sent to such a thread would stay pending, and the suspender would wait in vain.
 bool blocksParkSignal(thread_t thread) {
   char path[64] = "/proc/self/task/";
-  std::size_t length = std::strlen(path);
-  char digits[16];
-  std::size_t count = 0;
-  for (auto value = static_cast<std::uint32_t>(thread); value != 0 || count == 0; value /= 10) {
-    digits[count++] = static_cast<char>('0' + value % 10);
-  }
-  while (count > 0) path[length++] = digits[--count];
+  std::size_t length = appendDecimal(path, std::strlen(path), static_cast<std::uint32_t>(thread));
   std::memcpy(path + length, "/status", sizeof "/status");
 
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -234,13 +240,7 @@ kern_return_t task_threads(task_t task, thread_t* threads, std::size_t capacity,
   *count = 0;
   char path[48] = "/proc/self/task";
   if (task != task_self()) {
-    char digits[16];
-    std::size_t n = 0;
-    for (auto value = static_cast<std::uint32_t>(task); value != 0 || n == 0; value /= 10) {
-      digits[n++] = static_cast<char>('0' + value % 10);
-    }
-    std::size_t length = sizeof "/proc/" - 1;
-    while (n > 0) path[length++] = digits[--n];
+    const std::size_t length = appendDecimal(path, sizeof "/proc/" - 1, static_cast<std::uint32_t>(task));
     std::memcpy(path + length, "/task", sizeof "/task");
   }
   const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

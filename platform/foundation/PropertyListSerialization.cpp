@@ -364,7 +364,16 @@ plist_t arrayNode(const Array& array, PropertyListFormat format, int depth, std:
   return node.release();
 }
 
+// A dictionary of the single key "CF$UID" with a non-negative integer is how a UID reads; it is
+// written back as one, so that keyed archives survive a round trip.
+bool isUID(const Dictionary& dictionary) {
+  if (dictionary.size() != 1) return false;
+  const Value* index = dictionary.find("CF$UID");
+  return index && index->isInteger() && (index->type() == Value::Type::UInt || index->intValue() >= 0);
+}
+
 plist_t dictionaryNode(const Dictionary& dictionary, PropertyListFormat format, int depth, std::string& problem) {
+  if (isUID(dictionary)) return plist_new_uid(dictionary.get("CF$UID").uintValue());
   PlistPtr node(plist_new_dict());
   for (const auto& [key, element] : dictionary) {
     if (!validString(key, format, problem)) return nullptr;

@@ -3,7 +3,8 @@
 // and binary formats, between bytes and a Value graph. Booleans stay Bool Values, integers Int,
 // reals Double, dates Date (binary keeps them to the microsecond; XML, like the platform's, keeps
 // whole seconds), data Data, strings, arrays and dictionaries (in file order). Keyed-archive UIDs
-// read as a dictionary {"CF$UID": n}, the form XML gives them.
+// read as a dictionary {"CF$UID": n}, the form XML gives them, and such a dictionary (that single
+// key with a non-negative integer) is written back as a UID.
 //
 // What it leaves out: the OpenStep text format is neither read nor written. Values are always
 // mutable copies, so the mutability options have no effect. The underlying library holds

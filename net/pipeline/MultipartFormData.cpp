@@ -72,20 +72,12 @@ void readBody(net::InputStream& stream, Sink&& sink) {
 // Writes all `length` bytes. A stream that takes nothing (full, failed, or making no progress)
 // throws outputStreamWriteFailed instead of leaving a truncated file behind as if all went well.
 void writeBytes(foundation::OutputStream& stream, const std::uint8_t* bytes, std::size_t length) {
-  const auto writeFailed = [&stream] {
-    auto error = stream.streamError();
-    fail(Reason::outputStreamWriteFailed(error ? AnyError(*error)
-                                               : AnyError(foundation::Error::withDescription(
-                                                     foundation::kCocoaErrorDomain, foundation::kFileWriteUnknownError,
-                                                     "The output stream accepted no more bytes."))));
-  };
-  while (length > 0) {
-    if (!stream.hasSpaceAvailable()) writeFailed();
-    const long written = stream.write(bytes, length);
-    if (written <= 0 || stream.streamError()) writeFailed();
-    bytes += written;
-    length -= static_cast<std::size_t>(written);
-  }
+  if (stream.writeAll(bytes, length)) return;
+  auto error = stream.streamError();
+  fail(Reason::outputStreamWriteFailed(error ? AnyError(*error)
+                                             : AnyError(foundation::Error::withDescription(
+                                                   foundation::kCocoaErrorDomain, foundation::kFileWriteUnknownError,
+                                                   "The output stream accepted no more bytes."))));
 }
 
 void writeText(foundation::OutputStream& stream, const std::string& text) {

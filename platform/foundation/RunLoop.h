@@ -14,6 +14,11 @@ namespace foundation {
 
 class Timer;
 
+// The platform's mode names, for callers that schedule in a mode. The loop has one mode, which
+// both stand for.
+inline constexpr const char* kDefaultRunLoopMode = "kCFRunLoopDefaultMode";
+inline constexpr const char* kRunLoopCommonModes = "kCFRunLoopCommonModes";
+
 class RunLoop {
  public:
   // The main thread's loop, created on first use and installed as the main queue's driver at

@@ -5,10 +5,175 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <limits>
 
+#include "platform/dispatch/Queue.h"
+#include "platform/foundation/RunLoop.h"
+
 namespace foundation {
+
+// ---- Stream ----
+
+void Stream::setDelegate(std::weak_ptr<StreamDelegate> delegate) {
+  std::lock_guard lock(mutex_);
+  delegate_ = std::move(delegate);
+}
+
+std::shared_ptr<StreamDelegate> Stream::delegate() const {
+  std::lock_guard lock(mutex_);
+  return delegate_.lock();
+}
+
+Value Stream::propertyForKey(const std::string&) const { return Value(); }
+
+bool Stream::setProperty(const Value&, const std::string&) { return false; }
+
+void Stream::scheduleInRunLoop(RunLoop& runLoop, const std::string& mode) {
+  std::lock_guard lock(mutex_);
+  schedules_.emplace(&runLoop, mode);
+}
+
+void Stream::removeFromRunLoop(RunLoop& runLoop, const std::string& mode) {
+  std::lock_guard lock(mutex_);
+  schedules_.erase({&runLoop, mode});
+}
+
+bool Stream::isScheduled() const {
+  std::lock_guard lock(mutex_);
+  return !schedules_.empty();
+}
+
+void Stream::postEvent(StreamEvent event) {
+  std::weak_ptr<Stream> weakSelf = weak_from_this();
+  {
+    std::lock_guard lock(mutex_);
+    const auto bit = static_cast<unsigned>(event);
+    // An event already on its way is not sent twice: a delegate reading in small chunks would
+    // otherwise flood the loop.
+    if (schedules_.empty() || delegate_.expired() || weakSelf.expired() || (pendingEvents_ & bit)) return;
+    pendingEvents_ |= bit;
+  }
+  // The main run loop is the only one and drains the main queue, so events travel through it.
+  dispatch::Queue::main()->async([weakSelf, event] {
+    const auto self = weakSelf.lock();
+    if (!self) return;
+    std::shared_ptr<StreamDelegate> delegate;
+    {
+      std::lock_guard lock(self->mutex_);
+      self->pendingEvents_ &= ~static_cast<unsigned>(event);
+      if (self->schedules_.empty()) return;
+      delegate = self->delegate_.lock();
+    }
+    if (delegate) delegate->stream(*self, event);
+  });
+}
+
+bool InputStream::getBuffer(const std::uint8_t**, std::size_t*) { return false; }
+
+bool OutputStream::writeAll(const std::uint8_t* buffer, std::size_t length) {
+  while (length > 0) {
+    if (!hasSpaceAvailable()) return false;
+    const long written = write(buffer, length);
+    if (written <= 0 || streamStatus() == Status::Error) return false;
+    buffer += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
 namespace {
+
+// ---- input streams ----
+
+class DataInputStream final : public InputStream {
+ public:
+  explicit DataInputStream(std::shared_ptr<const Data> data) : data_(std::move(data)) {}
+
+  void open() override {
+    if (status_ != Status::NotOpen) return;
+    status_ = data_->empty() ? Status::AtEnd : Status::Open;
+    postEvent(StreamEvent::OpenCompleted);
+    postEvent(data_->empty() ? StreamEvent::EndEncountered : StreamEvent::HasBytesAvailable);
+  }
+  void close() override { status_ = Status::Closed; }
+  long read(std::uint8_t* buffer, std::size_t maxLength) override {
+    if (status_ == Status::AtEnd) return 0;
+    if (status_ != Status::Open) return -1;
+    const std::size_t n = std::min({maxLength, data_->size() - offset_,
+                                    static_cast<std::size_t>(std::numeric_limits<long>::max())});
+    if (n) std::memcpy(buffer, data_->data() + offset_, n);
+    offset_ += n;
+    if (offset_ == data_->size()) status_ = Status::AtEnd;
+    postEvent(status_ == Status::AtEnd ? StreamEvent::EndEncountered : StreamEvent::HasBytesAvailable);
+    return static_cast<long>(n);
+  }
+  bool hasBytesAvailable() const override { return status_ == Status::Open || status_ == Status::NotOpen; }
+  Status streamStatus() const override { return status_; }
+  std::optional<Error> streamError() const override { return std::nullopt; }
+  std::shared_ptr<InputStream> copy() const override { return std::make_shared<DataInputStream>(data_); }
+
+ private:
+  std::shared_ptr<const Data> data_;
+  std::size_t offset_ = 0;
+  Status status_ = Status::NotOpen;
+};
+
+class FileInputStream final : public InputStream {
+ public:
+  explicit FileInputStream(std::string path) : path_(std::move(path)) {}
+  ~FileInputStream() override { closeFile(); }
+
+  void open() override {
+    if (status_ != Status::NotOpen) return;
+    file_ = std::fopen(path_.c_str(), "rbe");
+    if (!file_) return fail(errno);
+    status_ = Status::Open;
+    postEvent(StreamEvent::OpenCompleted);
+    postEvent(StreamEvent::HasBytesAvailable);
+  }
+  void close() override {
+    closeFile();
+    if (status_ != Status::Error) status_ = Status::Closed;
+  }
+  long read(std::uint8_t* buffer, std::size_t maxLength) override {
+    if (status_ == Status::AtEnd) return 0;
+    if (status_ != Status::Open) return -1;
+    const std::size_t chunk = std::min<std::size_t>(maxLength, std::numeric_limits<long>::max());
+    const std::size_t n = std::fread(buffer, 1, chunk, file_);
+    if (n == 0 && std::ferror(file_)) {  // bytes read before an error still count; it shows next time
+      fail(errno ? errno : EIO);
+      return -1;
+    }
+    if (n < chunk && std::feof(file_)) status_ = Status::AtEnd;
+    postEvent(status_ == Status::AtEnd ? StreamEvent::EndEncountered : StreamEvent::HasBytesAvailable);
+    return static_cast<long>(n);
+  }
+  bool hasBytesAvailable() const override { return status_ == Status::Open || status_ == Status::NotOpen; }
+  Status streamStatus() const override { return status_; }
+  std::optional<Error> streamError() const override { return error_; }
+  std::shared_ptr<InputStream> copy() const override { return std::make_shared<FileInputStream>(path_); }
+
+ private:
+  void fail(int errnoValue) {
+    error_ = Error::posix(errnoValue, path_);
+    status_ = Status::Error;
+    closeFile();
+    postEvent(StreamEvent::ErrorOccurred);
+  }
+  void closeFile() {
+    if (file_) std::fclose(file_);
+    file_ = nullptr;
+  }
+
+  std::string path_;
+  std::FILE* file_ = nullptr;
+  Status status_ = Status::NotOpen;
+  std::optional<Error> error_;
+};
+
+// ---- output streams ----
 
 class FileOutputStream final : public OutputStream {
  public:
@@ -21,6 +186,8 @@ class FileOutputStream final : public OutputStream {
     fd_ = ::open(path_.c_str(), flags, 0666);
     if (fd_ < 0) return fail(errno);
     status_ = Status::Open;
+    postEvent(StreamEvent::OpenCompleted);
+    postEvent(StreamEvent::HasSpaceAvailable);
   }
   void close() override {
     closeFile();
@@ -37,6 +204,7 @@ class FileOutputStream final : public OutputStream {
       fail(errno);
       return -1;
     }
+    postEvent(StreamEvent::HasSpaceAvailable);
     return static_cast<long>(written);
   }
   bool hasSpaceAvailable() const override { return status_ == Status::Open; }
@@ -48,6 +216,7 @@ class FileOutputStream final : public OutputStream {
     error_ = Error::posix(errnoValue, path_);
     status_ = Status::Error;
     closeFile();
+    postEvent(StreamEvent::ErrorOccurred);
   }
   void closeFile() {
     if (fd_ >= 0) ::close(fd_);
@@ -66,7 +235,10 @@ class MemoryOutputStream final : public OutputStream {
   explicit MemoryOutputStream(std::optional<std::size_t> capacity) : capacity_(capacity) {}
 
   void open() override {
-    if (status_ == Status::NotOpen) status_ = full() ? Status::AtEnd : Status::Open;
+    if (status_ != Status::NotOpen) return;
+    status_ = full() ? Status::AtEnd : Status::Open;
+    postEvent(StreamEvent::OpenCompleted);
+    postEvent(full() ? StreamEvent::EndEncountered : StreamEvent::HasSpaceAvailable);
   }
   void close() override { status_ = Status::Closed; }
   long write(const std::uint8_t* buffer, std::size_t length) override {
@@ -77,6 +249,7 @@ class MemoryOutputStream final : public OutputStream {
     n = std::min<std::size_t>(n, std::numeric_limits<long>::max());
     data_.insert(data_.end(), buffer, buffer + n);
     if (full()) status_ = Status::AtEnd;
+    postEvent(full() ? StreamEvent::EndEncountered : StreamEvent::HasSpaceAvailable);
     return static_cast<long>(n);
   }
   bool hasSpaceAvailable() const override { return status_ == Status::Open; }
@@ -93,6 +266,14 @@ class MemoryOutputStream final : public OutputStream {
 };
 
 }  // namespace
+
+std::shared_ptr<InputStream> InputStream::withData(Data data) {
+  return std::make_shared<DataInputStream>(std::make_shared<const Data>(std::move(data)));
+}
+
+std::shared_ptr<InputStream> InputStream::withFileAtPath(std::string path) {
+  return std::make_shared<FileInputStream>(std::move(path));
+}
 
 std::shared_ptr<OutputStream> OutputStream::toFileAtPath(std::string path, bool append) {
   if (path.empty()) return nullptr;

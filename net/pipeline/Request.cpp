@@ -8,6 +8,7 @@
 #include "platform/net/HTTPCookieStorage.h"
 #include "platform/net/URLCredentialStorage.h"
 #include "platform/net/URLProtectionSpace.h"
+#include "platform/security/Base64.h"
 
 namespace pipeline {
 
@@ -21,23 +22,6 @@ std::shared_ptr<TaskDelegate> delegateFor(RequestTask::Kind kind, net::TaskPtr t
     case RequestTask::Kind::stream: break;
   }
   return std::make_shared<TaskDelegate>(std::move(task));
-}
-
-std::string base64(std::string_view bytes) {
-  static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-    std::uint32_t chunk = 0;
-    for (std::size_t k = 0; k < 3; ++k) {
-      chunk = (chunk << 8) | (k < n ? static_cast<std::uint8_t>(bytes[i + k]) : 0u);
-    }
-    for (std::size_t k = 0; k < 4; ++k) {
-      out += k <= n ? kAlphabet[(chunk >> (18 - 6 * k)) & 0x3F] : '=';
-    }
-  }
-  return out;
 }
 
 // Whether `bytes` are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
@@ -174,7 +158,7 @@ Request& Request::authenticate(std::shared_ptr<const net::URLCredential> credent
 
 std::optional<std::pair<std::string, std::string>> Request::authorizationHeader(const std::string& user,
                                                                                 const std::string& password) {
-  return std::make_pair(std::string("Authorization"), "Basic " + base64(user + ":" + password));
+  return std::make_pair(std::string("Authorization"), "Basic " + security::base64EncodedString(user + ":" + password));
 }
 
 void Request::postTaskNotification(const std::string& name, const net::TaskPtr& task) {

@@ -1,7 +1,6 @@
 #include "platform/security/Keychain.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <vector>
 
 #include "platform/foundation/Bundle.h"
+#include "platform/security/Base64.h"
 
 namespace security {
 namespace {
@@ -40,27 +40,6 @@ struct Match {
 std::mutex& processMutex() {
   static std::mutex mutex;
   return mutex;
-}
-
-std::string base64(const Data& bytes) {
-  std::string text(4 * ((bytes.size() + 2) / 3), '\0');
-  const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
-                                     static_cast<int>(bytes.size()));
-  text.resize(static_cast<std::size_t>(length));
-  return text;
-}
-
-std::optional<Data> unbase64(const std::string& text) {
-  if (text.size() % 4 != 0) return std::nullopt;
-  Data bytes(text.size() / 4 * 3);
-  const int length = EVP_DecodeBlock(bytes.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                     static_cast<int>(text.size()));
-  if (length < 0) return std::nullopt;
-  std::size_t padding = 0;
-  if (!text.empty() && text.back() == '=') ++padding;
-  if (text.size() > 1 && text[text.size() - 2] == '=') ++padding;
-  bytes.resize(static_cast<std::size_t>(length) - padding);
-  return bytes;
 }
 
 std::string folderOf(const std::string& path) {
@@ -131,7 +110,7 @@ OSStatus load(const std::string& path, std::vector<Item>& items) {
         !entry.value("account", nlohmann::json()).is_string() || !entry.value("data", nlohmann::json()).is_string()) {
       return errSecDecode;
     }
-    auto data = unbase64(entry["data"].get<std::string>());
+    auto data = dataFromBase64(entry["data"].get<std::string>());
     if (!data) return errSecDecode;
     items.push_back({entry["service"].get<std::string>(), entry["account"].get<std::string>(), std::move(*data)});
   }
@@ -155,7 +134,7 @@ OSStatus save(const std::string& path, const std::vector<Item>& items) {
   nlohmann::json list = nlohmann::json::array();
   for (const auto& item : items) {
     list.push_back({{"class", kSecClassGenericPassword}, {"service", item.service}, {"account", item.account},
-                    {"data", base64(item.data)}});
+                    {"data", base64EncodedString(item.data)}});
   }
   const std::string text = nlohmann::json{{"version", 1}, {"items", list}}.dump();
   const std::string temporary = path + ".tmp-" + std::to_string(getpid());

@@ -76,6 +76,19 @@ std::optional<std::string> Locale::languageIdentifier(std::string_view posixLoca
   return join(*parts, '-');
 }
 
+Locale::Components Locale::componentsFromLocaleIdentifier(std::string_view identifier) {
+  const std::vector<std::string> parts = componentsSeparatedByCharactersInSet(identifier, CharacterSet::withCharactersInString("-_"));
+  Components components;
+  std::size_t next = 0;
+  if (next < parts.size()) components.language = parts[next++];
+  if (next < parts.size() && parts[next].size() == 4 && allOf(parts[next], isLetter)) components.script = parts[next++];
+  if (next < parts.size() && ((parts[next].size() == 2 && allOf(parts[next], isLetter)) ||
+                              (parts[next].size() == 3 && allOf(parts[next], isDigit)))) {
+    components.country = parts[next];
+  }
+  return components;
+}
+
 std::vector<std::string> Locale::preferredLanguages(const Environment& environment) {
   std::vector<std::string> candidates = componentsSeparatedByString(value(environment, "LANGUAGE"), ":");
   candidates.push_back(messagesLocale(environment));

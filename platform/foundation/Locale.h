@@ -28,6 +28,14 @@ class Locale {
   static std::string currentLocaleIdentifier();
   static std::string currentLocaleIdentifier(const Environment& environment);
 
+  // The parts of a locale or language identifier ("zh-Hans-CN", "de_DE", "en_US_POSIX"): its
+  // language code, its script code (four letters) and its country code (two letters or three
+  // digits), each empty when absent; what follows the country is ignored.
+  struct Components {
+    std::string language, script, country;
+  };
+  static Components componentsFromLocaleIdentifier(std::string_view identifier);
+
   // One POSIX locale name as a language identifier: "pt_BR.UTF-8" gives "pt-BR", "sr_RS@latin"
   // gives "sr-Latn-RS", "C.UTF-8" gives "en". nullopt for empty or malformed names.
   static std::optional<std::string> languageIdentifier(std::string_view posixLocale);

@@ -4,6 +4,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/dispatch/MemoryPressureWatch.h"
+
 namespace dispatch {
 
 namespace {
@@ -30,13 +32,17 @@ std::shared_ptr<MemoryPressureSource> MemoryPressureSource::create(std::uint64_t
 }
 
 void MemoryPressureSource::onResumed() {
-  auto& reg = registry();
-  std::lock_guard lock(reg.mutex);
-  std::erase_if(reg.sources, [](const auto& weak) { return weak.expired(); });
-  const auto self = std::static_pointer_cast<MemoryPressureSource>(shared_from_this());
-  const bool known = std::any_of(reg.sources.begin(), reg.sources.end(),
-                                 [&](const auto& weak) { return weak.lock() == self; });
-  if (!known) reg.sources.push_back(self);
+  {
+    auto& reg = registry();
+    std::lock_guard lock(reg.mutex);
+    std::erase_if(reg.sources, [](const auto& weak) { return weak.expired(); });
+    const auto self = std::static_pointer_cast<MemoryPressureSource>(shared_from_this());
+    const bool known = std::any_of(reg.sources.begin(), reg.sources.end(),
+                                   [&](const auto& weak) { return weak.lock() == self; });
+    if (!known) reg.sources.push_back(self);
+  }
+  // Outside the registry's lock: stopping the watch waits for its thread, which may be posting.
+  MemoryPressureWatch::ensureStarted();
 }
 
 void MemoryPressureSource::onCancelled() {

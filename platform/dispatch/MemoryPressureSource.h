@@ -2,8 +2,9 @@
 // MemoryPressureSource stands in for the platform's memory-pressure dispatch source: its handler
 // runs on a queue when the system reports memory pressure at a level in its mask.
 //
-// On Linux the events come from post(), which a test or a system watcher calls; the kernel's
-// pressure-stall information is not watched, so without a caller of post() the handler never runs.
+// On Linux the events come from post(): the system watch (MemoryPressureWatch, started when the
+// first source is resumed) calls it on each change of the kernel's memory-pressure level, and
+// tests call it to raise events of their own.
 #include <cstdint>
 #include <memory>
 

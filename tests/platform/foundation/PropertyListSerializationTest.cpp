@@ -220,4 +220,19 @@ TEST(PropertyListSerializationTest, InvalidValuesAreRefusedWithAnError) {
   EXPECT_TRUE(PropertyListSerialization::propertyListIsValidForFormat(sample(), PropertyListFormat::XML));
 }
 
+TEST(PropertyListSerializationTest, ReferenceDictionariesTravelAsUIDs) {
+  const Value uid(Dictionary{{"CF$UID", 7}});
+  const Value notUID(Dictionary{{"CF$UID", -1}});  // negative: an ordinary dictionary
+  const Value value(Array{uid, notUID, Dictionary{{"CF$UID", 1}, {"other", 2}}});
+  for (PropertyListFormat format : {PropertyListFormat::Binary, PropertyListFormat::XML}) {
+    const Data data = write(value, format);
+    EXPECT_EQ(read(data), value);
+    if (format == PropertyListFormat::Binary) {
+      // Exactly one object is a UID (type nibble 8, one byte of 7).
+      const std::string text(data.begin(), data.end());
+      EXPECT_NE(text.find(std::string("\x80\x07", 2)), std::string::npos);
+    }
+  }
+}
+
 }  // namespace

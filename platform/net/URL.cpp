@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/KeyedUnarchiver.h"
 #include "platform/net/PercentEncoding.h"
 
 namespace net {
@@ -403,5 +405,33 @@ bool URL::operator==(const URL& other) const {
   if (!base_ || !other.base_) return !base_ && !other.base_;
   return *base_ == *other.base_;
 }
+
+void URL::encodeWithCoder(foundation::KeyedArchiver& coder) const {
+  coder.encodeObject(base_, "NS.base");
+  coder.encodeObject(text_, "NS.relative");
+}
+
+namespace {
+
+// Rebuilds a URL from its archived text and base; text that no longer parses fails the decode.
+std::shared_ptr<foundation::Coding> decodeURL(foundation::KeyedUnarchiver& coder) {
+  const auto base = coder.decodeObjectOfClass<URL>("NS.base");
+  const auto text = coder.decodeStringForKey("NS.relative");
+  if (!text) return nullptr;
+  auto url = URL::fromString(*text, base ? std::optional<URL>(*base) : std::nullopt);
+  if (!url) {
+    coder.failWithError(foundation::Error::withDescription(foundation::kCocoaErrorDomain,
+                                                           foundation::kCoderReadCorruptError,
+                                                           "An archived URL is not a valid URL."));
+    return nullptr;
+  }
+  return std::make_shared<URL>(std::move(*url));
+}
+
+// Registered when this file is linked in, which every program that handles URLs does.
+const bool kURLArchivable = foundation::CodingRegistry::registerClass(
+    std::type_index(typeid(URL)), {"NSURL", "", true, decodeURL});
+
+}  // namespace
 
 }  // namespace net

@@ -5,13 +5,15 @@
 // Components come back percent-decoded except the query and fragment, as the platform's do.
 //
 // A URL is an immutable value (copies are independent); it is also an Object so that it can
-// travel inside a foundation::Value (error user-info, notification payloads).
+// travel inside a foundation::Value (error user-info, notification payloads), and an archivable
+// one, registered as "NSURL" with secure coding: its text and its base survive keyed archiving.
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/Coding.h"
 #include "platform/foundation/Value.h"
 
 namespace net {
@@ -35,7 +37,7 @@ struct URLParts {
   static std::optional<URLParts> parse(std::string_view text);
 };
 
-class URL : public foundation::Object {
+class URL : public foundation::Coding {
  public:
   // An empty URL (""), which is not a valid resource; prefer the factories below.
   URL() = default;
@@ -96,6 +98,9 @@ class URL : public foundation::Object {
   URL deletingPathExtension() const;
   // A copy with "." and ".." segments removed from the path.
   URL standardized() const;
+
+  // Writes the relative text and the base URL.
+  void encodeWithCoder(foundation::KeyedArchiver& coder) const override;
 
   std::string description() const override { return absoluteString(); }
   bool isEqual(const foundation::Object& other) const override;

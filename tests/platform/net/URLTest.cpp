@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/KeyedUnarchiver.h"
+#include "platform/foundation/PropertyListSerialization.h"
 #include "platform/net/PercentEncoding.h"
 #include "platform/net/URL.h"
 #include "platform/net/URLComponents.h"
@@ -126,4 +129,39 @@ TEST(URLComponentsTest, ComponentsThatFormNoURL) {
   auto url = *URL::fromString("sub/x?y", URL::fromString("http://h/base/"));
   EXPECT_EQ(URLComponents::fromURL(url).string(), "sub/x?y");
   EXPECT_EQ(URLComponents::fromURL(url, true).string(), "http://h/base/sub/x?y");
+}
+
+TEST(URLTest, SurvivesKeyedArchivingWithItsBase) {
+  const auto base = URL::fromString("https://example.org/api/v1/");
+  ASSERT_TRUE(base);
+  const auto relative = URL::fromString("items?x=1", base);
+  ASSERT_TRUE(relative);
+  const foundation::Value value(foundation::Dictionary{{"base", foundation::Value(std::make_shared<URL>(*base))},
+                                                       {"relative", foundation::Value(std::make_shared<URL>(*relative))}});
+  const auto data = foundation::KeyedArchiver::archivedDataWithRootObject(value);
+  ASSERT_TRUE(data);
+  foundation::Error error;
+  const auto back = foundation::KeyedUnarchiver::unarchivedObjectOfClasses(
+      {foundation::ArchiveClass::Dictionary, "NSURL"}, *data, &error);
+  ASSERT_TRUE(back) << error.description();
+  const auto url = (*back)["relative"].objectAs<URL>();
+  ASSERT_TRUE(url);
+  EXPECT_EQ(*url, *relative);
+  EXPECT_EQ(url->absoluteString(), "https://example.org/api/v1/items?x=1");
+  ASSERT_TRUE(url->baseURL());
+  EXPECT_EQ(*url->baseURL(), *base);
+
+  // Text that does not parse as a URL fails the whole decode.
+  const auto uid = [](int index) { return foundation::Value(foundation::Dictionary{{"CF$UID", index}}); };
+  const foundation::Value bad(foundation::Dictionary{
+      {"$archiver", "KeyedArchiver"},
+      {"$version", 1},
+      {"$top", foundation::Dictionary{{"root", uid(1)}}},
+      {"$objects", foundation::Array{"$null", foundation::Dictionary{{"$class", uid(2)}, {"NS.relative", uid(3)}},
+                                     foundation::Dictionary{{"$classname", "NSURL"}}, "not a url"}}});
+  const auto badData =
+      foundation::PropertyListSerialization::dataWithPropertyList(bad, foundation::PropertyListFormat::Binary);
+  ASSERT_TRUE(badData);
+  EXPECT_FALSE(foundation::KeyedUnarchiver::unarchiveObjectWithData(*badData, &error));
+  EXPECT_EQ(error.code(), foundation::kCoderReadCorruptError);
 }

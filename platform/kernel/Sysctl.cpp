@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/foundation/DeviceInfo.h"
+
 namespace kernel {
 namespace {
 
@@ -41,13 +43,6 @@ std::int32_t physicalProcessors() {
     if (std::stol(siblings) == cpu) ++cores;
   }
   return cores > 0 ? cores : logical;
-}
-
-std::string machineModel() {
-  std::string model = firstLine("/sys/devices/virtual/dmi/id/product_name");
-  if (!model.empty()) return model;
-  utsname names{};
-  return uname(&names) == 0 ? names.machine : std::string();
 }
 
 int answerBytes(const void* value, std::size_t size, void* oldValue, std::size_t* oldLength) {
@@ -107,7 +102,7 @@ int sysctlbyname(const char* name, void* oldValue, std::size_t* oldLength, const
     if (uname(&names) != 0) return -1;
     return answerString(key == "kern.osrelease" ? names.release : names.version, oldValue, oldLength);
   }
-  if (key == "hw.model") return answerString(machineModel(), oldValue, oldLength);
+  if (key == "hw.model") return answerString(foundation::DeviceInfo().model(), oldValue, oldLength);
   if (key == "hw.cputype") return answerInt(CPU_TYPE_X86_64, oldValue, oldLength);
   if (key == "hw.cpusubtype") return answerInt(CPU_SUBTYPE_X86_64_ALL, oldValue, oldLength);
   if (key == "hw.physicalcpu_max") return answerInt(physicalProcessors(), oldValue, oldLength);

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -85,6 +84,9 @@ bool OutputStream::writeAll(const std::uint8_t* buffer, std::size_t length) {
 
 namespace {
 
+// The largest count one read or write call is given, so that the answer fits in a long.
+constexpr std::size_t kMaximumChunk = static_cast<std::size_t>(std::numeric_limits<long>::max());
+
 // ---- input streams ----
 
 class DataInputStream final : public InputStream {
@@ -101,8 +103,7 @@ class DataInputStream final : public InputStream {
   long read(std::uint8_t* buffer, std::size_t maxLength) override {
     if (status_ == Status::AtEnd) return 0;
     if (status_ != Status::Open) return -1;
-    const std::size_t n = std::min({maxLength, data_->size() - offset_,
-                                    static_cast<std::size_t>(std::numeric_limits<long>::max())});
+    const std::size_t n = std::min({maxLength, data_->size() - offset_, kMaximumChunk});
     if (n) std::memcpy(buffer, data_->data() + offset_, n);
     offset_ += n;
     if (offset_ == data_->size()) status_ = Status::AtEnd;
@@ -120,85 +121,83 @@ class DataInputStream final : public InputStream {
   Status status_ = Status::NotOpen;
 };
 
-class FileInputStream final : public InputStream {
+// What the file streams share: a path, a descriptor, and the status and error they report.
+template <class Base>
+class FileStream : public Base {
  public:
-  explicit FileInputStream(std::string path) : path_(std::move(path)) {}
-  ~FileInputStream() override { closeFile(); }
+  explicit FileStream(std::string path) : path_(std::move(path)) {}
+  ~FileStream() override { closeFile(); }
 
-  void open() override {
-    if (status_ != Status::NotOpen) return;
-    file_ = std::fopen(path_.c_str(), "rbe");
-    if (!file_) return fail(errno);
-    status_ = Status::Open;
-    postEvent(StreamEvent::OpenCompleted);
-    postEvent(StreamEvent::HasBytesAvailable);
-  }
   void close() override {
     closeFile();
-    if (status_ != Status::Error) status_ = Status::Closed;
+    if (status_ != Stream::Status::Error) status_ = Stream::Status::Closed;
   }
+  Stream::Status streamStatus() const override { return status_; }
+  std::optional<Error> streamError() const override { return error_; }
+
+ protected:
+  // Opens the file with `flags`; a failure becomes the stream's error.
+  void openFile(int flags, StreamEvent readiness) {
+    if (status_ != Stream::Status::NotOpen) return;
+    fd_ = ::open(path_.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd_ < 0) return fail(errno);
+    status_ = Stream::Status::Open;
+    this->postEvent(StreamEvent::OpenCompleted);
+    this->postEvent(readiness);
+  }
+  void fail(int errnoValue) {
+    error_ = Error::posix(errnoValue, path_);
+    status_ = Stream::Status::Error;
+    closeFile();
+    this->postEvent(StreamEvent::ErrorOccurred);
+  }
+  void closeFile() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  std::string path_;
+  int fd_ = -1;
+  Stream::Status status_ = Stream::Status::NotOpen;
+  std::optional<Error> error_;
+};
+
+class FileInputStream final : public FileStream<InputStream> {
+ public:
+  using FileStream::FileStream;
+
+  void open() override { openFile(O_RDONLY, StreamEvent::HasBytesAvailable); }
   long read(std::uint8_t* buffer, std::size_t maxLength) override {
     if (status_ == Status::AtEnd) return 0;
     if (status_ != Status::Open) return -1;
-    const std::size_t chunk = std::min<std::size_t>(maxLength, std::numeric_limits<long>::max());
-    const std::size_t n = std::fread(buffer, 1, chunk, file_);
-    if (n == 0 && std::ferror(file_)) {  // bytes read before an error still count; it shows next time
-      fail(errno ? errno : EIO);
+    ssize_t n;
+    do {
+      n = ::read(fd_, buffer, std::min(maxLength, kMaximumChunk));
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      fail(errno);
       return -1;
     }
-    if (n < chunk && std::feof(file_)) status_ = Status::AtEnd;
+    if (n == 0 && maxLength > 0) status_ = Status::AtEnd;
     postEvent(status_ == Status::AtEnd ? StreamEvent::EndEncountered : StreamEvent::HasBytesAvailable);
     return static_cast<long>(n);
   }
   bool hasBytesAvailable() const override { return status_ == Status::Open || status_ == Status::NotOpen; }
-  Status streamStatus() const override { return status_; }
-  std::optional<Error> streamError() const override { return error_; }
   std::shared_ptr<InputStream> copy() const override { return std::make_shared<FileInputStream>(path_); }
-
- private:
-  void fail(int errnoValue) {
-    error_ = Error::posix(errnoValue, path_);
-    status_ = Status::Error;
-    closeFile();
-    postEvent(StreamEvent::ErrorOccurred);
-  }
-  void closeFile() {
-    if (file_) std::fclose(file_);
-    file_ = nullptr;
-  }
-
-  std::string path_;
-  std::FILE* file_ = nullptr;
-  Status status_ = Status::NotOpen;
-  std::optional<Error> error_;
 };
 
 // ---- output streams ----
 
-class FileOutputStream final : public OutputStream {
+class FileOutputStream final : public FileStream<OutputStream> {
  public:
-  FileOutputStream(std::string path, bool append) : path_(std::move(path)), append_(append) {}
-  ~FileOutputStream() override { closeFile(); }
+  FileOutputStream(std::string path, bool append) : FileStream(std::move(path)), append_(append) {}
 
-  void open() override {
-    if (status_ != Status::NotOpen) return;
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append_ ? O_APPEND : O_TRUNC);
-    fd_ = ::open(path_.c_str(), flags, 0666);
-    if (fd_ < 0) return fail(errno);
-    status_ = Status::Open;
-    postEvent(StreamEvent::OpenCompleted);
-    postEvent(StreamEvent::HasSpaceAvailable);
-  }
-  void close() override {
-    closeFile();
-    if (status_ != Status::Error) status_ = Status::Closed;
-  }
+  void open() override { openFile(O_WRONLY | O_CREAT | (append_ ? O_APPEND : O_TRUNC), StreamEvent::HasSpaceAvailable); }
   long write(const std::uint8_t* buffer, std::size_t length) override {
     if (status_ != Status::Open) return -1;
-    const std::size_t chunk = std::min<std::size_t>(length, std::numeric_limits<long>::max());
     ssize_t written;
     do {
-      written = ::write(fd_, buffer, chunk);
+      written = ::write(fd_, buffer, std::min(length, kMaximumChunk));
     } while (written < 0 && errno == EINTR);
     if (written < 0) {
       fail(errno);
@@ -208,26 +207,9 @@ class FileOutputStream final : public OutputStream {
     return static_cast<long>(written);
   }
   bool hasSpaceAvailable() const override { return status_ == Status::Open; }
-  Status streamStatus() const override { return status_; }
-  std::optional<Error> streamError() const override { return error_; }
 
  private:
-  void fail(int errnoValue) {
-    error_ = Error::posix(errnoValue, path_);
-    status_ = Status::Error;
-    closeFile();
-    postEvent(StreamEvent::ErrorOccurred);
-  }
-  void closeFile() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
-  std::string path_;
   bool append_;
-  int fd_ = -1;
-  Status status_ = Status::NotOpen;
-  std::optional<Error> error_;
 };
 
 class MemoryOutputStream final : public OutputStream {

@@ -98,61 +98,34 @@ void Progress::setResumingHandler(Handler handler) {
   resumingHandler_ = std::move(handler);
 }
 
-void Progress::cancel() {
+void Progress::changeFlag(bool Progress::*flag, const char* key, bool value, Handler Progress::*handlerSlot,
+                          bool refusedWhenCancelled) {
   Handler handler;
   {
     std::lock_guard update(updateMutex_);
     {
       std::lock_guard lock(mutex_);
-      if (cancelled_) return;
-      handler = cancellationHandler_;
+      if (this->*flag == value || (refusedWhenCancelled && cancelled_)) return;
+      handler = this->*handlerSlot;
     }
-    setValueNotifying("cancelled", Value(false), Value(true), [&] {
+    setValueNotifying(key, Value(!value), Value(value), [&] {
       std::lock_guard lock(mutex_);
-      cancelled_ = true;
+      this->*flag = value;
     });
   }
   if (handler) handler();  // outside the locks: it may well call back into the work's owner
 }
+
+void Progress::cancel() { changeFlag(&Progress::cancelled_, "cancelled", true, &Progress::cancellationHandler_, false); }
 
 bool Progress::isCancelled() const {
   std::lock_guard lock(mutex_);
   return cancelled_;
 }
 
-void Progress::pause() {
-  Handler handler;
-  {
-    std::lock_guard update(updateMutex_);
-    {
-      std::lock_guard lock(mutex_);
-      if (paused_ || cancelled_) return;
-      handler = pausingHandler_;
-    }
-    setValueNotifying("paused", Value(false), Value(true), [&] {
-      std::lock_guard lock(mutex_);
-      paused_ = true;
-    });
-  }
-  if (handler) handler();
-}
+void Progress::pause() { changeFlag(&Progress::paused_, "paused", true, &Progress::pausingHandler_, true); }
 
-void Progress::resume() {
-  Handler handler;
-  {
-    std::lock_guard update(updateMutex_);
-    {
-      std::lock_guard lock(mutex_);
-      if (!paused_) return;
-      handler = resumingHandler_;
-    }
-    setValueNotifying("paused", Value(true), Value(false), [&] {
-      std::lock_guard lock(mutex_);
-      paused_ = false;
-    });
-  }
-  if (handler) handler();
-}
+void Progress::resume() { changeFlag(&Progress::paused_, "paused", false, &Progress::resumingHandler_, false); }
 
 bool Progress::isPaused() const {
   std::lock_guard lock(mutex_);

@@ -68,6 +68,11 @@ class Progress : public Object, public KeyValueObserving {
  private:
   // Changes one count under the update lock, announcing it and the fraction.
   void changeCount(std::int64_t Progress::*field, const char* key, std::int64_t count);
+  // Sets one flag under the update lock, announcing it, then runs the handler in `handlerSlot`.
+  // Nothing happens when the flag has that value already, or, if `refusedWhenCancelled`, once
+  // the progress is cancelled.
+  void changeFlag(bool Progress::*flag, const char* key, bool value, Handler Progress::*handlerSlot,
+                  bool refusedWhenCancelled);
 
   mutable std::mutex mutex_;               // guards the fields below
   std::recursive_mutex updateMutex_;       // one announced change at a time; observers may re-enter

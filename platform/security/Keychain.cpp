@@ -1,19 +1,23 @@
 #include "platform/security/Keychain.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "platform/foundation/Bundle.h"
-#include "platform/security/Base64.h"
+#include "platform/foundation/PropertyListSerialization.h"
+#include "platform/security/Crypto.h"
 
 namespace security {
 namespace {
@@ -21,6 +25,9 @@ namespace {
 using foundation::Data;
 using foundation::Dictionary;
 using foundation::Value;
+
+constexpr const char* kItemSuffix = ".item";
+constexpr const char* kLockName = ".lock";
 
 struct Item {
   std::string service;
@@ -35,16 +42,43 @@ struct Match {
   bool matches(const Item& item) const {
     return (!service || *service == item.service) && (!account || *account == item.account);
   }
+  bool isExact() const { return service && account; }
 };
+
+// One file per identity. The digest keeps any service and account text out of the file name; the
+// length prefix keeps ("ab", "c") and ("a", "bc") apart.
+std::string fileNameFor(const std::string& service, const std::string& account) {
+  return sha256Hex(std::to_string(service.size()) + ":" + service + account) + kItemSuffix;
+}
 
 std::mutex& processMutex() {
   static std::mutex mutex;
   return mutex;
 }
 
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
 std::string folderOf(const std::string& path) {
   const auto slash = path.rfind('/');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
 bool makeFolders(const std::string& folder) {
@@ -55,22 +89,41 @@ bool makeFolders(const std::string& folder) {
   return mkdir(folder.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
+// Checks an open folder or item file before use: it must be of `type` and the user's own, and it
+// loses any group or other access it has. Nothing ever gains access here.
+OSStatus securePrivate(int fd, mode_t type) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || (info.st_mode & S_IFMT) != type || info.st_uid != geteuid()) return errSecIO;
+  if ((info.st_mode & 077) != 0 && fchmod(fd, info.st_mode & 0700) != 0) return errSecIO;
+  return errSecSuccess;
+}
+
+// The keychain folder, opened (never through a symbolic link) and checked. With `create`, a missing
+// folder is made with mode 0700; without, it is errSecItemNotFound.
+OSStatus openFolder(const std::string& path, bool create, Fd& folder) {
+  if (create && !makeFolders(folderOf(path))) return errSecIO;
+  if (create && mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return errSecIO;
+  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? errSecItemNotFound : errSecIO;
+  folder.reset(fd);
+  return securePrivate(fd, S_IFDIR);
+}
+
 // Holds the keychain's lock file for one read-modify-write, across threads and processes.
-class StoreLock {
+class ChangeLock {
  public:
-  explicit StoreLock(const std::string& storePath) : guard_(processMutex()) {
-    if (!makeFolders(folderOf(storePath))) return;
-    fd_ = open((storePath + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  explicit ChangeLock(int folder) : guard_(processMutex()) {
+    fd_ = openat(folder, kLockName, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd_ >= 0 && flock(fd_, LOCK_EX) != 0) {
       close(fd_);
       fd_ = -1;
     }
   }
-  ~StoreLock() {
+  ~ChangeLock() {
     if (fd_ >= 0) close(fd_);  // closing releases the lock
   }
-  StoreLock(const StoreLock&) = delete;
-  StoreLock& operator=(const StoreLock&) = delete;
+  ChangeLock(const ChangeLock&) = delete;
+  ChangeLock& operator=(const ChangeLock&) = delete;
   bool held() const { return fd_ >= 0; }
 
  private:
@@ -78,49 +131,21 @@ class StoreLock {
   int fd_ = -1;
 };
 
-// The whole store file; a missing file reads as empty.
-OSStatus readStore(const std::string& path, std::string& bytes) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? errSecSuccess : errSecIO;
+bool readAll(int fd, std::string& bytes) {
   char buffer[8192];
   for (;;) {
     const ssize_t count = read(fd, buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      close(fd);
-      return errSecIO;
-    }
-    if (count == 0) break;
+    if (count < 0) return false;
+    if (count == 0) return true;
     bytes.append(buffer, static_cast<std::size_t>(count));
   }
-  close(fd);
-  return errSecSuccess;
 }
 
-// Reads every item. A missing file is an empty keychain; a file that cannot be read or parsed is an
-// error, so that a damaged store is never overwritten by an empty one.
-OSStatus load(const std::string& path, std::vector<Item>& items) {
-  items.clear();
-  std::string bytes;
-  if (OSStatus status = readStore(path, bytes); status != errSecSuccess || bytes.empty()) return status;
-  const auto json = nlohmann::json::parse(bytes, nullptr, false);
-  if (!json.is_object() || !json.contains("items") || !json["items"].is_array()) return errSecDecode;
-  for (const auto& entry : json["items"]) {
-    if (!entry.is_object() || !entry.value("service", nlohmann::json()).is_string() ||
-        !entry.value("account", nlohmann::json()).is_string() || !entry.value("data", nlohmann::json()).is_string()) {
-      return errSecDecode;
-    }
-    auto data = dataFromBase64(entry["data"].get<std::string>());
-    if (!data) return errSecDecode;
-    items.push_back({entry["service"].get<std::string>(), entry["account"].get<std::string>(), std::move(*data)});
-  }
-  return errSecSuccess;
-}
-
-bool writeAll(int fd, const std::string& text) {
+bool writeAll(int fd, const Data& bytes) {
   std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = write(fd, text.data() + done, text.size() - done);
+  while (done < bytes.size()) {
+    const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     done += static_cast<std::size_t>(written);
@@ -128,28 +153,88 @@ bool writeAll(int fd, const std::string& text) {
   return true;
 }
 
-// Writes every item to a fresh file made with mode 0600 and renames it over the store, so a reader
-// sees the old store or the new one and never a part, and the secrets are never group-readable.
-OSStatus save(const std::string& path, const std::vector<Item>& items) {
-  nlohmann::json list = nlohmann::json::array();
-  for (const auto& item : items) {
-    list.push_back({{"class", kSecClassGenericPassword}, {"service", item.service}, {"account", item.account},
-                    {"data", base64EncodedString(item.data)}});
+// Reads one item file. errSecItemNotFound when there is none; errSecDecode when it is not an item
+// (it is then left alone, so that nothing overwrites what might still be recovered).
+OSStatus readItem(int folder, const std::string& name, Item& item) {
+  const Fd fd(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return errno == ENOENT ? errSecItemNotFound : errSecIO;
+  if (OSStatus status = securePrivate(fd.get(), S_IFREG); status != errSecSuccess) return status;
+  std::string bytes;
+  if (!readAll(fd.get(), bytes)) return errSecIO;
+  const auto plist = foundation::PropertyListSerialization::propertyListWithData(Data(bytes.begin(), bytes.end()));
+  if (!plist || !plist->isDictionary()) return errSecDecode;
+  const Value& service = (*plist)["service"];
+  const Value& account = (*plist)["account"];
+  const Value& data = (*plist)["data"];
+  if ((*plist)["class"] != Value(kSecClassGenericPassword) || !service.isString() || !account.isString() ||
+      !data.isData() || fileNameFor(service.stringValue(), account.stringValue()) != name) {
+    return errSecDecode;
   }
-  const std::string text = nlohmann::json{{"version", 1}, {"items", list}}.dump();
-  const std::string temporary = path + ".tmp-" + std::to_string(getpid());
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  item = {service.stringValue(), account.stringValue(), data.dataValue()};
+  return errSecSuccess;
+}
+
+// Writes the item to a fresh private file, syncs it and renames it over the item's file, so a reader
+// sees the old item or the new one and never a part.
+OSStatus writeItem(int folder, const Item& item) {
+  const Dictionary record{{"class", kSecClassGenericPassword}, {"service", item.service},
+                          {"account", item.account}, {"data", item.data}};
+  const auto bytes = foundation::PropertyListSerialization::dataWithPropertyList(
+      Value(record), foundation::PropertyListFormat::Binary);
+  if (!bytes) return errSecParam;  // text that is not UTF-8
+  static std::atomic<unsigned> counter{0};
+  const std::string name = fileNameFor(item.service, item.account);
+  const std::string temporary = "." + name + ".tmp-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+  const int fd = openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return errSecIO;
-  const bool ok = fchmod(fd, 0600) == 0 && writeAll(fd, text) && fsync(fd) == 0;
-  if (close(fd) != 0 || !ok || rename(temporary.c_str(), path.c_str()) != 0) {
-    unlink(temporary.c_str());
+  const bool ok = fchmod(fd, 0600) == 0 && writeAll(fd, *bytes) && fsync(fd) == 0;
+  if (close(fd) != 0 || !ok || renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) {
+    unlinkat(folder, temporary.c_str(), 0);
     return errSecIO;
   }
-  const int folder = open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
+  fsync(folder);
+  return errSecSuccess;
+}
+
+OSStatus removeItem(int folder, const std::string& name) {
+  if (unlinkat(folder, name.c_str(), 0) != 0) return errno == ENOENT ? errSecItemNotFound : errSecIO;
+  fsync(folder);
+  return errSecSuccess;
+}
+
+// Every item the query matches, ordered by service and account. An exact query reads the one file
+// it names; any other reads them all, and fails on the first damaged one, since it cannot tell
+// whether that one would have matched.
+OSStatus findItems(int folder, const Match& match, std::vector<Item>& found) {
+  found.clear();
+  if (match.isExact()) {
+    Item item;
+    const OSStatus status = readItem(folder, fileNameFor(*match.service, *match.account), item);
+    if (status == errSecSuccess) found.push_back(std::move(item));
+    return status == errSecItemNotFound ? errSecSuccess : status;
   }
+  const int copy = dup(folder);
+  DIR* listing = copy >= 0 ? fdopendir(copy) : nullptr;
+  if (!listing) {
+    if (copy >= 0) close(copy);
+    return errSecIO;
+  }
+  std::vector<std::string> names;
+  while (const dirent* entry = readdir(listing)) {
+    const std::string name = entry->d_name;
+    if (name.size() > 5 && name[0] != '.' && name.ends_with(kItemSuffix)) names.push_back(name);
+  }
+  closedir(listing);
+  for (const auto& name : names) {
+    Item item;
+    const OSStatus status = readItem(folder, name, item);
+    if (status == errSecItemNotFound) continue;  // removed meanwhile by another process
+    if (status != errSecSuccess) return status;
+    if (match.matches(item)) found.push_back(std::move(item));
+  }
+  std::sort(found.begin(), found.end(), [](const Item& a, const Item& b) {
+    return std::tie(a.service, a.account) < std::tie(b.service, b.account);
+  });
   return errSecSuccess;
 }
 
@@ -195,12 +280,7 @@ Value resultFor(const Item& item, bool wantData, bool wantAttributes) {
   return Value(std::move(attributes));
 }
 
-bool identityTaken(const std::vector<Item>& items, const Item& candidate, std::size_t except) {
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (i != except && items[i].service == candidate.service && items[i].account == candidate.account) return true;
-  }
-  return false;
-}
+bool sameIdentity(const Item& a, const Item& b) { return a.service == b.service && a.account == b.account; }
 
 // $XDG_DATA_HOME when it is an absolute path, else ~/.local/share, as the XDG rules ask.
 std::string dataDirectory() {
@@ -231,14 +311,16 @@ OSStatus Keychain::add(const Dictionary& attributes) const {
   if (OSStatus status = parseQuery(attributes, match); status != errSecSuccess) return status;
   std::optional<Data> data;
   if (!dataField(attributes, data)) return errSecParam;
-  StoreLock lock(path_);
+  Fd folder;
+  if (OSStatus status = openFolder(path_, true, folder); status != errSecSuccess) return status;
+  const ChangeLock lock(folder.get());
   if (!lock.held()) return errSecIO;
-  std::vector<Item> items;
-  if (OSStatus status = load(path_, items); status != errSecSuccess) return status;
-  Item item{match.service.value_or(""), match.account.value_or(""), data.value_or(Data{})};
-  if (identityTaken(items, item, items.size())) return errSecDuplicateItem;
-  items.push_back(std::move(item));
-  return save(path_, items);
+  const Item item{match.service.value_or(""), match.account.value_or(""), data.value_or(Data{})};
+  Item existing;
+  const OSStatus status = readItem(folder.get(), fileNameFor(item.service, item.account), existing);
+  if (status == errSecSuccess) return errSecDuplicateItem;
+  if (status != errSecItemNotFound) return status;
+  return writeItem(folder.get(), item);
 }
 
 OSStatus Keychain::copyMatching(const Dictionary& query, Value* result) const {
@@ -249,20 +331,20 @@ OSStatus Keychain::copyMatching(const Dictionary& query, Value* result) const {
   const bool wantAttributes = query.get(kSecReturnAttributes).boolValue();
   const Value& limit = query.get(kSecMatchLimit);
   const bool all = limit.isString() && limit.stringValue() == kSecMatchLimitAll;
+  // Reads take no lock: every change renames a whole file into place.
+  Fd folder;
+  if (OSStatus status = openFolder(path_, false, folder); status != errSecSuccess) return status;
   std::vector<Item> items;
-  {
-    StoreLock lock(path_);
-    if (!lock.held()) return errSecIO;
-    if (OSStatus status = load(path_, items); status != errSecSuccess) return status;
+  if (OSStatus status = findItems(folder.get(), match, items); status != errSecSuccess) return status;
+  if (items.empty()) return errSecItemNotFound;
+  if (!result || !(wantData || wantAttributes)) return errSecSuccess;
+  if (!all) {
+    *result = resultFor(items.front(), wantData, wantAttributes);
+    return errSecSuccess;
   }
   foundation::Array found;
-  for (const auto& item : items) {
-    if (!match.matches(item)) continue;
-    found.push_back(resultFor(item, wantData, wantAttributes));
-    if (!all) break;
-  }
-  if (found.empty()) return errSecItemNotFound;
-  if (result && (wantData || wantAttributes)) *result = all ? Value(std::move(found)) : found.front();
+  for (const auto& item : items) found.push_back(resultFor(item, wantData, wantAttributes));
+  *result = Value(std::move(found));
   return errSecSuccess;
 }
 
@@ -275,37 +357,61 @@ OSStatus Keychain::update(const Dictionary& query, const Dictionary& changes) co
       !dataField(changes, data)) {
     return errSecParam;
   }
-  StoreLock lock(path_);
+  Fd folder;
+  if (OSStatus status = openFolder(path_, false, folder); status != errSecSuccess) return status;
+  const ChangeLock lock(folder.get());
   if (!lock.held()) return errSecIO;
-  std::vector<Item> items;
-  if (OSStatus status = load(path_, items); status != errSecSuccess) return status;
-  std::vector<Item> changed = items;
-  bool any = false;
-  for (auto& item : changed) {
+  std::vector<Item> all;
+  if (OSStatus status = findItems(folder.get(), Match{}, all); status != errSecSuccess) return status;
+  std::vector<Item> before, after;
+  for (const auto& item : all) {
     if (!match.matches(item)) continue;
-    any = true;
-    if (service) item.service = *service;
-    if (account) item.account = *account;
-    if (data) item.data = *data;
+    Item changed = item;
+    if (service) changed.service = *service;
+    if (account) changed.account = *account;
+    if (data) changed.data = *data;
+    before.push_back(item);
+    after.push_back(std::move(changed));
   }
-  if (!any) return errSecItemNotFound;
-  for (std::size_t i = 0; i < changed.size(); ++i) {
-    if (identityTaken(changed, changed[i], i)) return errSecDuplicateItem;
+  if (before.empty()) return errSecItemNotFound;
+  // A change may not give two items one identity, whether both are changed or one is left alone.
+  for (std::size_t i = 0; i < after.size(); ++i) {
+    for (std::size_t j = i + 1; j < after.size(); ++j) {
+      if (sameIdentity(after[i], after[j])) return errSecDuplicateItem;
+    }
+    for (const auto& item : all) {
+      const bool changedAway = std::any_of(before.begin(), before.end(), [&](const Item& b) { return sameIdentity(b, item); });
+      if (!changedAway && sameIdentity(item, after[i])) return errSecDuplicateItem;
+    }
   }
-  return save(path_, changed);
+  // New files first, old names after: an interruption leaves an item twice, never lost.
+  for (const auto& item : after) {
+    if (OSStatus status = writeItem(folder.get(), item); status != errSecSuccess) return status;
+  }
+  for (const auto& item : before) {
+    const bool stillThere = std::any_of(after.begin(), after.end(), [&](const Item& a) { return sameIdentity(a, item); });
+    if (!stillThere) removeItem(folder.get(), fileNameFor(item.service, item.account));
+  }
+  return errSecSuccess;
 }
 
 OSStatus Keychain::remove(const Dictionary& query) const {
   Match match;
   if (OSStatus status = parseQuery(query, match); status != errSecSuccess) return status;
-  StoreLock lock(path_);
+  Fd folder;
+  if (OSStatus status = openFolder(path_, false, folder); status != errSecSuccess) return status;
+  const ChangeLock lock(folder.get());
   if (!lock.held()) return errSecIO;
+  // The name alone identifies an exact item, so a damaged one can still be deleted.
+  if (match.isExact()) return removeItem(folder.get(), fileNameFor(*match.service, *match.account));
   std::vector<Item> items;
-  if (OSStatus status = load(path_, items); status != errSecSuccess) return status;
-  const auto before = items.size();
-  std::erase_if(items, [&](const Item& item) { return match.matches(item); });
-  if (items.size() == before) return errSecItemNotFound;
-  return save(path_, items);
+  if (OSStatus status = findItems(folder.get(), match, items); status != errSecSuccess) return status;
+  if (items.empty()) return errSecItemNotFound;
+  for (const auto& item : items) {
+    const OSStatus status = removeItem(folder.get(), fileNameFor(item.service, item.account));
+    if (status != errSecSuccess && status != errSecItemNotFound) return status;
+  }
+  return errSecSuccess;
 }
 
 OSStatus itemAdd(const Dictionary& attributes) { return Keychain::defaultKeychain().add(attributes); }

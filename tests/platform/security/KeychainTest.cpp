@@ -55,6 +55,12 @@ TEST(Keychain, AddFindUpdateDeleteWithTheStatusCodes) {
   // Renaming onto an existing identity is refused and changes nothing.
   EXPECT_EQ(keychain.update(item("svc", "key"), {{kSecAttrAccount, "other"}}), errSecDuplicateItem);
   EXPECT_EQ(find(keychain, "svc", "other", &status), Value(bytes("three")));
+  // Renaming moves the item: the old identity is gone.
+  EXPECT_EQ(keychain.update(item("svc", "key"), {{kSecAttrAccount, "moved"}}), errSecSuccess);
+  EXPECT_EQ(find(keychain, "svc", "moved", &status), Value(bytes("changed")));
+  find(keychain, "svc", "key", &status);
+  EXPECT_EQ(status, errSecItemNotFound);
+  EXPECT_EQ(keychain.update(item("svc", "moved"), {{kSecAttrAccount, "key"}}), errSecSuccess);
 
   EXPECT_EQ(keychain.remove(item("svc", "key")), errSecSuccess);
   EXPECT_EQ(keychain.remove(item("svc", "key")), errSecItemNotFound);
@@ -112,26 +118,84 @@ TEST(Keychain, RefusesMalformedQueries) {
   EXPECT_FALSE(std::filesystem::exists(keychain.path()));
 }
 
+// The one item file in `folder` (the keychain holds one item when this is called).
+std::string onlyItemFile(const std::string& folder) {
+  std::vector<std::string> items;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().extension() == ".item") items.push_back(entry.path().string());
+  }
+  EXPECT_EQ(items.size(), 1u);
+  return items.empty() ? std::string() : items.front();
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat info {};
+  EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 0777;
+}
+
 TEST(Keychain, DefaultStoreIsPrivateToTheUserAndPersists) {
   const std::string expected = std::string(std::getenv("XDG_DATA_HOME")) + "/quillmere/keychain";
   ASSERT_EQ(Keychain::defaultPath(), expected);
   itemDelete(item("persist", "k"));
   ASSERT_EQ(itemAdd(with(item("persist", "k"), kSecValueData, bytes("secret"))), errSecSuccess);
 
-  struct stat info {};
-  ASSERT_EQ(stat(expected.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(expected).parent_path())) {
+  EXPECT_EQ(modeOf(expected), 0700u);
+  EXPECT_EQ(modeOf(onlyItemFile(expected)), 0600u);
+  for (const auto& entry : std::filesystem::directory_iterator(expected)) {
     EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
   }
-  // A new keychain object on the same file sees the item: it is on disk, not in memory.
+  // A new keychain object on the same folder sees the item: it is on disk, not in memory.
   OSStatus status = 0;
   EXPECT_EQ(find(Keychain(expected), "persist", "k", &status), Value(bytes("secret")));
   EXPECT_EQ(itemUpdate(item("persist", "k"), {{kSecValueData, bytes("new")}}), errSecSuccess);
   Value result;
   EXPECT_EQ(itemCopyMatching(with(item("persist", "k"), kSecReturnData, true), &result), errSecSuccess);
   EXPECT_EQ(result, Value(bytes("new")));
+  EXPECT_EQ(modeOf(onlyItemFile(expected)), 0600u);
   EXPECT_EQ(itemDelete(item("persist", "k")), errSecSuccess);
+}
+
+TEST(Keychain, AccessForOthersIsTakenAwayNeverGiven) {
+  test::TempDir folder;
+  const Keychain keychain(folder.file("keychain"));
+  ASSERT_EQ(keychain.add(with(item("s", "a"), kSecValueData, bytes("x"))), errSecSuccess);
+  const std::string file = onlyItemFile(keychain.path());
+
+  // Opened up by someone: a read closes both again.
+  ASSERT_EQ(chmod(keychain.path().c_str(), 0777), 0);
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  OSStatus status = 0;
+  EXPECT_EQ(find(keychain, "s", "a", &status), Value(bytes("x")));
+  EXPECT_EQ(modeOf(keychain.path()), 0700u);
+  EXPECT_EQ(modeOf(file), 0600u);
+
+  // Narrower than usual: left as it is.
+  ASSERT_EQ(chmod(file.c_str(), 0400), 0);
+  EXPECT_EQ(find(keychain, "s", "a", &status), Value(bytes("x")));
+  EXPECT_EQ(modeOf(file), 0400u);
+}
+
+TEST(Keychain, RefusesWhatIsNotThePlainPrivateFolder) {
+  test::TempDir folder;
+  const Keychain real(folder.file("real"));
+  ASSERT_EQ(real.add(item("s", "a")), errSecSuccess);
+  std::filesystem::create_directory_symlink(real.path(), folder.file("link"));
+  ASSERT_TRUE(test::writeFile(folder.file("plain-file"), "old store"));
+  ASSERT_TRUE(test::writeFile(folder.file("file-parent"), ""));
+
+  for (const char* name : {"link", "plain-file", "file-parent/keychain"}) {
+    const Keychain keychain(folder.file(name));
+    EXPECT_EQ(keychain.add(item("s", "b")), errSecIO) << name;
+    EXPECT_EQ(keychain.copyMatching(item("s", "a"), nullptr), errSecIO) << name;
+  }
+  EXPECT_EQ(test::readFile(folder.file("plain-file")), "old store");
+  EXPECT_EQ(real.copyMatching(item("s", "b"), nullptr), errSecItemNotFound);
+
+  // A folder that belongs to someone else (only root can arrange that).
+  if (chown(real.path().c_str(), 4242, 4242) != 0) GTEST_SKIP() << "cannot give the folder away";
+  EXPECT_EQ(real.copyMatching(item("s", "a"), nullptr), errSecIO);
+  EXPECT_EQ(real.add(item("s", "b")), errSecIO);
 }
 
 TEST(Keychain, DefaultStoreIsNamedAfterTheBundleIdentifier) {
@@ -144,15 +208,24 @@ TEST(Keychain, DefaultStoreIsNamedAfterTheBundleIdentifier) {
   EXPECT_EQ(path, std::string(std::getenv("XDG_DATA_HOME")) + "/org.example.KeychainTest/keychain");
 }
 
-TEST(Keychain, DamagedStoreIsReportedAndNotOverwritten) {
+TEST(Keychain, DamagedItemIsReportedAndNotOverwritten) {
   test::TempDir folder;
   const Keychain keychain(folder.file("keychain"));
-  for (const char* damage : {"{not json", "{\"items\":[{\"service\":1}]}", "{\"items\":[{\"service\":\"s\",\"account\":\"a\",\"data\":\"%%%%\"}]}"}) {
-    ASSERT_TRUE(test::writeFile(keychain.path(), damage));
+  ASSERT_EQ(keychain.add(item("s", "a")), errSecSuccess);
+  const std::string file = onlyItemFile(keychain.path());
+  for (const char* damage : {"", "bplist00 truncated", "<plist><string>not an item</string></plist>"}) {
+    ASSERT_TRUE(test::writeFile(file, damage));
     EXPECT_EQ(keychain.add(item("s", "a")), errSecDecode) << damage;
     EXPECT_EQ(keychain.copyMatching(item("s", "a"), nullptr), errSecDecode) << damage;
-    EXPECT_EQ(test::readFile(keychain.path()), damage);
+    // A query over the whole service cannot tell whether the damaged item matches.
+    EXPECT_EQ(keychain.copyMatching({{kSecClass, kSecClassGenericPassword}, {kSecAttrService, "s"}}, nullptr),
+              errSecDecode)
+        << damage;
+    EXPECT_EQ(test::readFile(file), damage);
   }
+  // Deleting it by its identity still works, so a damaged item can be replaced.
+  EXPECT_EQ(keychain.remove(item("s", "a")), errSecSuccess);
+  EXPECT_EQ(keychain.add(item("s", "a")), errSecSuccess);
 }
 
 TEST(Keychain, ProcessesAddingAtOnceLoseNothing) {

@@ -19,21 +19,17 @@ std::string removingAll(std::string_view text, std::string_view part) {
   return result;
 }
 
-// Whether `bytes` are UTF-8: foundation decodes anything else with replacement characters, so
-// only valid text comes back unchanged from a round trip.
-bool isUTF8(const foundation::Data& bytes) {
-  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  return foundation::utf8(foundation::utf16(text)) == text;
-}
-
-std::optional<std::string> utf8Text(const foundation::Data& bytes) {
-  if (!isUTF8(bytes)) return std::nullopt;
-  return std::string(bytes.begin(), bytes.end());
-}
-
 }  // namespace
 
 namespace TLUtility {
+
+std::optional<std::string> stringFromUTF8Data(const foundation::Data& bytes) {
+  // Foundation decodes anything but UTF-8 with replacement characters, so only valid text comes
+  // back unchanged from a round trip.
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (foundation::utf8(foundation::utf16(text)) != text) return std::nullopt;
+  return std::string(text);
+}
 
 std::string sha256(std::string_view string) {
   return security::sha256Hex(string.substr(0, string.find('\0')));
@@ -85,9 +81,9 @@ std::optional<std::string> prettyPrintJson(const std::optional<foundation::Data>
   if (!data) return std::nullopt;
   std::optional<foundation::Value> object =
       foundation::JSONSerialization::JSONObjectWithData(*data, foundation::JSONReadingMutableContainers);
-  if (!object) return utf8Text(*data);
+  if (!object) return stringFromUTF8Data(*data);
   std::optional<std::string> pretty = jsonStringFromObject(*object, true);
-  if (!pretty || pretty->empty()) return utf8Text(*data);
+  if (!pretty || pretty->empty()) return stringFromUTF8Data(*data);
   return pretty;
 }
 

@@ -40,6 +40,9 @@ std::optional<std::string> iKeyFromTargetToken(std::optional<std::string_view> t
 std::optional<std::string> jsonStringFromObject(const foundation::Value& object, bool prettyPrinted,
                                                 foundation::Error* error = nullptr);
 
+// The bytes as text when they are UTF-8; nothing otherwise.
+std::optional<std::string> stringFromUTF8Data(const foundation::Data& bytes);
+
 // `data` parsed as JSON and written again pretty-printed (slashes bare); when it is no JSON, or
 // cannot be written again, the data as UTF-8 text. Nothing for no data or for data that is not
 // UTF-8 either.

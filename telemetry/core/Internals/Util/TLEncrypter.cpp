@@ -158,30 +158,28 @@ std::optional<Data> TLEncrypter::decryptData(const Data& data) const {
     TLLogError(kTLLogTag, "The encrypted data names an unknown encryption key.");
     return std::nullopt;
   }
-  if (!envelope) {
-    std::optional<Data> key;
-    {
-      std::lock_guard guard(shared().lock);
-      key = keyForTag(kTLEncryptionKeyTag, KeySource::Existing);
+  // Old format unless a known header says otherwise: all cipher text, first key, zero vector.
+  std::string tag = kTLEncryptionKeyTag;
+  std::optional<Data> iv;
+  Data cipher = data;
+  if (envelope) {
+    const auto ivStart = data.begin() + static_cast<std::ptrdiff_t>(envelope->ivOffset);
+    if (data.end() - ivStart < static_cast<std::ptrdiff_t>(security::kAESBlockSize)) {
+      TLLogError(kTLLogTag, "The encrypted data is too short to hold its initialization vector.");
+      return std::nullopt;
     }
-    if (!key) return std::nullopt;
-    return performCryptoOperation(CryptOperation::Decrypt, data, std::nullopt, *key);
-  }
-  const std::size_t cipherOffset = envelope->ivOffset + security::kAESBlockSize;
-  if (data.size() < cipherOffset) {
-    TLLogError(kTLLogTag, "The encrypted data is too short to hold its initialization vector.");
-    return std::nullopt;
+    const auto cipherStart = ivStart + static_cast<std::ptrdiff_t>(security::kAESBlockSize);
+    tag = envelope->tag;
+    iv = Data(ivStart, cipherStart);
+    cipher = Data(cipherStart, data.end());
   }
   std::optional<Data> key;
   {
     std::lock_guard guard(shared().lock);
-    key = keyForTag(envelope->tag, KeySource::Existing);
+    key = keyForTag(tag, KeySource::Existing);
   }
   if (!key) return std::nullopt;
-  const auto ivStart = data.begin() + static_cast<std::ptrdiff_t>(envelope->ivOffset);
-  const auto cipherStart = data.begin() + static_cast<std::ptrdiff_t>(cipherOffset);
-  return performCryptoOperation(CryptOperation::Decrypt, Data(cipherStart, data.end()), Data(ivStart, cipherStart),
-                                *key);
+  return performCryptoOperation(CryptOperation::Decrypt, cipher, iv, *key);
 }
 
 std::string TLEncrypter::getCurrentKeyTag() {
@@ -225,8 +223,8 @@ std::optional<Data> TLEncrypter::generateAndSaveKeyWithTag(const std::string& ta
     TLLogError(kTLLogTag, "Error generating encryption key. Error code: %d", status);
     return std::nullopt;
   }
-  // Added, never replaced: another process may have stored this tag's key meanwhile, and then
-  // that key is the one its data, and from now on ours, is encrypted with.
+  // Added, never replaced: another process may have stored this tag's key meanwhile, and its
+  // data needs that key, so that key is the one used here too.
   foundation::Dictionary item = TLKeychainUtil::generateItem(tag, TLKeychainUtil::defaultServiceName());
   item.set(security::kSecValueData, foundation::Value(security::base64EncodedString(key)));
   const auto status = TLKeychainUtil::addSecItem(item);

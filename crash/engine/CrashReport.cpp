@@ -38,8 +38,15 @@ std::optional<std::string> optionalString(const char* text) {
   return std::string(text);
 }
 
-std::optional<foundation::Date> dateSince1970(std::int64_t seconds) {
-  return foundation::Date::fromTimeIntervalSince1970(static_cast<double>(seconds));
+// The file's enumeration values as stored. The runtime keeps any 32-bit number it reads for an
+// enumeration, and reading one outside the generated type's range through that type is undefined,
+// so the bytes are read as a plain integer.
+template <typename Enum>
+std::int32_t enumValue(const Enum& field) {
+  static_assert(sizeof(Enum) == sizeof(std::int32_t));
+  std::int32_t value;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
 }
 
 struct UnpackedDeleter {
@@ -48,8 +55,8 @@ struct UnpackedDeleter {
 
 }  // namespace
 
-// Builds the sections of a report from the unpacked message, in the order of the file's
-// dependencies; throws DecodeFailure at the first fault.
+// Builds the sections of a report from the unpacked message, one after the other in a fixed
+// order, and throws DecodeFailure at the first fault, so that the error names the first one met.
 class CrashReportDecoder {
  public:
   static void decode(const Message& message, CrashReport& report) {
@@ -80,17 +87,21 @@ class CrashReportDecoder {
     if (info == nullptr) failLocalized("Crash report is missing System Information section");
     if (info->os_version == nullptr) failLocalized("Crash report is missing System Information OS version field");
     std::optional<foundation::Date> timestamp;
-    if (info->timestamp != 0) timestamp = dateSince1970(info->timestamp);
+    if (info->timestamp != 0) {
+      timestamp = foundation::Date::fromTimeIntervalSince1970(static_cast<double>(info->timestamp));
+    }
     return std::make_shared<CrashReportSystemInfo>(
-        static_cast<CrashReportOperatingSystem>(info->operating_system), info->os_version,
-        optionalString(info->os_build), static_cast<CrashReportArchitecture>(info->architecture), timestamp);
+        static_cast<CrashReportOperatingSystem>(enumValue(info->operating_system)), info->os_version,
+        optionalString(info->os_build), static_cast<CrashReportArchitecture>(enumValue(info->architecture)),
+        timestamp);
   }
 
   static std::shared_ptr<const CrashReportProcessorInfo> processorInfo(
       const Crashreport__CrashReport__Processor* processor) {
     if (processor == nullptr) failLocalized("Crash report is missing processor info section");
     return std::make_shared<CrashReportProcessorInfo>(
-        static_cast<CrashReportProcessorTypeEncoding>(processor->encoding), processor->type, processor->subtype);
+        static_cast<CrashReportProcessorTypeEncoding>(enumValue(processor->encoding)), processor->type,
+        processor->subtype);
   }
 
   static std::shared_ptr<const CrashReportMachineInfo> machineInfo(const Crashreport__CrashReport__MachineInfo* info) {

@@ -37,6 +37,7 @@ enum class CrashReportProcessorTypeEncoding : std::int32_t {
   Mach = 1,     // a Mach CPU type and CPU subtype
 };
 
+// The operating system and architecture the report was written on, and when.
 class CrashReportSystemInfo {
  public:
   CrashReportSystemInfo(CrashReportOperatingSystem operatingSystem, std::string operatingSystemVersion,
@@ -79,6 +80,7 @@ class CrashReportProcessorInfo {
   std::uint64_t subtype_;
 };
 
+// The computer the process ran on.
 class CrashReportMachineInfo {
  public:
   CrashReportMachineInfo(std::optional<std::string> modelName,
@@ -97,6 +99,7 @@ class CrashReportMachineInfo {
   std::uint64_t logicalProcessorCount_;
 };
 
+// The application that crashed, as its bundle names it.
 class CrashReportApplicationInfo {
  public:
   CrashReportApplicationInfo(std::string applicationIdentifier, std::string applicationVersion,
@@ -112,6 +115,7 @@ class CrashReportApplicationInfo {
   std::optional<std::string> applicationMarketingVersion_;
 };
 
+// The crashed process and its parent.
 class CrashReportProcessInfo {
  public:
   CrashReportProcessInfo(std::optional<std::string> processName, std::uint64_t processID,
@@ -153,6 +157,7 @@ class CrashReportSignalInfo {
   std::uint64_t address_;
 };
 
+// The Mach exception the signal was mapped from.
 class CrashReportMachExceptionInfo {
  public:
   CrashReportMachExceptionInfo(std::uint64_t type, std::vector<std::uint64_t> codes);
@@ -166,6 +171,7 @@ class CrashReportMachExceptionInfo {
   std::vector<std::uint64_t> codes_;
 };
 
+// The symbol a stack frame lies in.
 class CrashReportSymbolInfo {
  public:
   CrashReportSymbolInfo(std::string symbolName, std::uint64_t startAddress, std::uint64_t endAddress);
@@ -181,6 +187,7 @@ class CrashReportSymbolInfo {
   std::uint64_t endAddress_;
 };
 
+// One frame of a call stack.
 class CrashReportStackFrameInfo {
  public:
   CrashReportStackFrameInfo(std::uint64_t instructionPointer,
@@ -197,6 +204,7 @@ class CrashReportStackFrameInfo {
 
 using CrashReportStackFrames = std::vector<std::shared_ptr<const CrashReportStackFrameInfo>>;
 
+// One register of the crashed thread, by name.
 class CrashReportRegisterInfo {
  public:
   CrashReportRegisterInfo(std::string registerName, std::uint64_t registerValue);
@@ -209,6 +217,7 @@ class CrashReportRegisterInfo {
   std::uint64_t registerValue_;
 };
 
+// One thread of the process at the time of the crash.
 class CrashReportThreadInfo {
  public:
   CrashReportThreadInfo(std::int64_t threadNumber, CrashReportStackFrames stackFrames, bool crashed,

@@ -14,6 +14,7 @@
 #include "crash/engine/CrashReportTextFormatter.h"
 #include "crash/engine/CrashReporterError.h"
 #include "tests/crash/engine/ReportEncoder.h"
+#include "tests/support/LogCapture.h"
 
 namespace {
 
@@ -284,6 +285,7 @@ TEST(CrashReportTest, EveryTruncationOfAReportIsRejected) {
 }
 
 TEST(CrashReportTest, MutatedReportsAreDecodedOrRejectedWithoutFault) {
+  const test::LogCapture quiet;  // mutated systems make the formatter log
   const Bytes original = test::encodeReportFile(test::sampleReport());
   std::mt19937 random(20240611);
   auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
@@ -297,7 +299,9 @@ TEST(CrashReportTest, MutatedReportsAreDecodedOrRejectedWithoutFault) {
         case 0: file[at] ^= static_cast<std::uint8_t>(1u << below(8)); break;
         case 1: file[at] = static_cast<std::uint8_t>(below(256)); break;
         case 2: file.resize(at); break;
-        case 3: file.insert(file.begin() + static_cast<std::ptrdiff_t>(at), static_cast<std::uint8_t>(below(256))); break;
+        case 3:
+          file.insert(file.begin() + static_cast<std::ptrdiff_t>(at), static_cast<std::uint8_t>(below(256)));
+          break;
         case 4: {  // repeat a piece, as a torn write might
           const std::size_t length = below(std::min<std::size_t>(32, file.size() - at)) + 1;
           const Bytes piece(file.begin() + static_cast<std::ptrdiff_t>(at),
@@ -317,6 +321,7 @@ TEST(CrashReportTest, MutatedReportsAreDecodedOrRejectedWithoutFault) {
 }
 
 TEST(CrashReportTest, RandomBytesAfterAValidHeaderAreHandled) {
+  const test::LogCapture quiet;
   std::mt19937 random(7);
   for (int round = 0; round < 5000; ++round) {
     Bytes file{'c', 'r', 's', 'h', 'r', 'p', 't', 1};
@@ -329,13 +334,16 @@ TEST(CrashReportTest, RandomBytesAfterAValidHeaderAreHandled) {
 
 TEST(CrashReportTest, KeptFuzzInputsAreHandled) {
   const std::filesystem::path folder = QM_TEST_FIXTURES;
-  if (!std::filesystem::exists(folder)) GTEST_SKIP() << "no kept inputs";
+  const test::LogCapture quiet;
+  int kept = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().extension() != ".crash") continue;
     SCOPED_TRACE(entry.path().string());
     std::ifstream in(entry.path(), std::ios::binary);
     expectHandled(Bytes(std::istreambuf_iterator<char>(in), {}));
+    ++kept;
   }
+  EXPECT_GT(kept, 0);
 }
 
 }  // namespace

@@ -146,6 +146,7 @@ TEST(CrashReportTextFormatterTest, OperatingSystemNames) {
       {0, "OS Version:      Mac OS X 10.15.7 (???)"},   {1, "OS Version:      iPhone OS 10.15.7 (???)"},
       {2, "OS Version:      Mac OS X 10.15.7 (???)"},   {3, "OS Version:      Unknown (3) 10.15.7 (???)"},
       {4, "OS Version:      Apple tvOS 10.15.7 (???)"}, {9, "OS Version:      Unknown (9) 10.15.7 (???)"},
+      {-5, "OS Version:      Unknown (-5) 10.15.7 (???)"},
   };
   for (const auto& c : cases) {
     test::ReportRecord record = test::sampleReport();
@@ -174,6 +175,7 @@ TEST(CrashReportTextFormatterTest, CodeTypeComesFromTheFirstImageOfAKnownMachTyp
       {"no code type, ppc64", {std::nullopt}, 4, "Unknown (4)"},
       {"no code type, armv7", {std::nullopt}, 5, "ARM"},
       {"no code type, unknown", {std::nullopt}, 6, "Unknown (6)"},
+      {"no code type, out of range", {std::nullopt}, INT32_MIN, "Unknown (-2147483648)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -233,7 +235,8 @@ TEST(CrashReportTextFormatterTest, FormatReportGivesTheTextInItsEncoding) {
   record.images[2].name = "/usr/lib/lib\xC3\xA9.dylib";
   const auto report = decode(record);
   ASSERT_NE(report, nullptr);
-  const std::string text = CrashReportTextFormatter::stringValueForCrashReport(*report, CrashReportTextFormat::Standard);
+  const std::string text =
+      CrashReportTextFormatter::stringValueForCrashReport(*report, CrashReportTextFormat::Standard);
 
   foundation::Error error(CrashReporterErrorDomain, 42);
   const auto utf8 = CrashReportTextFormatter(CrashReportTextFormat::Standard, foundation::UTF8StringEncoding)

@@ -191,7 +191,7 @@ TEST(CrashWriterPackTest, NestedMessageIsKeyAndLengthThenTheCallersContents) {
   expected.message_field = &nested;
 
   const std::uint32_t value = 1000;
-  const std::uint32_t length = static_cast<std::uint32_t>(crash_writer_pack(nullptr, 1, CRASH_WRITER_TYPE_UINT32, &value));
+  const auto length = static_cast<std::uint32_t>(crash_writer_pack(nullptr, 1, CRASH_WRITER_TYPE_UINT32, &value));
   Bytes ours = pack(17, CRASH_WRITER_TYPE_MESSAGE, &length);
   EXPECT_EQ(ours.size(), 2u + 1u);  // key and length only: the contents are the caller's to write
   const Bytes contents = pack(1, CRASH_WRITER_TYPE_UINT32, &value);

@@ -183,8 +183,10 @@ ReportRecord sampleReport() {
   r.processInfo = ProcessInfoRecord{"Example", 4321, "/Applications/Example.app/Contents/MacOS/Example",
                                     "launchd", 1, true, 1699999990};
   r.signal = SignalRecord{"SIGSEGV", "SEGV_MAPERR", 0x18, MachExceptionRecord{1, {1, 0x18}}};
-  r.exception = ExceptionRecord{"NSRangeException", "index 3 beyond bounds [0 .. 2]",
-                                {{0x7fff20300a10, std::nullopt}, {0x10000120c, SymbolRecord{"_main", 0x100001200, std::nullopt}}}};
+  r.exception = ExceptionRecord{
+      "NSRangeException",
+      "index 3 beyond bounds [0 .. 2]",
+      {{0x7fff20300a10, std::nullopt}, {0x10000120c, SymbolRecord{"_main", 0x100001200, std::nullopt}}}};
   r.threads = {
       ThreadRecord{0, {{0x7fff203c0b4e, std::nullopt}, {0x100001010, std::nullopt}, {0x5000, std::nullopt}}, false, {}},
       ThreadRecord{1,

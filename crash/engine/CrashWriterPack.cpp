@@ -1,10 +1,9 @@
 #include "crash/engine/CrashWriterPack.h"
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "crash/engine/CrashAsync.h"
 
 namespace {
 
@@ -39,25 +38,10 @@ T read(const void* value) {
   return v;
 }
 
-// The crash path may not allocate or lock, so the line is formatted on the stack and written
-// with plain write calls.
-[[noreturn]] void abortOnUnknownType(int line, std::uint32_t type) {
-  char buffer[128];
-  const int n = std::snprintf(buffer, sizeof buffer,
-                              "[CrashReport] crash_writer_pack:%d: Unhandled field type %u\n", line,
-                              static_cast<unsigned>(type));
-  if (n > 0) {
-    const std::size_t length = static_cast<std::size_t>(n) < sizeof buffer ? static_cast<std::size_t>(n)
-                                                                            : sizeof buffer - 1;
-    [[maybe_unused]] const ssize_t ignored = ::write(2, buffer, length);
-  }
-  std::abort();
-}
-
 }  // namespace
 
-std::size_t crash_writer_pack(const crash_writer_output* output, std::uint32_t field_id,
-                              crash_writer_type type, const void* value) {
+std::size_t crash_writer_pack_to(const crash_writer_output* output, std::uint32_t field_id,
+                                 crash_writer_type type, const void* value) {
   // The value's own bytes (scalars and length prefixes); the payload of strings and bytes is
   // written from where it lies.
   std::uint8_t scalar[kMaxVarintBytes];
@@ -129,7 +113,8 @@ std::size_t crash_writer_pack(const crash_writer_output* output, std::uint32_t f
       scalarLength = encodeVarint(read<std::uint32_t>(value), scalar);
       break;
     default:
-      abortOnUnknownType(__LINE__, type);
+      CRASH_ASYNC_LOG("Unhandled field type %u", static_cast<unsigned>(type));
+      std::abort();
   }
 
   std::uint8_t key[kMaxVarintBytes];
@@ -138,4 +123,14 @@ std::size_t crash_writer_pack(const crash_writer_output* output, std::uint32_t f
   emit(output, scalar, scalarLength);
   emit(output, payload, payloadLength);
   return keyLength + scalarLength + payloadLength;
+}
+
+std::size_t crash_writer_pack(crash_async_file* file, std::uint32_t field_id, crash_writer_type type,
+                              const void* value) {
+  if (file == nullptr) return crash_writer_pack_to(nullptr, field_id, type, value);
+  const crash_writer_output output{file, [](void* context, const void* data, std::size_t length) {
+                                     return crash_async_file_write(static_cast<crash_async_file*>(context), data,
+                                                                   length);
+                                   }};
+  return crash_writer_pack_to(&output, field_id, type, value);
 }

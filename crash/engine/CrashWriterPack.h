@@ -1,7 +1,8 @@
 #pragma once
 // crash_writer_pack is the crash report file's field encoder: it writes one field of the message
-// wire format at a time, straight to an output, so that a dying process can produce a report
-// without the message runtime, without allocating and without locks. Messages are nested by the
+// wire format at a time, straight to the crash-safe buffered file (or any output), so that a
+// dying process can produce a report without the message runtime, without allocating and
+// without locks. Messages are nested by the
 // caller: encode the nested message once with no output to learn its size, pack a
 // CRASH_WRITER_TYPE_MESSAGE field with that size, then encode the nested message again with the
 // output. Repeated fields are packed one element at a time (never in packed form).
@@ -9,6 +10,8 @@
 // Everything here is async-signal-safe and reentrant; it keeps no state.
 #include <cstddef>
 #include <cstdint>
+
+#include "crash/engine/CrashAsyncFile.h"
 
 // Field types, numbered as the message runtime numbers them. What `value` points at for each is
 // given beside it.
@@ -39,18 +42,22 @@ struct crash_writer_bytes {
 };
 
 // Where packed bytes go: `write(context, data, length)` receives each piece in order. At crash
-// time it must be async-signal-safe (the crash-safe buffered file, through a one-line adapter).
-// Its result is not examined here: an output that refuses bytes (a full file) keeps its own
-// record of that, and the report writer checks the file when it is flushed and closed.
+// time it must be async-signal-safe. Its result is not examined here: an output that refuses
+// bytes (a full file) keeps its own record of that, and the report writer checks the file when it
+// is flushed and closed.
 struct crash_writer_output {
   void* context;
   bool (*write)(void* context, const void* data, std::size_t length);
 };
 
-// Encodes the field `field_id` of type `type` with the value at `value` (see the table above) and
-// returns the number of bytes of its key and value. With a null `output` nothing is written and
-// the same count is returned (the dry run that sizes nested messages). A message field writes
-// only its key and length; the caller writes the contents next. A type outside the table is a
-// programming error: a diagnostic line goes to standard error and the process aborts.
-std::size_t crash_writer_pack(const crash_writer_output* output, std::uint32_t field_id,
-                              crash_writer_type type, const void* value);
+// Encodes the field `field_id` of type `type` with the value at `value` (see the table above) to
+// `file` and returns the number of bytes of its key and value. With a null `file` nothing is
+// written and the same count is returned (the dry run that sizes nested messages). A message
+// field writes only its key and length; the caller writes the contents next. A type outside the
+// table is a programming error: a diagnostic line goes to standard error and the process aborts.
+std::size_t crash_writer_pack(crash_async_file* file, std::uint32_t field_id, crash_writer_type type,
+                              const void* value);
+
+// The same, to any output (null: the dry run).
+std::size_t crash_writer_pack_to(const crash_writer_output* output, std::uint32_t field_id,
+                                 crash_writer_type type, const void* value);

@@ -8,12 +8,14 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/crash/engine/ReportEncoder.h"
+#include "tests/support/TempDir.h"
 #include "tests/crash/engine/fieldtypes.pb-c.h"
 
 namespace {
@@ -46,7 +48,7 @@ Unpacked runtimeUnpack(const Bytes& bytes) {
 Bytes pack(std::uint32_t field, crash_writer_type type, const void* value) {
   Bytes out;
   const crash_writer_output output = test::vectorOutput(out);
-  const std::size_t written = crash_writer_pack(&output, field, type, value);
+  const std::size_t written = crash_writer_pack_to(&output, field, type, value);
   EXPECT_EQ(written, out.size());
   EXPECT_EQ(crash_writer_pack(nullptr, field, type, value), written);
   return out;
@@ -223,10 +225,48 @@ TEST(CrashWriterPackTest, HighestFieldNumberTakesAFiveByteKey) {
   EXPECT_EQ(ours, runtimePack(expected));
 }
 
+// Packs a uint64, a string and a message header to a crash-safe file with `limit`, and returns
+// what reached the disk.
+std::string packToFile(std::uint64_t limit, std::size_t* counted) {
+  test::TempDir dir;
+  const std::string path = dir.file("report");
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  EXPECT_GE(fd, 0);
+  crash_async_file file;
+  crash_async_file_init(&file, fd, limit);
+  const std::uint64_t pc = 0x7fff20300a10;
+  const std::uint32_t length = 9;
+  *counted = crash_writer_pack(&file, 3, CRASH_WRITER_TYPE_UINT64, &pc) +
+             crash_writer_pack(&file, 1, CRASH_WRITER_TYPE_STRING, "SIGSEGV") +
+             crash_writer_pack(&file, 6, CRASH_WRITER_TYPE_MESSAGE, &length);
+  EXPECT_TRUE(crash_async_file_close(&file));
+  return test::readFile(path);
+}
+
+TEST(CrashWriterPackTest, WritesThroughTheCrashSafeFile) {
+  const std::uint64_t pc = 0x7fff20300a10;
+  const std::uint32_t length = 9;
+  Bytes expected = pack(3, CRASH_WRITER_TYPE_UINT64, &pc);
+  for (const Bytes& more :
+       {pack(1, CRASH_WRITER_TYPE_STRING, "SIGSEGV"), pack(6, CRASH_WRITER_TYPE_MESSAGE, &length)}) {
+    expected.insert(expected.end(), more.begin(), more.end());
+  }
+
+  std::size_t counted = 0;
+  EXPECT_EQ(packToFile(0, &counted), std::string(expected.begin(), expected.end()));
+  EXPECT_EQ(counted, expected.size());
+
+  // A file at its limit refuses what would pass it; the count stays that of the encoding, so the
+  // lengths of enclosing messages do not change.
+  const std::size_t firstField = pack(3, CRASH_WRITER_TYPE_UINT64, &pc).size();
+  EXPECT_EQ(packToFile(firstField, &counted), std::string(expected.begin(), expected.begin() + firstField));
+  EXPECT_EQ(counted, expected.size());
+}
+
 TEST(CrashWriterPackDeathTest, UnknownTypeAbortsWithADiagnostic) {
   const std::uint32_t value = 0;
   EXPECT_DEATH(crash_writer_pack(nullptr, 1, static_cast<crash_writer_type>(17), &value),
-               "\\[CrashReport\\] crash_writer_pack:[0-9]+: Unhandled field type 17");
+               "\\[CrashReport\\] crash_writer_pack_to:[0-9]+: Unhandled field type 17");
 }
 
 }  // namespace

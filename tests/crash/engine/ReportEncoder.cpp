@@ -15,22 +15,22 @@ class Encoder {
 
   template <typename T>
   void scalar(std::uint32_t field, crash_writer_type type, T value) {
-    size_ += crash_writer_pack(output_, field, type, &value);
+    size_ += crash_writer_pack_to(output_, field, type, &value);
   }
   void string(std::uint32_t field, const std::optional<std::string>& text) {
-    if (text) size_ += crash_writer_pack(output_, field, CRASH_WRITER_TYPE_STRING, text->c_str());
+    if (text) size_ += crash_writer_pack_to(output_, field, CRASH_WRITER_TYPE_STRING, text->c_str());
   }
   void bytes(std::uint32_t field, const std::optional<std::vector<std::uint8_t>>& data) {
     if (!data) return;
     const crash_writer_bytes value{data->size(), data->data()};
-    size_ += crash_writer_pack(output_, field, CRASH_WRITER_TYPE_BYTES, &value);
+    size_ += crash_writer_pack_to(output_, field, CRASH_WRITER_TYPE_BYTES, &value);
   }
   template <typename Body>
   void message(std::uint32_t field, Body body) {
     Encoder dry(nullptr);
     body(dry);
     const auto length = static_cast<std::uint32_t>(dry.size());
-    size_ += crash_writer_pack(output_, field, CRASH_WRITER_TYPE_MESSAGE, &length);
+    size_ += crash_writer_pack_to(output_, field, CRASH_WRITER_TYPE_MESSAGE, &length);
     Encoder wet(output_);
     body(wet);
     size_ += wet.size();

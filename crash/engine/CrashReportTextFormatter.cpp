@@ -11,7 +11,7 @@ namespace {
 
 constexpr const char* kUnknown = "???";
 
-// Mach CPU types and subtypes that the text names.
+// The Mach CPU types the text names.
 constexpr std::uint64_t kCPUArchABI64 = 0x01000000;
 constexpr std::uint64_t kCPUArchMask = 0xFF000000;
 constexpr std::uint64_t kCPUTypeX86 = 7;

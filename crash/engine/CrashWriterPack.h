@@ -2,10 +2,10 @@
 // crash_writer_pack is the crash report file's field encoder: it writes one field of the message
 // wire format at a time, straight to the crash-safe buffered file (or any output), so that a
 // dying process can produce a report without the message runtime, without allocating and
-// without locks. Messages are nested by the
-// caller: encode the nested message once with no output to learn its size, pack a
-// CRASH_WRITER_TYPE_MESSAGE field with that size, then encode the nested message again with the
-// output. Repeated fields are packed one element at a time (never in packed form).
+// without locks. Messages are nested by the caller: encode the nested message once with no output
+// to learn its size, pack a CRASH_WRITER_TYPE_MESSAGE field with that size, then encode the nested
+// message again with the output. Repeated fields are packed one element at a time (never in
+// packed form).
 //
 // Everything here is async-signal-safe and reentrant; it keeps no state.
 #include <cstddef>
@@ -31,20 +31,19 @@ enum crash_writer_type : std::uint32_t {
   CRASH_WRITER_TYPE_BOOL = 12,     // const bool*
   CRASH_WRITER_TYPE_ENUM = 13,     // const int32_t*
   CRASH_WRITER_TYPE_STRING = 14,   // const char*, NUL-terminated UTF-8; null is written as ""
-  CRASH_WRITER_TYPE_BYTES = 15,    // const crash_writer_bytes*
+  CRASH_WRITER_TYPE_BYTES = 15,    // const crash_writer_bytes*; null data is written as no bytes
   CRASH_WRITER_TYPE_MESSAGE = 16,  // const uint32_t*: the byte length of the nested message
 };
 
-// The value of a bytes field: `length` bytes at `data` (data may be null when length is 0).
+// The value of a bytes field: `length` bytes at `data`.
 struct crash_writer_bytes {
   std::size_t length;
   const void* data;
 };
 
 // Where packed bytes go: `write(context, data, length)` receives each piece in order. At crash
-// time it must be async-signal-safe. Its result is not examined here: an output that refuses
-// bytes (a full file) keeps its own record of that, and the report writer checks the file when it
-// is flushed and closed.
+// time it must be async-signal-safe. Its result is not examined: like the report writer, the
+// encoder goes on after a refused write, and the count it returns is that of the encoding.
 struct crash_writer_output {
   void* context;
   bool (*write)(void* context, const void* data, std::size_t length);

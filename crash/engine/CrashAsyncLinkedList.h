@@ -127,6 +127,10 @@ class CrashAsyncLinkedList {
   // true: a reader starts walking; false: it is done. Async-signal-safe.
   void set_reading(bool enable) { refcount_.fetch_add(enable ? 1 : -1); }
 
+  // How many readers hold the list now. A node unlinked before this reads 0 can no longer be
+  // reached by any reader. Async-signal-safe.
+  std::int32_t reader_count() const { return refcount_.load(); }
+
   // The node after `current`, the head for null, or null at the end. The caller must hold a
   // reading reference; without one the process aborts. Async-signal-safe.
   node* next(node* current) {

@@ -206,21 +206,20 @@ bool readOwn(std::uint64_t address, void* destination, std::uint64_t length) {
   return crash_async_task_memcpy(kernel::task_self(), address, 0, destination, length) == CRASH_ESUCCESS;
 }
 
-// Takes the symbol tables from the section headers at `sections` (a task address when
-// `in_task`, else in the file mapping at `file`, `file_size` bytes long).
-void readSymbolTables(crash_async_macho* image, const Layout& layout, bool in_task, std::uint64_t file,
-                      std::uint64_t file_size) {
+// Takes the symbol tables from the section headers of the object's file, mapped at `file`:
+// the dynamic one where the loader put it, the full one in the file mapping.
+void readSymbolTables(crash_async_macho* image, const Layout& layout, std::uint64_t file, std::uint64_t file_size) {
   const std::uint64_t table_size = static_cast<std::uint64_t>(layout.shnum) * kSectionHeaderSize;
+  if (layout.shoff > file_size || table_size > file_size - layout.shoff) return;
   auto read_section = [&](std::uint64_t index, SectionHeader* out) {
     std::uint8_t bytes[kSectionHeaderSize];
-    const std::uint64_t offset = layout.shoff + index * kSectionHeaderSize;
-    const bool ok = in_task ? crash_async_task_memcpy(layout.task, image->header_addr, static_cast<std::int64_t>(offset),
-                                                      bytes, sizeof bytes) == CRASH_ESUCCESS
-                            : readOwn(file + offset, bytes, sizeof bytes);
-    if (ok) *out = sectionHeader(bytes);
-    return ok;
+    if (!readOwn(file + layout.shoff + index * kSectionHeaderSize, bytes, sizeof bytes)) return false;
+    *out = sectionHeader(bytes);
+    return true;
   };
-  if (!in_task && (layout.shoff > file_size || table_size > file_size - layout.shoff)) return;
+  auto in_file = [&](std::uint64_t offset, std::uint64_t size) {
+    return offset <= file_size && size <= file_size - offset;
+  };
 
   for (std::uint16_t i = 0; i < layout.shnum; ++i) {
     SectionHeader table{};
@@ -228,18 +227,11 @@ void readSymbolTables(crash_async_macho* image, const Layout& layout, bool in_ta
     if (!read_section(i, &table) || (table.type != kDynsym && table.type != kSymtab)) continue;
     if (table.entsize != kSymbolSize || table.link >= layout.shnum || !read_section(table.link, &strings)) continue;
     const std::uint64_t count = table.size / kSymbolSize;
-    if (table.type == kDynsym && image->elf.dynamic.count == 0) {
-      // The dynamic tables are loaded; they are read where the loader put them.
-      if (!insideLoadedSegment(layout, table.addr, table.size) ||
-          !insideLoadedSegment(layout, strings.addr, strings.size)) {
-        continue;
-      }
+    if (table.type == kDynsym && image->elf.dynamic.count == 0 && insideLoadedSegment(layout, table.addr, table.size) &&
+        insideLoadedSegment(layout, strings.addr, strings.size)) {
       image->elf.dynamic = {layout.bias + table.addr, count, layout.bias + strings.addr, strings.size};
-    } else if (table.type == kSymtab && !in_task && image->elf.full.count == 0) {
-      if (table.offset > file_size || table.size > file_size - table.offset || strings.offset > file_size ||
-          strings.size > file_size - strings.offset) {
-        continue;
-      }
+    } else if (table.type == kSymtab && image->elf.full.count == 0 && in_file(table.offset, table.size) &&
+               in_file(strings.offset, strings.size)) {
       image->elf.full = {file + table.offset, count, file + strings.offset, strings.size};
     }
   }
@@ -273,12 +265,89 @@ bool fileMatches(const crash_async_macho* image, const Layout& layout, std::uint
   return false;
 }
 
+// The number of entries of a dynamic symbol table, from its hash table: the chain count of a
+// SysV table, or one past the highest index a GNU table reaches. 0 when it cannot be read.
+std::uint64_t symbolCount(kernel::task_t task, std::uint64_t hash, bool gnu) {
+  const crash_async_byteorder* order = &crash_async_byteorder_direct;
+  std::uint32_t words[4] = {};
+  if (crash_async_task_memcpy(task, hash, 0, words, sizeof words) != CRASH_ESUCCESS) return 0;
+  if (!gnu) return words[1];
+  const std::uint64_t buckets = words[0];
+  const std::uint64_t first = words[1];
+  const std::uint64_t bucket_table = hash + 16 + std::uint64_t{words[2]} * 8;
+  std::uint32_t highest = 0;
+  for (std::uint64_t i = 0; i < buckets; ++i) {
+    std::uint32_t bucket = 0;
+    if (crash_async_task_read_uint32(task, order, bucket_table, static_cast<std::int64_t>(i * 4), &bucket) !=
+        CRASH_ESUCCESS) {
+      return 0;
+    }
+    if (bucket > highest) highest = bucket;
+  }
+  if (highest < first) return first;
+  // Walk the last chain to its end marker.
+  const std::uint64_t chains = bucket_table + buckets * 4;
+  for (std::uint64_t index = highest;; ++index) {
+    std::uint32_t value = 0;
+    if (crash_async_task_read_uint32(task, order, chains, static_cast<std::int64_t>((index - first) * 4), &value) !=
+        CRASH_ESUCCESS) {
+      return 0;
+    }
+    if ((value & 1) != 0) return index + 1;
+  }
+}
+
+// Takes the dynamic symbol table from the dynamic section in memory.
+void readDynamicSection(crash_async_macho* image, const Layout& layout) {
+  constexpr std::uint32_t kDynamic = 2;
+  constexpr std::int64_t kNull = 0, kHash = 4, kStrtab = 5, kSymtab = 6, kStrsz = 10, kSyment = 11;
+  constexpr std::int64_t kGnuHash = 0x6ffffef5;
+  std::uint64_t symtab = 0, strtab = 0, strsz = 0, syment = 0, hash = 0, gnu_hash = 0;
+  for (std::uint16_t i = 0; i < layout.phnum; ++i) {
+    const auto* bytes = static_cast<const std::uint8_t*>(crash_async_mobject_remap_address(
+        &layout.phdrs, crash_async_mobject_base_address(&layout.phdrs), i * kProgramHeaderSize, kProgramHeaderSize));
+    const ProgramHeader ph = programHeader(bytes);
+    if (ph.type != kDynamic) continue;
+    crash_async_mobject dynamic;
+    const std::uint64_t address = layout.bias + ph.vaddr;
+    if (crash_async_mobject_init(&dynamic, layout.task, address, ph.memsz, true) != CRASH_ESUCCESS) return;
+    for (std::uint64_t offset = 0; offset + 16 <= ph.memsz; offset += 16) {
+      const auto* entry =
+          static_cast<const std::uint8_t*>(crash_async_mobject_remap_address(&dynamic, address, offset, 16));
+      const auto tag = at<std::int64_t>(entry, 0);
+      const auto value = at<std::uint64_t>(entry, 8);
+      if (tag == kNull) break;
+      if (tag == kSymtab) symtab = value;
+      if (tag == kStrtab) strtab = value;
+      if (tag == kStrsz) strsz = value;
+      if (tag == kSyment) syment = value;
+      if (tag == kHash) hash = value;
+      if (tag == kGnuHash) gnu_hash = value;
+    }
+    crash_async_mobject_free(&dynamic);
+    break;
+  }
+  if (symtab == 0 || strtab == 0 || syment != kSymbolSize || (hash == 0 && gnu_hash == 0)) return;
+  // Some loaders relocate the entries in place, others leave them as linked.
+  auto loaded = [&](std::uint64_t value) {
+    return layout.bias != 0 && insideLoadedSegment(layout, value, 1) ? value + layout.bias : value;
+  };
+  symtab = loaded(symtab);
+  strtab = loaded(strtab);
+  const std::uint64_t count = symbolCount(layout.task, hash != 0 ? loaded(hash) : loaded(gnu_hash), hash == 0);
+  if (count == 0 || !insideLoadedSegment(layout, symtab - layout.bias, count * kSymbolSize) ||
+      !insideLoadedSegment(layout, strtab - layout.bias, strsz)) {
+    return;
+  }
+  image->elf.dynamic = {symtab, count, strtab, strsz};
+}
+
 void findSymbols(crash_async_macho* image, const Layout& layout) {
   std::uint64_t file = 0;
   std::uint64_t file_size = 0;
   if (kernel::vm_map_file(image->name, &file, &file_size) == kernel::KERN_SUCCESS) {
     if (fileMatches(image, layout, file, file_size)) {
-      readSymbolTables(image, layout, false, file, file_size);
+      readSymbolTables(image, layout, file, file_size);
     }
     if (image->elf.full.count > 0) {
       image->elf.file_map = file;
@@ -288,13 +357,9 @@ void findSymbols(crash_async_macho* image, const Layout& layout) {
     kernel::vm_unmap_file(file, file_size);
     if (image->elf.dynamic.count > 0) return;
   }
-  // Without its file, an object whose section headers were loaded with it (the kernel's virtual
-  // shared object) still names its exports. Anywhere else those bytes may belong to another
-  // mapping, so they are not trusted.
-  const std::uint64_t table_size = static_cast<std::uint64_t>(layout.shnum) * kSectionHeaderSize;
-  if (layout.shoff <= layout.first.filesz && table_size <= layout.first.filesz - layout.shoff) {
-    readSymbolTables(image, layout, true, 0, 0);
-  }
+  // Without its file (the kernel's virtual shared object has none), the dynamic section, which
+  // the loader maps, still leads to the exported symbols.
+  readDynamicSection(image, layout);
 }
 
 void machineNumbers(std::uint16_t machine, crash_async_elf* elf) {

@@ -61,13 +61,16 @@ MachOExpectations readExpectations(const std::string& name) {
   return expectations;
 }
 
-LoadedMachO::LoadedMachO(const std::string& name, std::uint64_t text_vmaddr, bool rebase)
+LoadedMachO::LoadedMachO(const std::string& name, std::uint64_t text_vmaddr, bool rebase, std::uint64_t address)
     : path_(machoFixture(name)), text_vmaddr_(text_vmaddr) {
   const std::string contents = readFile(path_);
   EXPECT_FALSE(contents.empty()) << path_;
   const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
   size_ = (contents.size() + page - 1) / page * page;
-  void* memory = mmap(nullptr, size_ + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const int fixed = address != 0 ? MAP_FIXED_NOREPLACE : 0;
+  void* memory = mmap(reinterpret_cast<void*>(address), size_ + page, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | fixed, -1, 0);
+  if (memory == MAP_FAILED && address != 0) return;
   EXPECT_NE(memory, MAP_FAILED);
   header_ = reinterpret_cast<std::uint64_t>(memory);
   std::memcpy(memory, contents.data(), contents.size());
@@ -84,6 +87,7 @@ LoadedMachO::LoadedMachO(const std::string& name, std::uint64_t text_vmaddr, boo
 }
 
 LoadedMachO::~LoadedMachO() {
+  if (header_ == 0) return;
   munmap(reinterpret_cast<void*>(header_), size_ + static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE)));
 }
 

@@ -46,8 +46,10 @@ MachOExpectations readExpectations(const std::string& name);
 class LoadedMachO {
  public:
   // Loads fixtures/macho/<name>, whose __TEXT segment starts at `text_vmaddr`. With `rebase`,
-  // the pointers listed in <name>.rebase are slid as the loader slides them.
-  LoadedMachO(const std::string& name, std::uint64_t text_vmaddr, bool rebase = false);
+  // the pointers listed in <name>.rebase are slid as the loader slides them. With `address`, the
+  // image goes there or, when that is taken, nowhere (loaded() is then false).
+  LoadedMachO(const std::string& name, std::uint64_t text_vmaddr, bool rebase = false, std::uint64_t address = 0);
+  bool loaded() const { return header_ != 0; }
   ~LoadedMachO();
   LoadedMachO(const LoadedMachO&) = delete;
   LoadedMachO& operator=(const LoadedMachO&) = delete;

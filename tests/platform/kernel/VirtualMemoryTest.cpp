@@ -76,4 +76,52 @@ TEST(VirtualMemory, ProcessThatDoesNotExistIsAnInvalidArgument) {
             kernel::KERN_INVALID_ARGUMENT);
 }
 
+TEST_F(Pages, ReadOnlyViewsCoverReadablePagesOnly) {
+  struct Case {
+    const char* name;
+    std::uint64_t address, size;
+    bool requireFull;
+    kernel::kern_return_t expected;
+    std::uint64_t mapped;
+  };
+  const Case cases[] = {
+      {"one readable page", base_, page_, true, kernel::KERN_SUCCESS, page_},
+      {"prefix before PROT_NONE", base_, 3 * page_, false, kernel::KERN_SUCCESS, page_},
+      {"full range into PROT_NONE", base_, 2 * page_, true, kernel::KERN_INVALID_ADDRESS, 0},
+      {"unmapped start", base_ + 2 * page_, page_, false, kernel::KERN_INVALID_ADDRESS, 0},
+      {"not page-aligned", base_ + 8, page_, false, kernel::KERN_INVALID_ARGUMENT, 0},
+      {"empty", base_, 0, false, kernel::KERN_INVALID_ARGUMENT, 0},
+      {"wraps", ~(page_ - 1), 2 * page_, false, kernel::KERN_INVALID_ADDRESS, 0},
+  };
+  for (const Case& c : cases) {
+    std::uint64_t local = 0;
+    std::uint64_t mapped = 0;
+    EXPECT_EQ(kernel::vm_map_readonly(kernel::task_self(), c.address, c.size, c.requireFull, &local, &mapped),
+              c.expected)
+        << c.name;
+    if (c.expected != kernel::KERN_SUCCESS) continue;
+    EXPECT_EQ(local, c.address) << c.name;  // our own memory is viewed in place
+    EXPECT_EQ(mapped, c.mapped) << c.name;
+    kernel::vm_unmap_readonly(kernel::task_self(), local, mapped);
+  }
+}
+
+TEST(VirtualMemory, MapsWholeRegularFilesOnly) {
+  char path[] = "/tmp/qm-map-XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  std::uint64_t address = 0;
+  std::uint64_t size = 0;
+  EXPECT_EQ(kernel::vm_map_file(path, &address, &size), kernel::KERN_INVALID_ARGUMENT);  // empty
+  ASSERT_EQ(write(fd, "contents", 8), 8);
+  ASSERT_EQ(kernel::vm_map_file(path, &address, &size), kernel::KERN_SUCCESS);
+  EXPECT_EQ(size, 8u);
+  EXPECT_EQ(std::memcmp(reinterpret_cast<const void*>(address), "contents", 8), 0);
+  kernel::vm_unmap_file(address, size);
+  close(fd);
+  unlink(path);
+  EXPECT_EQ(kernel::vm_map_file(path, &address, &size), kernel::KERN_INVALID_ARGUMENT);  // gone
+  EXPECT_EQ(kernel::vm_map_file("/tmp", &address, &size), kernel::KERN_INVALID_ARGUMENT);
+}
+
 }  // namespace

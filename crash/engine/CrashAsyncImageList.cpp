@@ -109,6 +109,8 @@ void crash_nasync_image_list_remove(crash_async_image_list* list, std::uint64_t 
 }
 
 void crash_nasync_image_list_refresh(crash_async_image_list* list) {
+  // The loader answers for the calling process only.
+  if (list->task != kernel::task_self()) return;
   crash_async_image_list_state* state = list->list;
   std::lock_guard<std::mutex> lock(state->writers);
   const std::uint64_t generation = kernel::loader_generation();

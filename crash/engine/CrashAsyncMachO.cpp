@@ -53,6 +53,13 @@ std::uint64_t segmentCommandSize(const crash_async_macho* image) {
   return image->m64 ? kSegmentCommandSize64 : kSegmentCommandSize32;
 }
 
+// Whether `command` is at least `size` bytes long, by its cmdsize and inside the load commands.
+// A shorter command would have its fields read from the commands after it.
+bool commandHolds(const crash_async_macho* image, const void* command, std::uint64_t size) {
+  return crash_async_mobject_verify_local_pointer(&image->load_cmds, local(command), 0, size) &&
+         field32(image, command, 4) >= size;
+}
+
 void releaseInit(crash_async_macho* image, bool load_cmds_mapped) {
   if (load_cmds_mapped) crash_async_mobject_free(&image->load_cmds);
   free(image->name);
@@ -131,10 +138,7 @@ crash_error_t crash_nasync_macho_init(crash_async_macho* image, kernel::task_t t
   const std::uint32_t type = segmentCommandType(image);
   for (void* command = crash_async_macho_next_command_type(image, nullptr, type); command != nullptr;
        command = crash_async_macho_next_command_type(image, command, type)) {
-    // A command shorter than its fields would have them read from the commands after it.
-    if (!crash_async_mobject_verify_local_pointer(&image->load_cmds, local(command), 0,
-                                                  segmentCommandSize(image)) ||
-        field32(image, command, 4) < segmentCommandSize(image)) {
+    if (!commandHolds(image, command, segmentCommandSize(image))) {
       CRASH_ASYNC_LOG("LC_SEGMENT command was too short");
       releaseInit(image, true);
       return CRASH_EINVAL;
@@ -195,8 +199,7 @@ crash_error_t crash_async_macho_uuid(crash_async_macho* image, std::uint8_t uuid
     return CRASH_ESUCCESS;
   }
   void* command = crash_async_macho_find_command(image, CRASH_MACHO_LC_UUID);
-  if (command == nullptr ||
-      !crash_async_mobject_verify_local_pointer(&image->load_cmds, local(command), 0, kUuidCommandSize)) {
+  if (command == nullptr || !commandHolds(image, command, kUuidCommandSize)) {
     return CRASH_ENOTFOUND;
   }
   crash_async_memcpy(uuid, static_cast<const char*>(command) + 8, 16);
@@ -257,10 +260,7 @@ void* crash_async_macho_find_segment_cmd(crash_async_macho* image, const char* s
   const std::uint32_t type = segmentCommandType(image);
   for (void* command = crash_async_macho_next_command_type(image, nullptr, type); command != nullptr;
        command = crash_async_macho_next_command_type(image, command, type)) {
-    if (!crash_async_mobject_verify_local_pointer(&image->load_cmds, local(command), 0,
-                                                  segmentCommandSize(image))) {
-      continue;
-    }
+    if (!commandHolds(image, command, segmentCommandSize(image))) continue;
     if (crash_async_strncmp(static_cast<const char*>(command) + 8, segname, 16) == 0) return command;
   }
   return nullptr;
@@ -335,13 +335,12 @@ crash_error_t crash_async_macho_symtab_reader_init(crash_async_macho_symtab_read
     CRASH_ASYNC_LOG("could not find LC_SYMTAB load command");
     return CRASH_ENOTFOUND;
   }
-  if (!crash_async_mobject_verify_local_pointer(&image->load_cmds, local(symtab), 0, kSymtabCommandSize)) {
+  if (!commandHolds(image, symtab, kSymtabCommandSize)) {
     CRASH_ASYNC_LOG("LC_SYMTAB command was too short");
     return CRASH_EINVAL;
   }
   void* dysymtab = crash_async_macho_find_command(image, CRASH_MACHO_LC_DYSYMTAB);
-  if (dysymtab != nullptr &&
-      !crash_async_mobject_verify_local_pointer(&image->load_cmds, local(dysymtab), 0, kDysymtabCommandSize)) {
+  if (dysymtab != nullptr && !commandHolds(image, dysymtab, kDysymtabCommandSize)) {
     CRASH_ASYNC_LOG("LC_DYSYMTAB command was too short");
     return CRASH_EINVAL;
   }

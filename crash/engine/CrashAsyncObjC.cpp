@@ -352,20 +352,31 @@ crash_error_t parseClass(Parse* parse, const void* klass, bool is_class_method) 
   return error;
 }
 
+// The pointers of a whole class or category list and their count, or null after a diagnostic
+// naming the list's view.
+const void* wholeList(const crash_async_macho* image, const crash_async_mobject* list, const char* view,
+                      std::uint64_t* count) {
+  const std::uint64_t base = crash_async_mobject_base_address(list);
+  const std::uint64_t length = crash_async_mobject_length(list);
+  const void* pointers = crash_async_mobject_remap_address(list, base, 0, length);
+  if (pointers == nullptr) {
+    CRASH_ASYNC_LOG("crash_async_mobject_remap_address in %s for pointer %llx returned NULL", view,
+                    static_cast<unsigned long long>(base));
+    return nullptr;
+  }
+  *count = length / widths(image).pointer;
+  return pointers;
+}
+
 // Parses every class of the class list. Returns 0, or the code that ended the walk.
 crash_error_t parseClasses(Parse* parse) {
   crash_async_macho* image = parse->image;
   crash_async_objc_cache* cache = parse->cache;
   const Widths& w = widths(image);
-  const std::uint64_t base = crash_async_mobject_base_address(&cache->class_list);
-  const std::uint64_t length = crash_async_mobject_length(&cache->class_list);
-  const void* pointers = crash_async_mobject_remap_address(&cache->class_list, base, 0, length);
-  if (pointers == nullptr) {
-    CRASH_ASYNC_LOG("crash_async_mobject_remap_address in objcConstMobj for pointer %llx returned NULL",
-                    static_cast<unsigned long long>(base));
-    return CRASH_EINVALID_DATA;
-  }
-  for (std::uint64_t i = 0; i < length / w.pointer; ++i) {
+  std::uint64_t count = 0;
+  const void* pointers = wholeList(image, &cache->class_list, "objcConstMobj", &count);
+  if (pointers == nullptr) return CRASH_EINVALID_DATA;
+  for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t class_address = pointerAt(image, pointers, i * w.pointer);
     const void* klass = crash_async_mobject_remap_address(&cache->objc_data, class_address, 0, w.class_size);
     if (klass == nullptr) {
@@ -436,15 +447,10 @@ crash_error_t parseCategories(Parse* parse) {
   crash_async_macho* image = parse->image;
   crash_async_objc_cache* cache = parse->cache;
   const Widths& w = widths(image);
-  const std::uint64_t base = crash_async_mobject_base_address(&cache->category_list);
-  const std::uint64_t length = crash_async_mobject_length(&cache->category_list);
-  const void* pointers = crash_async_mobject_remap_address(&cache->category_list, base, 0, length);
-  if (pointers == nullptr) {
-    CRASH_ASYNC_LOG("crash_async_mobject_remap_address in catMobj for pointer %llx returned NULL",
-                    static_cast<unsigned long long>(base));
-    return CRASH_EINVALID_DATA;
-  }
-  for (std::uint64_t i = 0; i < length / w.pointer; ++i) {
+  std::uint64_t count = 0;
+  const void* pointers = wholeList(image, &cache->category_list, "catMobj", &count);
+  if (pointers == nullptr) return CRASH_EINVALID_DATA;
+  for (std::uint64_t i = 0; i < count; ++i) {
     const std::uint64_t category_address = pointerAt(image, pointers, i * w.pointer);
     const void* category = crash_async_mobject_remap_address(&cache->objc_const, category_address, 0, w.category_size);
     if (category == nullptr) {

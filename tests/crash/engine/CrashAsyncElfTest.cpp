@@ -14,6 +14,7 @@
 
 #include "crash/engine/CrashAsyncImageList.h"
 #include "crash/engine/CrashAsyncMachO.h"
+#include "tests/crash/engine/MachOFixture.h"
 #include "tests/crash/engine/StderrCapture.h"
 
 namespace {
@@ -62,19 +63,8 @@ std::string hex(const std::uint8_t bytes[16]) {
   return text;
 }
 
-struct Found {
-  std::uint64_t address = 0;
-  std::string name;
-};
-
-crash_error_t symbolAt(crash_async_macho* image, std::uint64_t pc, Found* found) {
-  return crash_async_macho_find_symbol_by_pc(
-      image, pc,
-      [](std::uint64_t address, const char* name, void* context) {
-        *static_cast<Found*>(context) = {address, name};
-      },
-      found);
-}
+using test::Found;
+using test::symbolAt;
 
 // A function only the file's full symbol table names.
 extern "C" {

@@ -39,19 +39,8 @@ std::string uuidText(const std::uint8_t bytes[16]) {
   return text;
 }
 
-struct Found {
-  std::uint64_t address = 0;
-  std::string name;
-};
-
-crash_error_t symbolAt(crash_async_macho* image, std::uint64_t pc, Found* found) {
-  return crash_async_macho_find_symbol_by_pc(
-      image, pc,
-      [](std::uint64_t address, const char* name, void* context) {
-        *static_cast<Found*>(context) = {address, name};
-      },
-      found);
-}
+using test::Found;
+using test::symbolAt;
 
 struct Fixture {
   const char* file;
@@ -295,6 +284,9 @@ TEST(MachOImage, RefusesMalformedLoadCommands) {
          return crash_async_macho_map_section(image, "__TEXT", "__absent", &mobj);
        },
        CRASH_EINVAL, "Section table entry outside of expected range"},
+      {"a symbol table command shorter than its fields", "libimage.dylib",
+       [](const LoadedMachO& l) { put32(l, commandOffset(l, CRASH_MACHO_LC_SYMTAB) + 4, 8); }, CRASH_ESUCCESS,
+       symbolLookup, CRASH_EINVAL, "LC_SYMTAB command was too short"},
       {"exported symbols past the table", "libimage.dylib",
        [](const LoadedMachO& l) { put32(l, commandOffset(l, CRASH_MACHO_LC_DYSYMTAB) + 16, 0xfffffff0); },
        CRASH_ESUCCESS, symbolLookup, CRASH_EINVAL, "out of range nsym="},

@@ -237,6 +237,29 @@ TEST(ObjCMetadata, RemembersReadOnlyDataOfRealizedClasses) {
   EXPECT_EQ(m.lookup(m.method("-[Child zeta]")), "-[Child zeta]");
 }
 
+// A category's class may live in another image (read from the task), or may never have been
+// bound when that image was missing; the latter names nothing and stops nothing.
+TEST(ObjCMetadata, NamesCategoriesOfForeignClassesAndSkipsUnboundOnes) {
+  Metadata m;
+  ASSERT_TRUE(m.ready());
+  m.realizeAll();
+  auto* category_class = reinterpret_cast<std::uint64_t*>(m.method("__OBJC_$_CATEGORY_Fixture_$_ClassOnly") + 8);
+  const std::uint64_t theta = m.method("+[Fixture(ClassOnly) theta]");
+
+  std::uint64_t foreign[5];
+  std::memcpy(foreign, reinterpret_cast<const void*>(m.classAddress("Fixture")), sizeof foreign);
+  *category_class = reinterpret_cast<std::uint64_t>(foreign);
+  EXPECT_EQ(m.lookup(theta), "+[Fixture theta]");
+
+  *category_class = 0;
+  crash_async_symbol_cache_free(m.cache());
+  crash_async_symbol_cache_init(m.cache());
+  std::uint64_t start = 0;
+  EXPECT_EQ(m.lookup(theta, CRASH_ASYNC_SYMBOL_STRATEGY_OBJC, nullptr, &start), "+[Fixture epsilon]");
+  EXPECT_EQ(start, m.method("+[Fixture(Extras) epsilon]"));
+  EXPECT_EQ(m.lookup(m.method("-[Child zeta]")), "-[Child zeta]");
+}
+
 // Places a name of up to 16 bytes over the section name `from` in the load commands.
 void renameSection(const LoadedMachO& loaded, const char* from, const char* to) {
   char needle[16] = {};

@@ -14,6 +14,15 @@ namespace test {
 
 std::string machoFixture(const std::string& name) { return std::string(QM_TEST_FIXTURES) + "/macho/" + name; }
 
+crash_error_t symbolAt(crash_async_macho* image, std::uint64_t pc, Found* found) {
+  return crash_async_macho_find_symbol_by_pc(
+      image, pc,
+      [](std::uint64_t address, const char* name, void* context) {
+        *static_cast<Found*>(context) = {address, name};
+      },
+      found);
+}
+
 std::uint64_t MachOExpectations::symbol(const std::string& name) const {
   for (const Symbol& s : symbols) {
     if (s.name == name) return s.value;

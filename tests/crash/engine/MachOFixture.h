@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "crash/engine/CrashAsyncMachO.h"
+
 namespace test {
 
 // What the tools printed about one image.
@@ -73,5 +75,14 @@ class LoadedMachO {
 
 // The path of fixtures/macho/<name>.
 std::string machoFixture(const std::string& name);
+
+// A symbol an image reported.
+struct Found {
+  std::uint64_t address = 0;
+  std::string name;
+};
+
+// Looks `pc` up in the symbol table of `image`; `*found` gets the symbol when the result is 0.
+crash_error_t symbolAt(crash_async_macho* image, std::uint64_t pc, Found* found);
 
 }  // namespace test

@@ -1,0 +1,39 @@
+#include "telemetry/core/TLArchivableClasses.h"
+
+#include <mutex>
+
+#include "platform/foundation/Coding.h"
+#include "telemetry/core/Internals/Context/Device/TLDeviceHistoryInfo.h"
+#include "telemetry/core/Internals/Context/Session/TLSessionHistoryInfo.h"
+#include "telemetry/core/Internals/Context/UserId/TLUserIdHistoryInfo.h"
+#include "telemetry/core/Internals/Model/TLCustomPropertiesLog.h"
+#include "telemetry/core/Internals/Model/TLDevice.h"
+#include "telemetry/core/Internals/Model/TLLogWithProperties.h"
+#include "telemetry/core/Internals/Model/TLStartServiceLog.h"
+
+namespace {
+
+template <class T>
+void add(const char* name, const char* superclassName = "") {
+  foundation::CodingRegistry::registerClass<T>(name, superclassName, true);
+}
+
+}  // namespace
+
+void TLRegisterArchivableClasses() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    add<TLWrapperSdk>("TLWrapperSdk");
+    add<TLDevice>("TLDevice", "TLWrapperSdk");
+
+    add<TLAbstractLog>("TLAbstractLog");
+    add<TLLogWithProperties>("TLLogWithProperties", "TLAbstractLog");
+    add<TLStartServiceLog>("TLStartServiceLog", "TLAbstractLog");
+    add<TLCustomPropertiesLog>("TLCustomPropertiesLog", "TLAbstractLog");
+
+    add<TLHistoryInfo>("TLHistoryInfo");
+    add<TLSessionHistoryInfo>("TLSessionHistoryInfo", "TLHistoryInfo");
+    add<TLUserIdHistoryInfo>("TLUserIdHistoryInfo", "TLHistoryInfo");
+    add<TLDeviceHistoryInfo>("TLDeviceHistoryInfo", "TLHistoryInfo");
+  });
+}

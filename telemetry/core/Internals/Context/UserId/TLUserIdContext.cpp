@@ -115,3 +115,5 @@ std::optional<std::string> TLUserIdContext::prefixedUserIdFromUserId(const std::
   if (!userId || userId->find(kUserIdPrefixSeparator) != std::string::npos) return userId;
   return foundation::stringWithFormat("%@%@%@", kUserIdPrefix, kUserIdPrefixSeparator, *userId);
 }
+
+void TLUserIdContext::storeHistory() { TLHistoryInfo::storeHistory(settings_, kUserIdHistoryKey, userIdHistory_); }

@@ -126,6 +126,17 @@ TEST_F(TLDeviceTrackerTest, ChangesOfCountryWrapperOrRefreshGiveANewDescription)
   EXPECT_EQ(fifth->wrapperSdkName, std::nullopt);
 }
 
+TEST_F(TLDeviceTrackerTest, ARefreshReachesEveryTrackerNotOnlyTheFirstToBuild) {
+  auto tracker = launch(100);
+  const auto before = tracker->device();
+  tracker->setCountryCode("FR");
+  defaults.removeObjectForKey("pastDevicesKey");
+  launch(200);  // no history: builds at once, with the new country
+  const auto after = tracker->device();
+  EXPECT_NE(after, before);
+  EXPECT_EQ(after->carrierCountry, "FR");
+}
+
 TEST_F(TLDeviceTrackerTest, TheHistoryKeepsTheLastFiveDescriptions) {
   auto tracker = launch(100);
   for (int time = 200; time <= 700; time += 100) {

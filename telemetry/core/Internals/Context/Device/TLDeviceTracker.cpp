@@ -17,7 +17,9 @@ struct SharedState {
   std::mutex mutex;
   std::shared_ptr<TLWrapperSdk> wrapperSdk;
   std::optional<std::string> countryCode;
-  bool needsRefresh = true;  // the first description of a process is always built anew
+  // Counts the requests for a new description. Each tracker remembers the count its cached
+  // description was built at, so a request reaches every tracker, not only the first to build.
+  std::uint64_t refreshRequests = 0;
 };
 
 SharedState& shared() {
@@ -25,9 +27,14 @@ SharedState& shared() {
   return *state;
 }
 
-void setNeedsRefresh(bool needsRefresh) {
+void requestRefresh() {
   std::lock_guard lock(shared().mutex);
-  shared().needsRefresh = needsRefresh;
+  ++shared().refreshRequests;
+}
+
+std::uint64_t refreshRequests() {
+  std::lock_guard lock(shared().mutex);
+  return shared().refreshRequests;
 }
 
 bool earlier(const std::shared_ptr<TLDeviceHistoryInfo>& a, const std::shared_ptr<TLDeviceHistoryInfo>& b) {
@@ -42,7 +49,7 @@ std::shared_ptr<TLDeviceTracker> TLDeviceTracker::sharedInstance() {
   return shared().instance;
 }
 
-void TLDeviceTracker::refreshDeviceNextTime() { setNeedsRefresh(true); }
+void TLDeviceTracker::refreshDeviceNextTime() { requestRefresh(); }
 
 void TLDeviceTracker::resetSharedInstance() {
   std::lock_guard instanceLock(shared().instanceMutex);
@@ -50,7 +57,7 @@ void TLDeviceTracker::resetSharedInstance() {
   std::lock_guard lock(shared().mutex);
   shared().wrapperSdk.reset();
   shared().countryCode.reset();
-  shared().needsRefresh = true;
+  ++shared().refreshRequests;
 }
 
 TLDeviceTracker::TLDeviceTracker(TLUserDefaults& settings, foundation::DeviceInfo deviceInfo,
@@ -68,11 +75,10 @@ TLDeviceTracker::TLDeviceTracker(TLUserDefaults& settings, foundation::DeviceInf
 
 std::shared_ptr<TLDevice> TLDeviceTracker::device() {
   std::lock_guard lock(monitor_);
-  {
-    std::lock_guard sharedLock(shared().mutex);
-    if (device_ && !shared().needsRefresh) return device_;
-  }
+  const std::uint64_t requests = refreshRequests();
+  if (device_ && deviceRefreshRequests_ == requests) return device_;
   device_ = updatedDevice();
+  deviceRefreshRequests_ = requests;
   auto entry = std::make_shared<TLDeviceHistoryInfo>(clock_(), device_);
   deviceHistory_.insert(std::upper_bound(deviceHistory_.begin(), deviceHistory_.end(), entry, earlier), entry);
   if (deviceHistory_.size() > kMaxDevicesHistoryCount) deviceHistory_.erase(deviceHistory_.begin());
@@ -94,14 +100,14 @@ void TLDeviceTracker::setWrapperSdk(std::shared_ptr<TLWrapperSdk> wrapperSdk) {
   std::lock_guard lock(monitor_);
   std::lock_guard sharedLock(shared().mutex);
   shared().wrapperSdk = std::move(wrapperSdk);
-  shared().needsRefresh = true;
+  ++shared().refreshRequests;
 }
 
 void TLDeviceTracker::setCountryCode(std::optional<std::string> countryCode) {
   std::lock_guard lock(monitor_);
   std::lock_guard sharedLock(shared().mutex);
   shared().countryCode = std::move(countryCode);
-  shared().needsRefresh = true;
+  ++shared().refreshRequests;
 }
 
 void TLDeviceTracker::clearDevices() {
@@ -132,7 +138,6 @@ std::shared_ptr<TLDevice> TLDeviceTracker::updatedDevice() {
     device->carrierCountry = shared().countryCode;
   }
   refreshWrapperSdk(*device);
-  setNeedsRefresh(false);
   return device;
 }
 

@@ -9,7 +9,8 @@
 // locale, time zone and screen, and the application's bundle information.
 //
 // The history is kept in the settings under "pastDevicesKey", sorted by time. The wrapper SDK
-// description, the country code and the refresh-needed flag are shared by every tracker.
+// description and the country code are shared by every tracker, and a request for a new
+// description reaches each of them.
 //
 // Every operation is thread-safe (the tracker's own re-entrant lock; a class-wide lock for the
 // shared state).
@@ -65,8 +66,7 @@ class TLDeviceTracker {
   void setCountryCode(std::optional<std::string> countryCode);
   // Removes the stored history, drops the cached description and empties the history.
   void clearDevices();
-  // A new description from the system, without caching or recording it; clears the
-  // refresh-needed flag. Owned by the caller.
+  // A new description from the system, without caching or recording it. Owned by the caller.
   std::shared_ptr<TLDevice> updatedDevice();
 
   // The sources of the fields.
@@ -99,5 +99,6 @@ class TLDeviceTracker {
   foundation::DeviceInfo deviceInfo_;
   TLHistoryInfo::Clock clock_;
   std::shared_ptr<TLDevice> device_;
+  std::uint64_t deviceRefreshRequests_ = 0;  // the shared request count device_ was built at
   std::vector<std::shared_ptr<TLDeviceHistoryInfo>> deviceHistory_;
 };

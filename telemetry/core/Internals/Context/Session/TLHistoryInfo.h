@@ -31,6 +31,16 @@ class TLHistoryInfo : public foundation::Coding {
   foundation::Date timestamp() const { return timestamp_; }
   void setTimestamp(foundation::Date timestamp) { timestamp_ = timestamp; }
 
+  // The newest entry of `entries` (oldest first) stamped strictly before `date`; null when there
+  // is none. An entry stamped at `date` itself only takes effect after it.
+  template <class T>
+  static std::shared_ptr<T> entryBefore(const std::vector<std::shared_ptr<T>>& entries, foundation::Date date) {
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+      if ((*entry)->timestamp() < date) return *entry;
+    }
+    return nullptr;
+  }
+
   // Stores `entries` under `key` as one keyed archive (an empty list as the archive of an empty
   // list). A list that cannot be archived is not stored, with an ERROR line.
   template <class T>

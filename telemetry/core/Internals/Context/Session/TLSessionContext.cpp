@@ -53,10 +53,8 @@ void TLSessionContext::setSessionId(std::optional<std::string> sessionId) {
 
 std::optional<std::string> TLSessionContext::sessionIdAt(foundation::Date date) {
   std::lock_guard lock(monitor_);
-  for (auto entry = sessionHistory_.rbegin(); entry != sessionHistory_.rend(); ++entry) {
-    if ((*entry)->timestamp() < date) return (*entry)->sessionId();
-  }
-  return std::nullopt;
+  const auto entry = TLHistoryInfo::entryBefore(sessionHistory_, date);
+  return entry ? entry->sessionId() : std::nullopt;
 }
 
 void TLSessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession) {

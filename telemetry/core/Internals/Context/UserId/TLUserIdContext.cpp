@@ -59,10 +59,8 @@ void TLUserIdContext::setUserId(std::optional<std::string> userId) {
 
 std::optional<std::string> TLUserIdContext::userIdAt(foundation::Date date) {
   std::lock_guard lock(monitor_);
-  for (auto entry = userIdHistory_.rbegin(); entry != userIdHistory_.rend(); ++entry) {
-    if ((*entry)->timestamp() < date) return (*entry)->userId();
-  }
-  return std::nullopt;
+  const auto entry = TLHistoryInfo::entryBefore(userIdHistory_, date);
+  return entry ? entry->userId() : std::nullopt;
 }
 
 void TLUserIdContext::clearUserIdHistory() {

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/foundation/Coding.h"
+#include "telemetry/core/Internals/Context/AuthToken/TLAuthTokenInfo.h"
 #include "telemetry/core/Internals/Context/Device/TLDeviceHistoryInfo.h"
 #include "telemetry/core/Internals/Context/Session/TLSessionHistoryInfo.h"
 #include "telemetry/core/Internals/Context/UserId/TLUserIdHistoryInfo.h"
@@ -35,5 +36,6 @@ void TLRegisterArchivableClasses() {
     add<TLSessionHistoryInfo>("TLSessionHistoryInfo", "TLHistoryInfo");
     add<TLUserIdHistoryInfo>("TLUserIdHistoryInfo", "TLHistoryInfo");
     add<TLDeviceHistoryInfo>("TLDeviceHistoryInfo", "TLHistoryInfo");
+    TLAuthTokenInfo::registerForCoding();
   });
 }

@@ -126,8 +126,8 @@ void RLNetworkReachabilityManager::setStatus(RLNetworkReachabilityStatus status)
   observing_.willChangeValueForKey(kStatusKey);
   for (const auto& derived : kDerivedKeys) observing_.willChangeValueForKey(derived);
   status_.store(status);
-  for (const auto& derived : kDerivedKeys) observing_.didChangeValueForKey(derived);
   observing_.didChangeValueForKey(kStatusKey);
+  for (const auto& derived : kDerivedKeys) observing_.didChangeValueForKey(derived);
 }
 
 void RLNetworkReachabilityManager::callback(reachability::Target&, reachability::Flags flags, void* info) {

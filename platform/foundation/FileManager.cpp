@@ -542,9 +542,10 @@ bool FileManager::copyItemAtPath(const std::string& source, const std::string& d
   return true;
 }
 
-std::optional<FileAttributes> FileManager::attributesOfItemAtPath(const std::string& path, Error* error) const {
+std::optional<FileAttributes> FileManager::attributesOfItemAtPath(const std::string& path, Error* error,
+                                                                  bool traverseLink) const {
   struct stat info;
-  if (::lstat(path.c_str(), &info) != 0) {
+  if ((traverseLink ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info)) != 0) {
     fail(error, errno, path, false);
     return std::nullopt;
   }

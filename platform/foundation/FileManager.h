@@ -101,8 +101,11 @@ class FileManager {
   // A failed copy leaves no partial destination behind.
   bool copyItemAtPath(const std::string& source, const std::string& destination, Error* error = nullptr) const;
 
-  // The item's attributes, or nothing with 260 / 257 / 256.
-  std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path, Error* error = nullptr) const;
+  // The item's attributes, or nothing with 260 / 257 / 256. A symbolic link is described itself
+  // unless `traverseLink`, which describes what it leads to (the file a URL's resource values
+  // would describe).
+  std::optional<FileAttributes> attributesOfItemAtPath(const std::string& path, Error* error = nullptr,
+                                                       bool traverseLink = false) const;
 
   // The names in a folder (no "." or ".."; hidden ones included), sorted; nothing with an error.
   std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(const std::string& path,

@@ -23,7 +23,14 @@ std::uint64_t RLMultipartBodyStream::contentLength() const {
 }
 
 void RLMultipartBodyStream::open() {
-  if (status_.load() == Status::Open) return;
+  const Status status = status_.load();
+  if (status == Status::Open) return;
+  // Parts read once are spent: opened again, the stream would send nothing as if it were done.
+  if (status != Status::NotOpen) {
+    fail(RLRequestSerializationError(RLRequestSerializationErrorBadArgument,
+                                     "A body stream cannot be read twice; send a copy of it."));
+    return;
+  }
   status_ = Status::Open;
   setInitialAndFinalBoundaries();
   nextPart_ = 0;

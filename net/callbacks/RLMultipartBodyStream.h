@@ -45,7 +45,8 @@ class RLMultipartBodyStream final : public foundation::InputStream {
   std::uint64_t contentLength() const;
 
   // Opening marks the boundaries and starts at the first part; opening an open stream does
-  // nothing. Closing ends reading: later reads answer 0.
+  // nothing, and opening a closed or failed one fails it (its parts are spent: read a copy).
+  // Closing ends reading: later reads answer 0.
   void open() override;
   void close() override;
   Status streamStatus() const override { return status_.load(); }

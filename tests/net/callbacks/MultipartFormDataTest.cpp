@@ -213,6 +213,9 @@ TEST_F(MultipartTest, OpenCloseAndReadOrder) {
   EXPECT_EQ(stream->read(buffer, sizeof buffer), 0);
   EXPECT_FALSE(stream->hasBytesAvailable());
   EXPECT_EQ(stream->streamStatus(), foundation::Stream::Status::Closed);
+  stream->open();  // spent: failing beats reading as an empty body
+  EXPECT_EQ(stream->read(buffer, sizeof buffer), -1);
+  EXPECT_TRUE(stream->streamError());
 }
 
 // A stream that reports itself open and never gives a byte.

@@ -300,6 +300,16 @@ TEST_F(FileManagerTest, Attributes) {
   Error error;
   EXPECT_FALSE(fm().attributesOfItemAtPath(at("missing"), &error));
   EXPECT_EQ(error.code(), foundation::kFileReadNoSuchFileError);
+
+  // A link is described itself unless asked to follow it; a dangling one cannot be followed.
+  ASSERT_EQ(::symlink(at("f").c_str(), at("link").c_str()), 0);
+  EXPECT_EQ(fm().attributesOfItemAtPath(at("link"))->type, FileType::SymbolicLink);
+  const auto followed = fm().attributesOfItemAtPath(at("link"), nullptr, true);
+  ASSERT_TRUE(followed);
+  EXPECT_EQ(followed->type, FileType::Regular);
+  EXPECT_EQ(followed->size, 5u);
+  ASSERT_EQ(::symlink(at("missing").c_str(), at("dangling").c_str()), 0);
+  EXPECT_FALSE(fm().attributesOfItemAtPath(at("dangling"), nullptr, true));
 }
 
 TEST_F(FileManagerTest, ListsAndEnumerates) {

@@ -296,6 +296,19 @@ std::optional<net::URLRequest> RLHTTPRequestSerializer::requestBySerializingRequ
   return mutableRequest;
 }
 
+std::optional<net::URLRequest> RLHTTPRequestSerializer::requestWithDocumentBody(
+    const net::URLRequest& request, const foundation::Value& parameters, const std::string& contentType,
+    const DocumentWriter& write, foundation::Error* error) const {
+  if (encodesParametersInURI(request)) return RLHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
+  net::URLRequest mutableRequest = requestWithDefaultHeaders(request);
+  if (parameters.isNull()) return mutableRequest;
+  if (!mutableRequest.valueForHTTPHeaderField("Content-Type")) mutableRequest.setValue(contentType, "Content-Type");
+  auto body = write(error);
+  if (!body) return std::nullopt;
+  mutableRequest.setHTTPBody(std::move(*body));
+  return mutableRequest;
+}
+
 std::optional<net::URLRequest> RLHTTPRequestSerializer::multipartFormRequestWithMethod(
     const std::string& method, const std::string& URLString, const foundation::Value& parameters,
     const MultipartFormDataBlock& block, foundation::Error* error) const {

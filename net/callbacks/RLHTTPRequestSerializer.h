@@ -150,6 +150,14 @@ class RLHTTPRequestSerializer : public RLURLRequestSerialization, public foundat
   net::URLRequest requestWithDefaultHeaders(const net::URLRequest& request) const;
   // Whether the request's method, upper-cased, puts parameters in the URI.
   bool encodesParametersInURI(const net::URLRequest& request) const;
+  // The body step of serializers that write the parameters as one document: URI methods as this
+  // class does; others get the default headers and, with parameters, `contentType` (unless one
+  // is set) and the body `write` gives. When `write` gives nothing (setting *error), so does this.
+  using DocumentWriter = std::function<std::optional<foundation::Data>(foundation::Error* error)>;
+  std::optional<net::URLRequest> requestWithDocumentBody(const net::URLRequest& request,
+                                                         const foundation::Value& parameters,
+                                                         const std::string& contentType, const DocumentWriter& write,
+                                                         foundation::Error* error) const;
 
  private:
   struct HeaderTable;

@@ -25,25 +25,16 @@ RLJSONRequestSerializer::RLJSONRequestSerializer(foundation::KeyedUnarchiver& co
 
 std::optional<net::URLRequest> RLJSONRequestSerializer::requestBySerializingRequest(
     const net::URLRequest& request, const foundation::Value& parameters, foundation::Error* error) const {
-  if (encodesParametersInURI(request)) {
-    return RLHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
-  }
-  net::URLRequest mutableRequest = requestWithDefaultHeaders(request);
-  if (parameters.isNull()) return mutableRequest;
-  if (!mutableRequest.valueForHTTPHeaderField("Content-Type")) {
-    mutableRequest.setValue("application/json", "Content-Type");
-  }
-  if (!foundation::JSONSerialization::isValidJSONObject(parameters)) {
-    if (error) {
-      *error = RLRequestSerializationError(RLRequestSerializationErrorCannotWriteParameters,
-                                           "The `parameters` argument is not valid JSON.");
+  return requestWithDocumentBody(request, parameters, "application/json", [&](foundation::Error* writeError) {
+    if (!foundation::JSONSerialization::isValidJSONObject(parameters)) {
+      if (writeError) {
+        *writeError = RLRequestSerializationError(RLRequestSerializationErrorCannotWriteParameters,
+                                                  "The `parameters` argument is not valid JSON.");
+      }
+      return std::optional<foundation::Data>();
     }
-    return std::nullopt;
-  }
-  auto body = foundation::JSONSerialization::dataWithJSONObject(parameters, writingOptions_, error);
-  if (!body) return std::nullopt;
-  mutableRequest.setHTTPBody(std::move(*body));
-  return mutableRequest;
+    return foundation::JSONSerialization::dataWithJSONObject(parameters, writingOptions_, writeError);
+  }, error);
 }
 
 void RLJSONRequestSerializer::encodeWithCoder(foundation::KeyedArchiver& coder) const {

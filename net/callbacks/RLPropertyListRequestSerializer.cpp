@@ -41,18 +41,10 @@ RLPropertyListRequestSerializer::RLPropertyListRequestSerializer(foundation::Key
 
 std::optional<net::URLRequest> RLPropertyListRequestSerializer::requestBySerializingRequest(
     const net::URLRequest& request, const foundation::Value& parameters, foundation::Error* error) const {
-  if (encodesParametersInURI(request)) {
-    return RLHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
-  }
-  net::URLRequest mutableRequest = requestWithDefaultHeaders(request);
-  if (parameters.isNull()) return mutableRequest;
-  if (!mutableRequest.valueForHTTPHeaderField("Content-Type")) {
-    mutableRequest.setValue("application/x-plist", "Content-Type");
-  }
-  auto body = foundation::PropertyListSerialization::dataWithPropertyList(parameters, format_, writeOptions_, error);
-  if (!body) return std::nullopt;
-  mutableRequest.setHTTPBody(std::move(*body));
-  return mutableRequest;
+  // No test of its own: what the writer refuses comes back with the writer's error.
+  return requestWithDocumentBody(request, parameters, "application/x-plist", [&](foundation::Error* writeError) {
+    return foundation::PropertyListSerialization::dataWithPropertyList(parameters, format_, writeOptions_, writeError);
+  }, error);
 }
 
 void RLPropertyListRequestSerializer::encodeWithCoder(foundation::KeyedArchiver& coder) const {

@@ -1,7 +1,6 @@
 #include "net/callbacks/RLStreamingMultipartFormData.h"
 
 #include <cstdio>
-#include <random>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/net/MIMEType.h"
@@ -9,19 +8,9 @@
 
 namespace {
 
-std::uint32_t randomWord() {
-  if (auto bytes = security::randomBytes(4)) {
-    return static_cast<std::uint32_t>((*bytes)[0]) << 24 | static_cast<std::uint32_t>((*bytes)[1]) << 16 |
-           static_cast<std::uint32_t>((*bytes)[2]) << 8 | static_cast<std::uint32_t>((*bytes)[3]);
-  }
-  // A failing secure source must not give every form the same boundary.
-  static thread_local std::mt19937 fallback{std::random_device{}()};
-  return fallback();
-}
-
 std::string randomBoundary() {
   char text[32];
-  std::snprintf(text, sizeof text, "Boundary+%08X%08X", randomWord(), randomWord());
+  std::snprintf(text, sizeof text, "Boundary+%08X%08X", security::randomUInt32(), security::randomUInt32());
   return text;
 }
 

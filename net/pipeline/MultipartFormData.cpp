@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <limits>
-#include <random>
 
 #include "platform/foundation/FileManager.h"
 #include "platform/net/MIMEType.h"
@@ -16,19 +15,9 @@ using Reason = PipelineError::MultipartEncodingFailureReason;
 
 [[noreturn]] void fail(Reason reason) { throw AnyError(PipelineError::multipartEncodingFailed(std::move(reason))); }
 
-std::uint32_t randomWord() {
-  if (auto bytes = security::randomBytes(4)) {
-    return static_cast<std::uint32_t>((*bytes)[0]) << 24 | static_cast<std::uint32_t>((*bytes)[1]) << 16 |
-           static_cast<std::uint32_t>((*bytes)[2]) << 8 | static_cast<std::uint32_t>((*bytes)[3]);
-  }
-  // The secure source failing must not leave every form with the same boundary.
-  static thread_local std::mt19937 fallback{std::random_device{}()};
-  return fallback();
-}
-
 std::string randomBoundary() {
   char text[64];
-  std::snprintf(text, sizeof text, "pipeline.boundary.%08x%08x", randomWord(), randomWord());
+  std::snprintf(text, sizeof text, "pipeline.boundary.%08x%08x", security::randomUInt32(), security::randomUInt32());
   return text;
 }
 

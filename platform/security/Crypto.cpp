@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <memory>
+#include <random>
 
 namespace security {
 
@@ -24,6 +25,13 @@ std::optional<foundation::Data> randomBytes(std::size_t count) {
   foundation::Data bytes(count);
   if (randomBytes(bytes.data(), count) != errSecSuccess) return std::nullopt;
   return bytes;
+}
+
+std::uint32_t randomUInt32() {
+  std::uint32_t value = 0;
+  if (randomBytes(&value, sizeof value) == errSecSuccess) return value;
+  static thread_local std::mt19937 fallback{std::random_device{}()};
+  return fallback();
 }
 
 foundation::Data sha256(const void* bytes, std::size_t length) {

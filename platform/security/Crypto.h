@@ -17,6 +17,9 @@ namespace security {
 OSStatus randomBytes(void* bytes, std::size_t count);
 // `count` secure random bytes, or nothing when the source failed.
 std::optional<foundation::Data> randomBytes(std::size_t count);
+// A random 32-bit value (arc4random): from the secure source, else from a per-thread generator
+// seeded by the system, so that tags made from it (multipart boundaries) still vary.
+std::uint32_t randomUInt32();
 
 // The 32-byte SHA-256 digest of the bytes.
 foundation::Data sha256(const void* bytes, std::size_t length);

@@ -7,10 +7,12 @@
 #include "telemetry/core/Internals/Context/Device/TLDeviceHistoryInfo.h"
 #include "telemetry/core/Internals/Context/Session/TLSessionHistoryInfo.h"
 #include "telemetry/core/Internals/Context/UserId/TLUserIdHistoryInfo.h"
+#include "telemetry/core/Internals/Model/TLCommonSchemaLog.h"
 #include "telemetry/core/Internals/Model/TLCustomPropertiesLog.h"
 #include "telemetry/core/Internals/Model/TLDevice.h"
 #include "telemetry/core/Internals/Model/TLLogWithProperties.h"
 #include "telemetry/core/Internals/Model/TLStartServiceLog.h"
+#include "telemetry/core/Internals/Model/TLTypedProperty.h"
 
 namespace {
 
@@ -31,6 +33,26 @@ void TLRegisterArchivableClasses() {
     add<TLLogWithProperties>("TLLogWithProperties", "TLAbstractLog");
     add<TLStartServiceLog>("TLStartServiceLog", "TLAbstractLog");
     add<TLCustomPropertiesLog>("TLCustomPropertiesLog", "TLAbstractLog");
+    add<TLCommonSchemaLog>("TLCommonSchemaLog", "TLAbstractLog");
+
+    add<TLCSData>("TLCSData");
+    add<TLCSExtensions>("TLCSExtensions");
+    add<TLMetadataExtension>("TLMetadataExtension");
+    add<TLProtocolExtension>("TLProtocolExtension");
+    add<TLUserExtension>("TLUserExtension");
+    add<TLDeviceExtension>("TLDeviceExtension");
+    add<TLOSExtension>("TLOSExtension");
+    add<TLAppExtension>("TLAppExtension");
+    add<TLNetExtension>("TLNetExtension");
+    add<TLSDKExtension>("TLSDKExtension");
+    add<TLLocExtension>("TLLocExtension");
+
+    add<TLTypedProperty>("TLTypedProperty");
+    add<TLStringTypedProperty>("TLStringTypedProperty", "TLTypedProperty");
+    add<TLBooleanTypedProperty>("TLBooleanTypedProperty", "TLTypedProperty");
+    add<TLLongTypedProperty>("TLLongTypedProperty", "TLTypedProperty");
+    add<TLDoubleTypedProperty>("TLDoubleTypedProperty", "TLTypedProperty");
+    add<TLDateTimeTypedProperty>("TLDateTimeTypedProperty", "TLTypedProperty");
 
     add<TLHistoryInfo>("TLHistoryInfo");
     add<TLSessionHistoryInfo>("TLSessionHistoryInfo", "TLHistoryInfo");

@@ -5,6 +5,7 @@
 //
 // The fields are filled on one thread before the log is handed over; only the target set is
 // shared between threads afterwards, so only it is guarded (by the log's own lock).
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,10 +64,24 @@ class TLAbstractLog : public TLLog, public TLLogConversion {
 
   // Calls toCommonSchemaLogForTargetToken for each target token and collects the logs made.
   std::vector<std::shared_ptr<TLCommonSchemaLog>> toCommonSchemaLogsWithFlags(TLFlags flags) const override;
-  // The common-schema log of this log for one target token; null when none is made.
-  // Subclasses that carry an event name and data extend it.
+  // A new common-schema log of this log for one target token: the token as its only target,
+  // version "3.0", this log's timestamp, the token's iKey, `flags`, and extensions filled from
+  // the user id, the device and the main bundle (no name, data or metadata: subclasses that carry
+  // an event name and data extend it). Null when the token has no target key, as a log without
+  // an iKey cannot be attributed by the collector. Owned by the caller.
   virtual std::shared_ptr<TLCommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string& token,
                                                                              TLFlags flags) const;
+
+  // "Version <version>", followed by " (Build <build>)" when the build is present and not
+  // empty; nothing when the version is absent or empty. Stateless.
+  static std::optional<std::string> combineOsVersion(const std::optional<std::string>& version,
+                                                     const std::optional<std::string>& build);
+  // "<name>-<version>" when both are present and not empty; nothing otherwise. Stateless.
+  static std::optional<std::string> combineSDKLibVer(const std::optional<std::string>& name,
+                                                     const std::optional<std::string>& version);
+  // An offset in minutes east of UTC as a sign ("+" for zero), two-digit hours, ":" and two-digit
+  // minutes: 345 gives "+05:45", -30 gives "-00:30". Stateless.
+  static std::string convertTimeZoneOffsetToISO8601(std::int64_t offsetMinutes);
 
  private:
   std::optional<std::string> type_;

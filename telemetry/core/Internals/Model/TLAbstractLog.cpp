@@ -12,11 +12,6 @@ constexpr const char* kDistributionGroupIdKey = "distributionGroupId";
 constexpr const char* kUserIdKey = "userId";
 constexpr const char* kDeviceKey = "device";
 
-bool sameDevice(const std::shared_ptr<TLDevice>& a, const std::shared_ptr<TLDevice>& b) {
-  if (!a || !b) return !a && !b;
-  return a->isEqual(*b);
-}
-
 }  // namespace
 
 TLAbstractLog::TLAbstractLog(foundation::KeyedUnarchiver& coder)
@@ -57,7 +52,7 @@ bool TLAbstractLog::isEqual(const foundation::Object& other) const {
   const auto* log = dynamic_cast<const TLAbstractLog*>(&other);
   return log && tag_ == log->tag_ && type_ == log->type_ && timestamp_ == log->timestamp_ && sid_ == log->sid_ &&
          distributionGroupId_ == log->distributionGroupId_ && userId_ == log->userId_ &&
-         sameDevice(device_, log->device_);
+         TLBothAbsentOrEqual(device_, log->device_);
 }
 
 std::optional<std::string> TLAbstractLog::serializeLogWithPrettyPrinting(bool prettyPrint) const {

@@ -68,12 +68,6 @@ bool equalTexts(const T& object, const foundation::Object& other, std::span<cons
   return same && sameTexts(object, *same, fields);
 }
 
-template <class T>
-bool sameObjects(const std::shared_ptr<T>& a, const std::shared_ptr<T>& b) {
-  if (!a || !b) return !a && !b;
-  return a->isEqual(*b);
-}
-
 constexpr const char* kTicketKeysKey = "ticketKeys";
 constexpr const char* kSeqKey = "seq";
 constexpr const char* kInstallIdKey = "installId";
@@ -321,7 +315,7 @@ bool TLCSExtensions::isEqual(const foundation::Object& other) const {
   if (!extensions) return false;
   bool equal = true;
   forEachExtension([&](const char*, auto member) {
-    if (!sameObjects(this->*member, extensions->*member)) equal = false;
+    if (!TLBothAbsentOrEqual(this->*member, extensions->*member)) equal = false;
   });
   return equal;
 }

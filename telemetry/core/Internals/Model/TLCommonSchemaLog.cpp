@@ -15,12 +15,6 @@ constexpr const char* kCVKey = "cV";
 constexpr const char* kExtKey = "ext";
 constexpr const char* kDataKey = "data";
 
-template <class T>
-bool sameObjects(const std::shared_ptr<T>& a, const std::shared_ptr<T>& b) {
-  if (!a || !b) return !a && !b;
-  return a->isEqual(*b);
-}
-
 }  // namespace
 
 TLCommonSchemaLog::TLCommonSchemaLog(foundation::KeyedUnarchiver& coder)
@@ -66,6 +60,6 @@ bool TLCommonSchemaLog::isValid() const { return timestamp() && ver_ && name_; }
 bool TLCommonSchemaLog::isEqual(const foundation::Object& other) const {
   const auto* log = dynamic_cast<const TLCommonSchemaLog*>(&other);
   return log && TLAbstractLog::isEqual(other) && ver_ == log->ver_ && name_ == log->name_ && iKey_ == log->iKey_ &&
-         cV_ == log->cV_ && popSample_ == log->popSample_ && flags_ == log->flags_ && sameObjects(ext_, log->ext_) &&
-         sameObjects(data_, log->data_);
+         cV_ == log->cV_ && popSample_ == log->popSample_ && flags_ == log->flags_ && TLBothAbsentOrEqual(ext_, log->ext_) &&
+         TLBothAbsentOrEqual(data_, log->data_);
 }

@@ -2,6 +2,7 @@
 // The two protocols of every telemetry model object: TLSerializableObject is archivable and
 // turns itself into a JSON-ready dictionary; TLModel answers whether it is complete enough to
 // be sent.
+#include <memory>
 #include <optional>
 
 #include "platform/foundation/Coding.h"
@@ -21,3 +22,10 @@ class TLModel {
   // Whether the object holds every field its receiver requires. Only answers.
   virtual bool isValid() const = 0;
 };
+
+// Whether two model objects are both absent, or both present and equal by isEqual.
+template <class T>
+bool TLBothAbsentOrEqual(const std::shared_ptr<T>& a, const std::shared_ptr<T>& b) {
+  if (!a || !b) return !a && !b;
+  return a->isEqual(*b);
+}

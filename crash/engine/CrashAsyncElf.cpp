@@ -185,6 +185,8 @@ void findEhFrame(crash_async_macho* image, const Layout& layout, const ProgramHe
   if (offset == 0) return;
   image->elf.eh_frame = eh_frame;
   image->elf.eh_frame_size = offset;
+  image->elf.eh_frame_hdr = hdr;
+  image->elf.eh_frame_hdr_size = header_segment.memsz;
 }
 
 // Whether [vaddr, vaddr + size) lies in the file-backed part of one loadable segment.
@@ -465,6 +467,11 @@ void crash_nasync_elf_free(crash_async_macho* image) {
 crash_error_t crash_async_elf_map_eh_frame(crash_async_macho* image, crash_async_mobject* mobj) {
   if (image->elf.eh_frame == 0) return CRASH_ENOTFOUND;
   return crash_async_mobject_init(mobj, image->task, image->elf.eh_frame, image->elf.eh_frame_size, true);
+}
+
+crash_error_t crash_async_elf_map_eh_frame_hdr(crash_async_macho* image, crash_async_mobject* mobj) {
+  if (image->elf.eh_frame_hdr == 0) return CRASH_ENOTFOUND;
+  return crash_async_mobject_init(mobj, image->task, image->elf.eh_frame_hdr, image->elf.eh_frame_hdr_size, true);
 }
 
 namespace {

@@ -29,6 +29,8 @@ struct crash_async_elf {
   std::uint8_t uuid[16];        // the build-id's first 16 bytes, zero-padded when shorter
   std::uint64_t eh_frame;       // task address of the exception-frame section, or 0
   std::uint64_t eh_frame_size;
+  std::uint64_t eh_frame_hdr;   // task address of its search-table header, or 0
+  std::uint64_t eh_frame_hdr_size;
   crash_async_elf_symbols dynamic;  // count 0 when the image has none
   crash_async_elf_symbols full;     // from the file's own table; count 0 when it has none
   std::uint64_t file_map;       // the file mapping that holds `full`, or 0
@@ -50,6 +52,11 @@ void crash_nasync_elf_free(crash_async_macho* image);
 // A view of the exception-frame section. Returns 0; 8 when the image has none; the memory
 // object's code when it cannot be mapped. Async-signal-safe.
 crash_error_t crash_async_elf_map_eh_frame(crash_async_macho* image, struct crash_async_mobject* mobj);
+
+// A view of the exception-frame section's header, whose sorted table finds a pc's frame
+// description without walking the section. Returns 0; 8 when the image has none; the memory
+// object's code when it cannot be mapped. Async-signal-safe.
+crash_error_t crash_async_elf_map_eh_frame_hdr(crash_async_macho* image, struct crash_async_mobject* mobj);
 
 // The function symbol that holds `pc` (a task address): the one with the greatest start not
 // above it, among symbols whose size, when they have one, reaches the pc. The dynamic table is

@@ -127,7 +127,12 @@ crash_error_t crash_async_dwarf_cie_info_init(crash_async_dwarf_cie_info<machine
       return error;
     }
     position += size;
-    const std::uint64_t data_end = position + data_length;
+    std::uint64_t data_end = 0;
+    if (__builtin_add_overflow(position, data_length, &data_end)) {
+      CRASH_ASYNC_LOG("CIE augmentation data length of 0x%llx overflows the CIE address",
+                      static_cast<unsigned long long>(data_length));
+      return CRASH_EINVAL;
+    }
 
     // The data are read in step with the string's letters after the 'z'.
     std::uint64_t data = position;
@@ -273,7 +278,11 @@ crash_error_t crash_async_dwarf_fde_info_init(crash_async_dwarf_fde_info* info, 
       CRASH_ASYNC_LOG("Failed to read the FDE augmentation data length");
       return error;
     }
-    position += size + data_length;
+    if (__builtin_add_overflow(position + size, data_length, &position)) {
+      CRASH_ASYNC_LOG("FDE augmentation data length of 0x%llx overflows the FDE address",
+                      static_cast<unsigned long long>(data_length));
+      return CRASH_EINVAL;
+    }
   }
   const std::uint64_t consumed = position - cie_pointer_address;
   if (info->fde_length < consumed) {

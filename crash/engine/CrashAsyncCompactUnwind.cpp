@@ -542,15 +542,6 @@ crash_frame_error_t crash_frame_cursor_read_compact_unwind(kernel::task_t task, 
     CRASH_ASYNC_LOG("Frame is missing a valid IP register, skipping compact unwind encoding");
     return CRASH_FRAME_EBADFRAME;
   }
-  const std::uint64_t pc = crash_frame_lookup_address(current, previous);
-  crash_async_image_list_set_reading(image_list, true);
-  crash_async_macho* image = crash_async_image_containing_address(image_list, pc);
-  crash_frame_error_t status = CRASH_FRAME_ENOTSUP;
-  if (image == nullptr) {
-    CRASH_ASYNC_LOG("Could not find a loaded image for the current frame pc: 0x%llx", static_cast<unsigned long long>(pc));
-  } else {
-    status = readCompactUnwind(task, image, pc, current, next);
-  }
-  crash_async_image_list_set_reading(image_list, false);
-  return status;
+  return crash_frame_cursor_read_in_image(task, image_list, crash_frame_lookup_address(current, previous), current,
+                                          next, readCompactUnwind);
 }

@@ -121,6 +121,21 @@ std::uint64_t crash_frame_lookup_address(const crash_async_thread_state* current
   return ip - 1;
 }
 
+crash_frame_error_t crash_frame_cursor_read_in_image(kernel::task_t task, crash_async_image_list* image_list,
+                                                     std::uint64_t pc, const crash_async_thread_state* current,
+                                                     crash_async_thread_state* next, crash_frame_image_reader_t read) {
+  crash_async_image_list_set_reading(image_list, true);
+  crash_async_macho* image = crash_async_image_containing_address(image_list, pc);
+  crash_frame_error_t status = CRASH_FRAME_ENOTSUP;
+  if (image == nullptr) {
+    CRASH_ASYNC_LOG("Could not find a loaded image for the current frame pc: 0x%llx", static_cast<unsigned long long>(pc));
+  } else {
+    status = read(task, image, pc, current, next);
+  }
+  crash_async_image_list_set_reading(image_list, false);
+  return status;
+}
+
 crash_frame_error_t crash_frame_cursor_read_frame_ptr(kernel::task_t task, crash_async_image_list*,
                                                       const crash_async_thread_state* current,
                                                       const crash_async_thread_state* previous,

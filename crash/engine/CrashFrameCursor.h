@@ -88,6 +88,16 @@ void crash_frame_cursor_free(crash_frame_cursor* cursor);
 std::uint64_t crash_frame_lookup_address(const crash_async_thread_state* current,
                                          const crash_async_thread_state* previous);
 
+// Calls `read` with the image of `image_list` that holds `pc` (the frame's lookup address),
+// under the list's reader mark, and returns what it returns; 4 after a diagnostic line when no
+// image holds the pc. Shared by the readers that need an image's unwind tables.
+typedef crash_frame_error_t (*crash_frame_image_reader_t)(kernel::task_t task, crash_async_macho* image,
+                                                          std::uint64_t pc, const crash_async_thread_state* current,
+                                                          crash_async_thread_state* next);
+crash_frame_error_t crash_frame_cursor_read_in_image(kernel::task_t task, crash_async_image_list* image_list,
+                                                     std::uint64_t pc, const crash_async_thread_state* current,
+                                                     crash_async_thread_state* next, crash_frame_image_reader_t read);
+
 // The frame-pointer reader: the caller's frame pointer and return address from the two words at
 // the current frame pointer; only those two registers are valid in `next`. Returns 0; 2 at a
 // frame pointer of 0; 3 without a frame pointer, when the frame pointer moves against the stack's

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/kernel/ExceptionPorts.h"
 #include "platform/kernel/MachineContext.h"
 
 namespace kernel {
@@ -336,10 +337,16 @@ kern_return_t thread_get_state(thread_t thread, int flavor, void* state, std::ui
   }
   if (state == nullptr || count == nullptr || *count < needed) return KERN_INVALID_ARGUMENT;
 
-  ParkSlot* slot = thread > 0 ? findSlot(thread) : nullptr;
-  if (slot == nullptr || phaseOf(slot->word.load()) != kParked) return KERN_FAILURE;
-
-  const x86_mcontext64& context = slot->context;
+  // A thread waiting for the answer to its exception is seen as it was at the fault, not as the
+  // handler that waits (where a suspension would have parked it).
+  x86_mcontext64 atException;
+  const x86_mcontext64* source = &atException;
+  if (!thread_exception_state(thread, &atException)) {
+    ParkSlot* slot = thread > 0 ? findSlot(thread) : nullptr;
+    if (slot == nullptr || phaseOf(slot->word.load()) != kParked) return KERN_FAILURE;
+    source = &slot->context;
+  }
+  const x86_mcontext64& context = *source;
   switch (flavor) {
     case x86_THREAD_STATE: {
       auto* out = static_cast<x86_thread_state*>(state);

@@ -40,10 +40,11 @@ kern_return_t thread_suspend(thread_t thread);
 kern_return_t thread_resume(thread_t thread);
 
 // Copies the registers of a suspended thread as `flavor` into `state`, which holds `*count`
-// 32-bit words; `*count` becomes the words written. Flavors: x86_THREAD_STATE,
+// 32-bit words; `*count` becomes the words written. A thread that waits for the answer to an
+// exception (ExceptionPorts.h) gives its registers at the fault, suspended or not. Flavors: x86_THREAD_STATE,
 // x86_THREAD_STATE64, x86_EXCEPTION_STATE, x86_EXCEPTION_STATE64 (see MachineContext.h).
 // Returns KERN_SUCCESS; KERN_INVALID_ARGUMENT for another flavor or a too small `*count`;
-// KERN_FAILURE when the thread is not parked (not suspended, or it resumed on its own).
+// KERN_FAILURE when the thread is neither that nor parked (not suspended, or it resumed on its own).
 kern_return_t thread_get_state(thread_t thread, int flavor, void* state, std::uint32_t* count);
 
 }  // namespace kernel

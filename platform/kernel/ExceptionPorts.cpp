@@ -60,7 +60,6 @@ Delivery gDeliveries[kDeliveryTableSize];
 
 // The actions the bridge replaced, by signal number; written before the bridge is installed.
 struct sigaction gPreviousActions[NSIG];
-std::atomic<bool> gBridged[NSIG];
 
 struct BridgedSignal {
   int signo;
@@ -190,15 +189,20 @@ void bridgeHandler(int signo, siginfo_t* info, void* ucontext) {
   errno = savedErrno;
 }
 
-// Installs the bridge for the signals of the types in `mask`. Under the registration lock.
+// Installs the bridge for the signals of the types in `mask` where it is not the current action
+// (never yet, or replaced since). Under the registration lock.
 void installBridge(exception_mask_t mask) {
   for (const BridgedSignal& bridged : kBridgedSignals) {
-    if ((mask & exception_mask_of(bridged.type)) == 0 || gBridged[bridged.signo].load()) continue;
+    if ((mask & exception_mask_of(bridged.type)) == 0) continue;
+    struct sigaction current {};
+    if (sigaction(bridged.signo, nullptr, &current) != 0) continue;
+    if ((current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == bridgeHandler) continue;
+    gPreviousActions[bridged.signo] = current;
     struct sigaction action {};
     action.sa_sigaction = bridgeHandler;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    if (sigaction(bridged.signo, &action, &gPreviousActions[bridged.signo]) == 0) gBridged[bridged.signo].store(true);
+    sigaction(bridged.signo, &action, nullptr);
   }
 }
 

@@ -31,7 +31,8 @@
 // here), host-level ports, the new state a state-behavior port answers with (the thread resumes
 // with its own), and the protected behaviors. The handler needs some stack: a thread reports a
 // stack overflow only when it has an alternate signal stack. A handler another component installs
-// later for one of these signals replaces the bridge for it.
+// later for one of these signals replaces the bridge for it until the next registration, which
+// puts the bridge back in front of it.
 #include <cstdint>
 
 #include "platform/kernel/MachException.h"

@@ -13,6 +13,7 @@ namespace foundation {
 // Well-known domains and user-info keys, with the platform's texts.
 inline constexpr const char* kCocoaErrorDomain = "NSCocoaErrorDomain";
 inline constexpr const char* kPOSIXErrorDomain = "NSPOSIXErrorDomain";
+inline constexpr const char* kMachErrorDomain = "NSMachErrorDomain";
 inline constexpr const char* kOSStatusErrorDomain = "NSOSStatusErrorDomain";
 inline constexpr const char* kURLErrorDomain = "NSURLErrorDomain";
 inline constexpr const char* kLocalizedDescriptionKey = "NSLocalizedDescription";

@@ -2,8 +2,6 @@
 
 #include <errno.h>
 #include <signal.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -256,10 +254,6 @@ kern_return_t swapPorts(PortTable& table, exception_mask_t mask, mach_port_t por
   return KERN_SUCCESS;
 }
 
-bool threadOfThisProcess(thread_t thread) {
-  return thread > 0 && syscall(SYS_tgkill, task_self(), thread, 0) == 0;
-}
-
 // The thread's table, claimed when `claim` is set and it has none. Under the registration lock.
 ThreadPorts* threadPorts(thread_t thread, bool claim) {
   for (ThreadPorts& entry : gThreadPorts) {
@@ -292,7 +286,7 @@ kern_return_t thread_swap_exception_ports(thread_t thread, exception_mask_t mask
                                           exception_mask_t* masks, mach_msg_type_number_t* count,
                                           mach_port_t* ports, exception_behavior_t* behaviors,
                                           thread_state_flavor_t* flavors) {
-  if (!threadOfThisProcess(thread)) return KERN_INVALID_ARGUMENT;
+  if (!thread_alive(thread)) return KERN_INVALID_ARGUMENT;
   std::lock_guard lock(gRegistrationLock);
   ThreadPorts* own = threadPorts(thread, true);
   if (own == nullptr) return KERN_RESOURCE_SHORTAGE;
@@ -311,7 +305,7 @@ kern_return_t task_get_exception_ports(task_t task, exception_mask_t mask, excep
 kern_return_t thread_get_exception_ports(thread_t thread, exception_mask_t mask, exception_mask_t* masks,
                                          mach_msg_type_number_t* count, mach_port_t* ports,
                                          exception_behavior_t* behaviors, thread_state_flavor_t* flavors) {
-  if (!threadOfThisProcess(thread) || (mask & ~EXC_MASK_VALID) != 0) return KERN_INVALID_ARGUMENT;
+  if (!thread_alive(thread) || (mask & ~EXC_MASK_VALID) != 0) return KERN_INVALID_ARGUMENT;
   std::lock_guard lock(gRegistrationLock);
   static const PortTable kNone{};
   const ThreadPorts* own = threadPorts(thread, false);

@@ -26,5 +26,8 @@ inline constexpr kern_return_t KERN_OPERATION_TIMED_OUT = 49;
 task_t task_self();
 // The calling thread.
 thread_t thread_self();
+// Whether `thread` is a live thread of the calling process (after a fork, the child has only the
+// thread that forked).
+bool thread_alive(thread_t thread);
 
 }  // namespace kernel

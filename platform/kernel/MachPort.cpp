@@ -649,10 +649,7 @@ bool mach_port_has_other_receiver(mach_port_name_t name) {
   if (slot == nullptr) return false;
   const std::uint32_t set = slot->memberOf.load();
   const thread_t receiver = (set != 0 ? gPorts[set] : *slot).receiver.load();
-  if (receiver == 0 || receiver == thread_self()) return false;
-  // Signal 0 only asks whether the thread exists in this process: not after a fork, not after
-  // it ended.
-  return syscall(SYS_tgkill, task_self(), receiver, 0) == 0;
+  return receiver != 0 && receiver != thread_self() && thread_alive(receiver);
 }
 
 mach_msg_return_t mach_msg_send_from_kernel(mach_msg_header_t* msg, mach_msg_size_t sendSize) {

@@ -39,13 +39,6 @@ class Writer {
   void put(const T& value) {
     bytes(&value, sizeof value);
   }
-  void skip(std::size_t length) {
-    if (!fits_ || length > capacity_ - at_) {
-      fits_ = false;
-      return;
-    }
-    at_ += length;
-  }
   mach_msg_size_t size() const { return fits_ ? static_cast<mach_msg_size_t>(at_) : 0; }
 
  private:
@@ -193,11 +186,6 @@ kern_return_t call(mach_port_t port, const Raise& raise, bool kernelRight, threa
   return decodeReply(raise, buffer, flavor, newState, newStateCnt);
 }
 
-kern_return_t callState(mach_port_t port, const Raise& raise, thread_state_flavor_t* flavor, natural_t* newState,
-                        mach_msg_type_number_t* newStateCnt) {
-  return call(port, raise, false, flavor, newState, newStateCnt);
-}
-
 // The 32-bit routines take their codes into the 64-bit form the encoder works on.
 struct WideCodes {
   mach_exception_data_type_t values[2] = {};
@@ -223,7 +211,7 @@ kern_return_t mach_exception_raise_state(mach_port_t port, exception_type_t exce
                                          mach_msg_type_number_t oldStateCnt, natural_t* newState,
                                          mach_msg_type_number_t* newStateCnt) {
   const Raise raise{Form::kState, true, 0, 0, exception, codes, codeCnt, *flavor, oldState, oldStateCnt};
-  return callState(port, raise, flavor, newState, newStateCnt);
+  return call(port, raise, false, flavor, newState, newStateCnt);
 }
 
 kern_return_t mach_exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task,
@@ -233,7 +221,7 @@ kern_return_t mach_exception_raise_state_identity(mach_port_t port, thread_t thr
                                                   const natural_t* oldState, mach_msg_type_number_t oldStateCnt,
                                                   natural_t* newState, mach_msg_type_number_t* newStateCnt) {
   const Raise raise{Form::kStateIdentity, true, thread, task, exception, codes, codeCnt, *flavor, oldState, oldStateCnt};
-  return callState(port, raise, flavor, newState, newStateCnt);
+  return call(port, raise, false, flavor, newState, newStateCnt);
 }
 
 kern_return_t exception_raise(mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
@@ -251,7 +239,7 @@ kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception
   const WideCodes wide(codes, codeCnt);
   if (!wide.fits) return MIG_ARRAY_TOO_LARGE;
   const Raise raise{Form::kState, false, 0, 0, exception, wide.values, wide.count, *flavor, oldState, oldStateCnt};
-  return callState(port, raise, flavor, newState, newStateCnt);
+  return call(port, raise, false, flavor, newState, newStateCnt);
 }
 
 kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task,
@@ -263,7 +251,7 @@ kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, 
   if (!wide.fits) return MIG_ARRAY_TOO_LARGE;
   const Raise raise{Form::kStateIdentity, false, thread, task, exception, wide.values, wide.count,
                     *flavor, oldState, oldStateCnt};
-  return callState(port, raise, flavor, newState, newStateCnt);
+  return call(port, raise, false, flavor, newState, newStateCnt);
 }
 
 kern_return_t exception_raise_with_behavior(mach_port_t port, exception_behavior_t behavior,

@@ -356,6 +356,38 @@ TEST(ExceptionBridge, AChildWithoutTheReceivingThreadEndsByTheSignal) {
   ASSERT_EQ(swapTask(EXC_MASK_BAD_ACCESS, MACH_PORT_NULL), KERN_SUCCESS);
 }
 
+__attribute__((noinline)) int recurse(int depth) {
+  volatile char frame[256];
+  frame[0] = static_cast<char>(depth);
+  if (depth < 0) return 0;
+  return recurse(depth + 1) + frame[0];
+}
+
+// The handler needs stack of its own: a thread with an alternate signal stack can report running
+// out of its stack.
+TEST(ExceptionBridge, StackOverflowOnAThreadWithAnAlternateStack) {
+  const test::ChildResult result = test::runInChild([] {
+    static test::ExceptionCatcher catcher(KERN_FAILURE);
+    catcher.setObserver([](const exception_request& request) {
+      char line[64];
+      snprintf(line, sizeof line, "%d %lld|", request.exception, static_cast<long long>(request.codes[0]));
+      test::trace(line);
+    });
+    swapTask(EXC_MASK_BAD_ACCESS, catcher.port());
+    std::thread([] {
+      static char alternate[65536];
+      stack_t stack{};
+      stack.ss_sp = alternate;
+      stack.ss_size = sizeof alternate;
+      sigaltstack(&stack, nullptr);
+      recurse(0);
+    }).join();
+    return 0;
+  });
+  EXPECT_TRUE(result.killedBy(SIGSEGV)) << result.describe();
+  EXPECT_EQ(result.trace, "1 2|") << "EXC_BAD_ACCESS, KERN_PROTECTION_FAILURE: the guard page below the stack";
+}
+
 // The state forms carry the registers at the fault, and so does thread_get_state while the
 // faulting thread waits, even when it is suspended meanwhile.
 TEST(ExceptionBridge, StateAtTheFault) {

@@ -101,6 +101,8 @@ PortSlot* lookup(mach_port_name_t name, std::uint32_t kinds, std::uint32_t* cont
 }
 
 constexpr std::uint32_t bit(Kind kind) { return 1u << kind; }
+// Every kind a name of the name space can have.
+constexpr std::uint32_t kNamed = bit(kPort) | bit(kSet) | bit(kDeadName);
 
 // --- messages -------------------------------------------------------------------------------
 
@@ -507,7 +509,7 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
   if (task != task_self()) return KERN_INVALID_ARGUMENT;
   std::lock_guard lock(gNameSpaceLock);
   std::uint32_t control = 0;
-  PortSlot* slot = lookup(name, bit(kPort) | bit(kSet) | bit(kDeadName), &control);
+  PortSlot* slot = lookup(name, kNamed, &control);
   if (slot == nullptr) return KERN_INVALID_NAME;
   const Kind kind = static_cast<Kind>(kindOf(control));
   switch (right) {
@@ -545,7 +547,7 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_name_t name, mach_port_r
 kern_return_t mach_port_deallocate(task_t task, mach_port_name_t name) {
   if (task != task_self()) return KERN_INVALID_ARGUMENT;
   std::uint32_t control = 0;
-  PortSlot* slot = lookup(name, bit(kPort) | bit(kSet) | bit(kDeadName), &control);
+  PortSlot* slot = lookup(name, kNamed, &control);
   if (slot == nullptr) return KERN_INVALID_NAME;
   if (kindOf(control) == kDeadName) return mach_port_mod_refs(task, name, MACH_PORT_RIGHT_DEAD_NAME, -1);
   if (kindOf(control) == kPort && slot->sendRefs.load() != 0) {
@@ -560,7 +562,7 @@ kern_return_t mach_port_deallocate(task_t task, mach_port_name_t name) {
 kern_return_t mach_port_destroy(task_t task, mach_port_name_t name) {
   if (task != task_self()) return KERN_INVALID_ARGUMENT;
   std::uint32_t control = 0;
-  PortSlot* slot = lookup(name, bit(kPort) | bit(kSet) | bit(kDeadName), &control);
+  PortSlot* slot = lookup(name, kNamed, &control);
   if (slot == nullptr) return KERN_INVALID_NAME;
   switch (kindOf(control)) {
     case kPort:
@@ -579,12 +581,12 @@ kern_return_t mach_port_destroy(task_t task, mach_port_name_t name) {
 kern_return_t mach_port_move_member(task_t task, mach_port_name_t member, mach_port_name_t after) {
   if (task != task_self()) return KERN_INVALID_ARGUMENT;
   std::lock_guard lock(gNameSpaceLock);
-  PortSlot* port = lookup(member, bit(kPort) | bit(kSet) | bit(kDeadName));
+  PortSlot* port = lookup(member, kNamed);
   if (port == nullptr) return KERN_INVALID_NAME;
   if (lookup(member, bit(kPort)) == nullptr) return KERN_INVALID_RIGHT;
   std::uint32_t setIndex = 0;
   if (after != MACH_PORT_NULL) {
-    if (lookup(after, bit(kPort) | bit(kSet) | bit(kDeadName)) == nullptr) return KERN_INVALID_NAME;
+    if (lookup(after, kNamed) == nullptr) return KERN_INVALID_NAME;
     if (lookup(after, bit(kSet)) == nullptr) return KERN_INVALID_RIGHT;
     setIndex = indexOf(after);
   }
@@ -620,7 +622,7 @@ kern_return_t mach_port_get_refs(task_t task, mach_port_name_t name, mach_port_r
                                  mach_port_mscount_t* refs) {
   if (task != task_self()) return KERN_INVALID_ARGUMENT;
   std::uint32_t control = 0;
-  PortSlot* slot = lookup(name, bit(kPort) | bit(kSet) | bit(kDeadName), &control);
+  PortSlot* slot = lookup(name, kNamed, &control);
   if (slot == nullptr) return KERN_INVALID_NAME;
   const std::uint32_t kind = kindOf(control);
   switch (right) {

@@ -29,6 +29,10 @@ bool ChildResult::killedBy(int signo) const {
   return !timedOut && WIFSIGNALED(status) && WTERMSIG(status) == signo;
 }
 
+bool ChildResult::endedAs(int signo, int exitCode) const {
+  return signo == 0 ? exitedWith(exitCode) : killedBy(signo);
+}
+
 std::string ChildResult::describe() const {
   std::string text = timedOut ? "timed out" : WIFEXITED(status) ? "exited " + std::to_string(WEXITSTATUS(status))
                               : WIFSIGNALED(status) ? std::string("killed by ") + strsignal(WTERMSIG(status))

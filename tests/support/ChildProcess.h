@@ -13,6 +13,8 @@ struct ChildResult {
 
   bool exitedWith(int code) const;
   bool killedBy(int signo) const;
+  // killedBy(signo), or exitedWith(exitCode) when `signo` is 0: one column of a table of cases.
+  bool endedAs(int signo, int exitCode = 0) const;
   std::string describe() const;  // for failure messages
 };
 

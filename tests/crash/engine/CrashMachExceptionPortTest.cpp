@@ -6,6 +6,7 @@
 
 #include "platform/kernel/ExceptionPorts.h"
 #include "platform/kernel/MachineContext.h"
+#include "tests/support/MachPorts.h"
 
 namespace {
 
@@ -13,30 +14,17 @@ using namespace kernel;
 
 constexpr exception_behavior_t kDefault64 = EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES;
 
-mach_port_t portWithSendRight() {
-  mach_port_t port = MACH_PORT_NULL;
-  mach_port_allocate(task_self(), MACH_PORT_RIGHT_RECEIVE, &port);
-  mach_port_insert_right(task_self(), port, port, MACH_MSG_TYPE_MAKE_SEND);
-  return port;
-}
-
-mach_port_mscount_t sendRefs(mach_port_t port) {
-  mach_port_mscount_t refs = 0;
-  mach_port_get_refs(task_self(), port, MACH_PORT_RIGHT_SEND, &refs);
-  return refs;
-}
-
 TEST(CrashMachExceptionPort, HoldsOneReferenceWhileItLives) {
-  const mach_port_t port = portWithSendRight();
+  const mach_port_t port = test::portWithSendRight();
   {
     CrashMachExceptionPort registration(port, EXC_MASK_BAD_ACCESS, kDefault64, x86_THREAD_STATE);
-    EXPECT_EQ(sendRefs(port), 2u);
+    EXPECT_EQ(test::sendRefs(port), 2u);
     EXPECT_EQ(registration.server_port(), port);
     EXPECT_EQ(registration.mask(), EXC_MASK_BAD_ACCESS);
     EXPECT_EQ(registration.behavior(), kDefault64);
     EXPECT_EQ(registration.flavor(), x86_THREAD_STATE);
   }
-  EXPECT_EQ(sendRefs(port), 1u);
+  EXPECT_EQ(test::sendRefs(port), 1u);
   // Null and dead names have no references to take.
   CrashMachExceptionPort none(MACH_PORT_NULL, 0, kDefault64, x86_THREAD_STATE);
   CrashMachExceptionPort dead(MACH_PORT_DEAD, 0, kDefault64, x86_THREAD_STATE);
@@ -45,11 +33,11 @@ TEST(CrashMachExceptionPort, HoldsOneReferenceWhileItLives) {
 // Registering hands back the replaced registrations as a set; the references they came with end
 // up held by the set's port objects, and are gone with the set.
 TEST(CrashMachExceptionPort, RegisteringReturnsWhatItReplaced) {
-  const mach_port_t first = portWithSendRight();
-  const mach_port_t second = portWithSendRight();
+  const mach_port_t first = test::portWithSendRight();
+  const mach_port_t second = test::portWithSendRight();
   CrashMachExceptionPort a(first, EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC, kDefault64, x86_THREAD_STATE);
   ASSERT_TRUE(a.registerForTask(task_self(), nullptr, nullptr));
-  EXPECT_EQ(sendRefs(first), 2u) << "the caller's and the port object's; the process holds its own elsewhere";
+  EXPECT_EQ(test::sendRefs(first), 2u) << "the caller's and the port object's; the process holds its own elsewhere";
 
   CrashMachExceptionPort b(second, EXC_MASK_BAD_ACCESS, EXCEPTION_STATE, x86_THREAD_STATE64);
   std::shared_ptr<CrashMachExceptionPortSet> previous;
@@ -64,9 +52,9 @@ TEST(CrashMachExceptionPort, RegisteringReturnsWhatItReplaced) {
   EXPECT_EQ(record.flavors[0], x86_THREAD_STATE);
   ASSERT_EQ(previous->set().size(), 1u);
   EXPECT_EQ((*previous->begin())->server_port(), first);
-  EXPECT_EQ(sendRefs(first), 3u);
+  EXPECT_EQ(test::sendRefs(first), 3u);
   previous.reset();
-  EXPECT_EQ(sendRefs(first), 2u);
+  EXPECT_EQ(test::sendRefs(first), 2u);
 
   const auto now = CrashMachExceptionPort::exceptionPortsForTask(task_self(), EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC,
                                                                  nullptr);
@@ -90,7 +78,7 @@ TEST(CrashMachExceptionPort, RegisteringReturnsWhatItReplaced) {
 }
 
 TEST(CrashMachExceptionPort, FailuresCarryTheKernelsResult) {
-  const mach_port_t port = portWithSendRight();
+  const mach_port_t port = test::portWithSendRight();
   foundation::Error error;
   CrashMachExceptionPort invalid(port, 1u << 20, kDefault64, x86_THREAD_STATE);
   EXPECT_FALSE(invalid.registerForTask(task_self(), nullptr, &error));
@@ -105,7 +93,7 @@ TEST(CrashMachExceptionPort, FailuresCarryTheKernelsResult) {
 }
 
 TEST(CrashMachExceptionPortSet, FromObjectsAndBackToARecord) {
-  const mach_port_t port = portWithSendRight();
+  const mach_port_t port = test::portWithSendRight();
   auto a = std::make_shared<CrashMachExceptionPort>(port, EXC_MASK_BAD_ACCESS, kDefault64, x86_THREAD_STATE);
   auto b = std::make_shared<CrashMachExceptionPort>(MACH_PORT_NULL, EXC_MASK_GUARD, EXCEPTION_STATE, 13);
   const CrashMachExceptionPortSet set({a, b, a});
@@ -116,7 +104,7 @@ TEST(CrashMachExceptionPortSet, FromObjectsAndBackToARecord) {
   EXPECT_EQ(record.masks[1], EXC_MASK_GUARD);
   EXPECT_EQ(record.behaviors[1], EXCEPTION_STATE);
   EXPECT_EQ(record.flavors[1], 13);
-  EXPECT_EQ(sendRefs(port), 2u) << "the set adds no references";
+  EXPECT_EQ(test::sendRefs(port), 2u) << "the set adds no references";
 
   CrashMachExceptionPortSet::Ports fifteen;
   for (int i = 0; i < 15; ++i) {

@@ -14,6 +14,7 @@
 #include "platform/kernel/ThreadControl.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ExceptionCatcher.h"
+#include "tests/support/MachPorts.h"
 #include "tests/support/FaultingCode.h"
 
 namespace {
@@ -49,22 +50,9 @@ kern_return_t swapThread(thread_t thread, exception_mask_t mask, mach_port_t por
                                      ignored.ports, ignored.behaviors, ignored.flavors);
 }
 
-mach_port_t portWithSendRight() {
-  mach_port_t port = MACH_PORT_NULL;
-  mach_port_allocate(task_self(), MACH_PORT_RIGHT_RECEIVE, &port);
-  mach_port_insert_right(task_self(), port, port, MACH_MSG_TYPE_MAKE_SEND);
-  return port;
-}
-
-mach_port_mscount_t sendRefs(mach_port_t port) {
-  mach_port_mscount_t refs = 0;
-  mach_port_get_refs(task_self(), port, MACH_PORT_RIGHT_SEND, &refs);
-  return refs;
-}
-
 TEST(ExceptionPorts, SwapsReturnWhatTheyReplacedGroupedAndWithASendRightEach) {
-  const mach_port_t a = portWithSendRight();
-  const mach_port_t b = portWithSendRight();
+  const mach_port_t a = test::portWithSendRight();
+  const mach_port_t b = test::portWithSendRight();
   ASSERT_EQ(swapTask(EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC, a), KERN_SUCCESS);
 
   Previous previous;
@@ -77,7 +65,7 @@ TEST(ExceptionPorts, SwapsReturnWhatTheyReplacedGroupedAndWithASendRightEach) {
   EXPECT_EQ(previous.flavors[0], x86_THREAD_STATE);
   EXPECT_EQ(previous.masks[1], EXC_MASK_GUARD);
   EXPECT_EQ(previous.ports[1], MACH_PORT_NULL);
-  EXPECT_EQ(sendRefs(a), 2u) << "the caller's own right and the one the swap handed back";
+  EXPECT_EQ(test::sendRefs(a), 2u) << "the caller's own right and the one the swap handed back";
 
   Previous current;
   ASSERT_EQ(task_get_exception_ports(task_self(), EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC | EXC_MASK_GUARD, current.masks,
@@ -101,7 +89,7 @@ TEST(ExceptionPorts, SwapsReturnWhatTheyReplacedGroupedAndWithASendRightEach) {
 }
 
 TEST(ExceptionPorts, RefusedRegistrations) {
-  const mach_port_t port = portWithSendRight();
+  const mach_port_t port = test::portWithSendRight();
   mach_port_t receiveOnly = MACH_PORT_NULL;
   mach_port_allocate(task_self(), MACH_PORT_RIGHT_RECEIVE, &receiveOnly);
   struct Case {
@@ -204,7 +192,7 @@ TEST(ExceptionPorts, RaiseRoutinesCarryCodesAndStateBothWays) {
   }
 
   // A request thrown away unanswered wakes its sender.
-  const mach_port_t nobody = portWithSendRight();
+  const mach_port_t nobody = test::portWithSendRight();
   std::thread destroyer([nobody] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     mach_port_destroy(task_self(), nobody);
@@ -272,11 +260,7 @@ TEST(ExceptionBridge, FaultsBecomeExceptionsAndEndAsTheirSignalWhenRefused) {
   };
   for (const Case& c : cases) {
     const test::ChildResult result = test::runInChild(c.body);
-    if (c.signo == 0) {
-      EXPECT_TRUE(result.exitedWith(0)) << c.name << ": " << result.describe();
-    } else {
-      EXPECT_TRUE(result.killedBy(c.signo)) << c.name << ": " << result.describe();
-    }
+    EXPECT_TRUE(result.endedAs(c.signo)) << c.name << ": " << result.describe();
     EXPECT_EQ(result.trace, c.trace) << c.name;
   }
 }
@@ -334,11 +318,7 @@ TEST(ExceptionBridge, WhoSeesAFaultAndInWhatOrder) {
   };
   for (const Case& c : cases) {
     const test::ChildResult result = test::runInChild(c.body);
-    if (c.signo == 0) {
-      EXPECT_TRUE(result.exitedWith(3)) << c.name << ": " << result.describe();
-    } else {
-      EXPECT_TRUE(result.killedBy(c.signo)) << c.name << ": " << result.describe();
-    }
+    EXPECT_TRUE(result.endedAs(c.signo, 3)) << c.name << ": " << result.describe();
     EXPECT_EQ(result.trace, c.trace) << c.name;
   }
 }

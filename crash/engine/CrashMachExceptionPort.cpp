@@ -22,8 +22,7 @@ void dropReference(mach_port_t port) {
 // The arrays a swap or get call fills, as the set's record.
 struct Registrations {
   crash_mach_exception_port_set record{};
-  mach_msg_type_number_t count = EXC_TYPES_COUNT;
-  mach_msg_type_number_t* countOut() { return &count; }
+  mach_msg_type_number_t count = EXC_TYPES_COUNT;  // capacity in, entries out
   crash_mach_exception_port_set& done() {
     record.count = count;
     return record;
@@ -40,7 +39,7 @@ bool swap(SwapCall call, std::int32_t target, const CrashMachExceptionPort& port
           std::shared_ptr<CrashMachExceptionPortSet>* previous, foundation::Error* error) {
   Registrations replaced;
   const kern_return_t kr = call(target, port.mask(), port.server_port(), port.behavior(), port.flavor(),
-                                replaced.record.masks, replaced.countOut(), replaced.record.ports,
+                                replaced.record.masks, &replaced.count, replaced.record.ports,
                                 replaced.record.behaviors, replaced.record.flavors);
   if (kr != KERN_SUCCESS) {
     if (error != nullptr) *error = machError(kr, "Failed to swap mach exception ports");
@@ -55,7 +54,7 @@ bool swap(SwapCall call, std::int32_t target, const CrashMachExceptionPort& port
 std::shared_ptr<CrashMachExceptionPortSet> current(GetCall call, std::int32_t target, exception_mask_t mask,
                                                    foundation::Error* error) {
   Registrations found;
-  const kern_return_t kr = call(target, mask, found.record.masks, found.countOut(), found.record.ports,
+  const kern_return_t kr = call(target, mask, found.record.masks, &found.count, found.record.ports,
                                 found.record.behaviors, found.record.flavors);
   if (kr != KERN_SUCCESS) {
     if (error != nullptr) *error = machError(kr, "Failed to fetch mach exception ports");

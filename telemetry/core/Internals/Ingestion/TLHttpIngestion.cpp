@@ -149,6 +149,9 @@ void TLHttpIngestion::attemptCompleted(const std::shared_ptr<TLIngestionCall>& c
                  httpResponse ? httpResponse->statusCode() : 0, TLHttpUtil::printablePayload(httpResponse, data));
   }
   call->setSubmitted(false);
+  // A response whose transfer then failed (a body cut short) is no answer: the attempt counts as
+  // one without a response, which is retried, rather than as its status.
+  if (error) httpResponse = nullptr;
   // Disabling with deletion dropped the call (and cancelled its request): nothing to report.
   if (!isPending(call)) return;
   call->ingestion(*this, std::move(httpResponse), std::move(data), std::move(error));

@@ -26,8 +26,9 @@ bool namesEqual(std::string_view a, std::string_view b) {
   return true;
 }
 
-// `body` inflated when it is gzip data; nothing when it is not, or is damaged.
-std::optional<std::string> gunzip(const std::string& body) {
+}  // namespace
+
+std::optional<std::string> gunzip(std::string_view body) {
   if (body.size() < 2 || static_cast<unsigned char>(body[0]) != 0x1f || static_cast<unsigned char>(body[1]) != 0x8b) {
     return std::nullopt;
   }
@@ -48,8 +49,6 @@ std::optional<std::string> gunzip(const std::string& body) {
   if (result != Z_STREAM_END) return std::nullopt;
   return out;
 }
-
-}  // namespace
 
 std::optional<std::string> RecordedRequest::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {

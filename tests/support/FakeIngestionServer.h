@@ -45,6 +45,9 @@ struct ScriptedResponse {
   std::chrono::milliseconds delay{0};
 };
 
+// `body` inflated when it is gzip data; nothing when it is not, or is damaged.
+std::optional<std::string> gunzip(std::string_view body);
+
 class FakeIngestionServer {
  public:
   // Decides the answer to the request recorded as number `index` (from 0).

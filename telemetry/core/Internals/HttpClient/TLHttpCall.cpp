@@ -1,22 +1,11 @@
 #include "telemetry/core/Internals/HttpClient/TLHttpCall.h"
 
-#include <random>
-
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerSource.h"
+#include "telemetry/core/Internals/Ingestion/TLHttpUtil.h"
 #include "telemetry/core/Internals/Util/TLCompression.h"
 #include "telemetry/core/TLConstants.h"
 #include "telemetry/core/TLLogger.h"
-
-namespace {
-
-std::uint32_t randomBelow(std::uint32_t bound) {
-  if (bound == 0) return 0;
-  thread_local std::mt19937 generator{std::random_device{}()};
-  return std::uniform_int_distribution<std::uint32_t>(0, bound - 1)(generator);
-}
-
-}  // namespace
 
 TLHttpCall::TLHttpCall(net::URL url, std::string method, const std::optional<net::HTTPHeaderFields>& headers,
                        const std::optional<foundation::Data>& data, std::vector<double> retryIntervals,
@@ -73,7 +62,7 @@ void TLHttpCall::resetTimerLocked() {
 std::uint32_t TLHttpCall::delayForRetryCount(std::uint32_t retryCount) const {
   if (retryCount >= retryIntervals_.size()) return 0;
   const auto half = static_cast<std::uint32_t>(retryIntervals_[retryCount] * 1e9 * 0.5 / 1e6);
-  return half + randomBelow(half);
+  return TLHttpUtil::jitteredDelay(half);
 }
 
 void TLHttpCall::startRetryTimerWithStatusCode(std::uint64_t statusCode, std::optional<std::uint32_t> retryAfter,

@@ -1,5 +1,7 @@
 #include "telemetry/core/Internals/Ingestion/TLHttpUtil.h"
 
+#include <random>
+
 #include "platform/foundation/CharacterSet.h"
 #include "platform/foundation/String.h"
 #include "platform/net/URLError.h"
@@ -21,6 +23,12 @@ bool isNoInternetConnectionError(const foundation::Error& error) {
 bool isSSLConnectionError(const foundation::Error& error) {
   return error.domain() == foundation::kURLErrorDomain && error.code() >= net::URLErrorCannotLoadFromNetwork &&
          error.code() <= net::URLErrorSecureConnectionFailed;
+}
+
+std::uint32_t jitteredDelay(std::uint32_t half) {
+  if (half == 0) return 0;
+  thread_local std::mt19937 generator{std::random_device{}()};
+  return half + std::uniform_int_distribution<std::uint32_t>(0, half - 1)(generator);
 }
 
 std::string hideSecret(std::string_view secret) {

@@ -25,6 +25,10 @@ bool isNoInternetConnectionError(const foundation::Error& error);
 // True for URL-domain errors from -2000 to -1200, both included.
 bool isSSLConnectionError(const foundation::Error& error);
 
+// A retry delay: `half` plus a uniformly random integer in [0, half) (0 when `half` is 0), so
+// clients that failed together do not retry together.
+std::uint32_t jitteredDelay(std::uint32_t half);
+
 // `secret` with every character but the last 8 replaced by "*"; 8 characters or fewer become all
 // "*" (same length). Characters are UTF-16 units.
 std::string hideSecret(std::string_view secret);

@@ -1,7 +1,5 @@
 #include "telemetry/core/Internals/Ingestion/TLIngestionCall.h"
 
-#include <random>
-
 #include "platform/dispatch/Queue.h"
 #include "platform/dispatch/TimerSource.h"
 #include "platform/net/URLError.h"
@@ -10,17 +8,6 @@
 #include "telemetry/core/Internals/Util/TL_Reachability.h"
 #include "telemetry/core/TLConstants.h"
 #include "telemetry/core/TLLogger.h"
-
-namespace {
-
-// A uniformly random integer in [0, bound); 0 when bound is 0.
-std::uint32_t randomBelow(std::uint32_t bound) {
-  if (bound == 0) return 0;
-  thread_local std::mt19937 generator{std::random_device{}()};
-  return std::uniform_int_distribution<std::uint32_t>(0, bound - 1)(generator);
-}
-
-}  // namespace
 
 TLIngestionCall::TLIngestionCall(std::vector<double> retryIntervals) : retryIntervals_(std::move(retryIntervals)) {}
 
@@ -33,7 +20,7 @@ bool TLIngestionCall::hasReachedMaxRetries() const { return retryCount_ >= retry
 std::uint32_t TLIngestionCall::delayForRetryCount(std::uint64_t retryCount) const {
   if (retryCount >= retryIntervals_.size()) return 0;
   const auto half = static_cast<std::uint32_t>(retryIntervals_[retryCount]) / 2;
-  return half + randomBelow(half);
+  return TLHttpUtil::jitteredDelay(half);
 }
 
 void TLIngestionCall::startRetryTimerWithStatusCode(std::uint64_t statusCode) {

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
+#include "net/callbacks/RLArchivableClasses.h"
 #include "net/callbacks/RLQueryStringPair.h"
 #include "net/callbacks/RLStreamingMultipartFormData.h"
 #include "platform/foundation/Bundle.h"
@@ -103,7 +105,9 @@ std::shared_ptr<RLHTTPRequestSerializer> RLHTTPRequestSerializer::serializer() {
 RLHTTPRequestSerializer::RLHTTPRequestSerializer()
     : headers_(std::make_shared<HeaderTable>()),
       requestHeaderModificationQueue_(dispatch::Queue::createConcurrent("requestHeaderModificationQueue")) {
-  RLRegisterRequestSerializationClasses();
+  // A serializer can be archived as soon as it exists.
+  static std::once_flag registered;
+  std::call_once(registered, RLRegisterArchivableClasses);
   setValue(acceptLanguage(), "Accept-Language");
   setValue(userAgent(), "User-Agent");
   // The serializer watches its own request properties: a property set once is copied into

@@ -1,6 +1,6 @@
 #include "net/callbacks/RLImageResponseSerializer.h"
 
-#include "net/callbacks/RLResponseLocalizedString.h"
+#include "net/callbacks/RLLocalizedString.h"
 #include "platform/appkit/Image.h"
 #include "platform/net/URLError.h"
 
@@ -19,7 +19,7 @@ foundation::Value RLImageResponseSerializer::responseObjectForResponse(const RLU
     if (error) {
       *error = RLErrorWithUnderlyingError(
           makeResponseError(net::URLErrorCannotDecodeContentData,
-                            RLResponseLocalizedString("Request failed: image could not be decoded"), response, data),
+                            RLLocalizedString("Request failed: image could not be decoded"), response, data),
           *error);
     }
     return foundation::Value();

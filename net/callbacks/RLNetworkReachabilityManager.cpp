@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "net/callbacks/RLResponseLocalizedString.h"
+#include "net/callbacks/RLLocalizedString.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/NotificationCenter.h"
 
@@ -45,10 +45,10 @@ struct RLNetworkReachabilityManager::Monitor {
 
 std::string RLStringFromNetworkReachabilityStatus(long status) {
   switch (status) {
-    case RLNetworkReachabilityStatusNotReachable: return RLResponseLocalizedString("Not Reachable");
-    case RLNetworkReachabilityStatusReachableViaWWAN: return RLResponseLocalizedString("Reachable via WWAN");
-    case RLNetworkReachabilityStatusReachableViaWiFi: return RLResponseLocalizedString("Reachable via WiFi");
-    default: return RLResponseLocalizedString("Unknown");
+    case RLNetworkReachabilityStatusNotReachable: return RLLocalizedString("Not Reachable");
+    case RLNetworkReachabilityStatusReachableViaWWAN: return RLLocalizedString("Reachable via WWAN");
+    case RLNetworkReachabilityStatusReachableViaWiFi: return RLLocalizedString("Reachable via WiFi");
+    default: return RLLocalizedString("Unknown");
   }
 }
 

@@ -1,11 +1,6 @@
 #include "net/callbacks/RLURLRequestSerialization.h"
 
-#include <mutex>
-
-#include "net/callbacks/RLHTTPRequestSerializer.h"
-#include "net/callbacks/RLJSONRequestSerializer.h"
-#include "net/callbacks/RLPropertyListRequestSerializer.h"
-#include "platform/foundation/Bundle.h"
+#include "net/callbacks/RLLocalizedString.h"
 #include "platform/foundation/String.h"
 
 std::optional<foundation::Data> RLEncodedString(std::string_view text, RLStringEncoding encoding) {
@@ -29,22 +24,7 @@ std::optional<foundation::Data> RLEncodedString(std::string_view text, RLStringE
   return std::nullopt;
 }
 
-std::string RLRequestLocalizedString(const std::string& text) {
-  return foundation::Bundle::mainBundle()->localizedStringForKey(text, "", "Relay");
-}
-
 foundation::Error RLRequestSerializationError(long code, const std::string& reason) {
   return foundation::Error(RLURLRequestSerializationErrorDomain, code,
-                           {{foundation::kLocalizedFailureReasonErrorKey, RLRequestLocalizedString(reason)}});
-}
-
-void RLRegisterRequestSerializationClasses() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    using foundation::CodingRegistry;
-    CodingRegistry::registerClass<RLHTTPRequestSerializer>("RLHTTPRequestSerializer", "", true);
-    CodingRegistry::registerClass<RLJSONRequestSerializer>("RLJSONRequestSerializer", "RLHTTPRequestSerializer", true);
-    CodingRegistry::registerClass<RLPropertyListRequestSerializer>("RLPropertyListRequestSerializer",
-                                                                   "RLHTTPRequestSerializer", true);
-  });
+                           {{foundation::kLocalizedFailureReasonErrorKey, RLLocalizedString(reason)}});
 }

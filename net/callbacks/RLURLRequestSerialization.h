@@ -1,9 +1,7 @@
 #pragma once
 // RLURLRequestSerialization is what a session manager holds its request serializer by: something
 // that applies parameters to a URL request, can be archived and copied. This header also holds
-// what the request serializers share: their error domain and codes, the lookup of their
-// user-visible texts in the "Relay" string table, and the registration of their archivable
-// classes.
+// what the request serializers share: their error domain and codes, and their text encodings.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -46,15 +44,6 @@ class RLURLRequestSerialization : public foundation::Coding {
   virtual std::shared_ptr<RLURLRequestSerialization> copy() const = 0;
 };
 
-// `text` looked up in the main bundle's "Relay" string table; the text itself when the table
-// lacks it. Thread-safe.
-std::string RLRequestLocalizedString(const std::string& text);
-
 // An error in the request domain with `code` whose only user info is the localized failure
-// reason `reason` (looked up as above).
+// reason `reason` (looked up in the "Relay" string table).
 foundation::Error RLRequestSerializationError(long code, const std::string& reason);
-
-// Registers the archivable request serializer classes with the coding registry (once; later
-// calls do nothing). Call it before unarchiving a serializer; making a serializer calls it too.
-// Thread-safe.
-void RLRegisterRequestSerializationClasses();

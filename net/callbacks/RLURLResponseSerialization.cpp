@@ -1,6 +1,6 @@
 #include "net/callbacks/RLURLResponseSerialization.h"
 
-#include "net/callbacks/RLResponseLocalizedString.h"
+#include "net/callbacks/RLLocalizedString.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 #include "platform/foundation/Set.h"
@@ -88,7 +88,7 @@ bool RLHTTPResponseSerializer::validateResponse(const RLURLResponsePtr& response
     if (!acceptable) {
       valid = false;
       if (!isEmpty(data) && hasURL(*http)) {
-        const std::string format = RLResponseLocalizedString("Request failed: unacceptable content-type: %@");
+        const std::string format = RLLocalizedString("Request failed: unacceptable content-type: %@");
         validationError = makeResponseError(net::URLErrorCannotDecodeContentData,
                                         foundation::stringWithFormat(format, mimeType), response, data);
       }
@@ -96,7 +96,7 @@ bool RLHTTPResponseSerializer::validateResponse(const RLURLResponsePtr& response
   }
   if (acceptableStatusCodes_ && hasURL(*http) && !acceptableStatusCodes_->containsIndex(http->statusCode())) {
     valid = false;
-    const std::string format = RLResponseLocalizedString("Request failed: %@ (%ld)");
+    const std::string format = RLLocalizedString("Request failed: %@ (%ld)");
     const std::string message = foundation::stringWithFormat(
         format, net::HTTPURLResponse::localizedStringForStatusCode(http->statusCode()), static_cast<long>(http->statusCode()));
     validationError = RLErrorWithUnderlyingError(

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "net/callbacks/RLResponseSideClasses.h"
+#include "net/callbacks/RLArchivableClasses.h"
 #include "net/callbacks/RLURLResponseSerialization.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/KeyedArchiver.h"
@@ -44,7 +44,7 @@ inline foundation::Value json(const std::string& text) {
 // `object` archived and read back with secure decoding as its own class; null on failure.
 template <class T>
 std::shared_ptr<T> roundTrip(const std::shared_ptr<T>& object) {
-  RLRegisterResponseSideClasses();
+  RLRegisterArchivableClasses();
   foundation::Error error;
   const auto data = foundation::KeyedArchiver::archivedDataWithRootObject(object, &error);
   EXPECT_TRUE(data) << error.description();

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "net/callbacks/RLResponseSideClasses.h"
+#include "net/callbacks/RLArchivableClasses.h"
 #include "net/callbacks/RLSecurityPolicy.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/KeyedUnarchiver.h"
@@ -60,7 +60,7 @@ class SecurityPolicyTest : public testing::Test {
  protected:
   void SetUp() override {
     security::setSystemRootsForTesting(std::vector<Certificate>{*Certificate::createWithData(der("ca"))});
-    RLRegisterResponseSideClasses();
+    RLRegisterArchivableClasses();
   }
   void TearDown() override { security::setSystemRootsForTesting(std::nullopt); }
 };
@@ -230,7 +230,7 @@ TEST_F(SecurityPolicyTest, ArchivingAndCopying) {
                                             {"RLSecurityPolicy", "", true, [](foundation::KeyedUnarchiver&) { return nullptr; }}));
   const auto old = foundation::KeyedArchiver::archivedDataWithRootObject(std::make_shared<PolicyWithoutDomainKey>());
   CodingRegistry::unregisterClass("RLSecurityPolicy");
-  RLRegisterResponseSideClasses();
+  RLRegisterArchivableClasses();
   ASSERT_TRUE(old);
   const auto upgraded = foundation::KeyedUnarchiver::unarchivedObjectOfClass<RLSecurityPolicy>(*old);
   ASSERT_TRUE(upgraded);

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "net/callbacks/RLArchivableClasses.h"
 #include "net/callbacks/RLJSONRequestSerializer.h"
 #include "net/callbacks/RLPropertyListRequestSerializer.h"
 #include "platform/foundation/KeyedArchiver.h"
@@ -43,7 +44,7 @@ std::shared_ptr<T> roundTrip(const std::shared_ptr<T>& serializer) {
   auto data = KeyedArchiver::archivedDataWithRootObject(serializer, &error);
   EXPECT_TRUE(data) << error.description();
   if (!data) return nullptr;
-  RLRegisterRequestSerializationClasses();
+  RLRegisterArchivableClasses();
   // Decoded securely as the base class: subclasses come back as themselves.
   auto value = KeyedUnarchiver::unarchivedObjectOfClass("RLHTTPRequestSerializer", *data, &error);
   EXPECT_TRUE(value) << error.description();
@@ -127,7 +128,7 @@ std::optional<Value> decodeForged(const Value& headerValue) {
 }
 
 TEST(RequestSerializerCoding, AHeaderThatIsNotTextFailsTheUnarchiving) {
-  RLRegisterRequestSerializationClasses();
+  RLRegisterArchivableClasses();
   ASSERT_TRUE(foundation::CodingRegistry::registerClass<ForgedSerializer>("TestForgedSerializer123"));
   const auto text = decodeForged("fine");
   ASSERT_TRUE(text);

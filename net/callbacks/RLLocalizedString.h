@@ -5,4 +5,4 @@
 #include <string>
 
 // The translation of `key` in the "Relay" table, or `key` when there is none. Thread-safe.
-std::string RLResponseLocalizedString(const std::string& key);
+std::string RLLocalizedString(const std::string& key);

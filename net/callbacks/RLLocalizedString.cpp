@@ -1,7 +1,7 @@
-#include "net/callbacks/RLResponseLocalizedString.h"
+#include "net/callbacks/RLLocalizedString.h"
 
 #include "platform/foundation/Bundle.h"
 
-std::string RLResponseLocalizedString(const std::string& key) {
+std::string RLLocalizedString(const std::string& key) {
   return foundation::Bundle::mainBundle()->localizedStringForKey(key, "", "Relay");
 }

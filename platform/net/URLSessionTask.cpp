@@ -18,6 +18,9 @@ ObserverRegistry& registry() {
   return *r;
 }
 
+// Installed at most once and never removed, so a plain atomic read suffices on every call.
+std::atomic<URLSessionTask::ResumeSuspendHook> gResumeSuspendHook{nullptr};
+
 }  // namespace
 
 std::uint64_t URLSessionTask::addTransitionObserver(TransitionObserver observer) {
@@ -32,6 +35,15 @@ void URLSessionTask::removeTransitionObserver(std::uint64_t token) {
   auto& r = registry();
   std::lock_guard lock(r.mutex);
   r.observers.erase(token);
+}
+
+bool URLSessionTask::installResumeSuspendHook(ResumeSuspendHook hook) {
+  ResumeSuspendHook none = nullptr;
+  return hook && gResumeSuspendHook.compare_exchange_strong(none, hook);
+}
+
+void URLSessionTask::callResumeSuspendHook(Transition transition, URLSessionTaskState stateBefore) {
+  if (auto hook = gResumeSuspendHook.load()) hook(shared_from_this(), transition, stateBefore);
 }
 
 URLSessionTask::URLSessionTask(Kind kind, std::uint64_t identifier, std::optional<URLRequest> request,
@@ -96,23 +108,31 @@ void URLSessionTask::notifyTransition(Transition transition) {
 }
 
 void URLSessionTask::resume() {
+  URLSessionTaskState before;
   {
     std::lock_guard lock(mutex_);
-    if (state_ != URLSessionTaskState::Suspended) return;
-    state_ = URLSessionTaskState::Running;
+    before = state_;
+    if (state_ == URLSessionTaskState::Suspended) state_ = URLSessionTaskState::Running;
   }
-  if (auto core = core_.lock()) core->taskResumed(shared_from_this());
-  notifyTransition(Transition::Resume);
+  if (before == URLSessionTaskState::Suspended) {
+    if (auto core = core_.lock()) core->taskResumed(shared_from_this());
+    notifyTransition(Transition::Resume);
+  }
+  callResumeSuspendHook(Transition::Resume, before);
 }
 
 void URLSessionTask::suspend() {
+  URLSessionTaskState before;
   {
     std::lock_guard lock(mutex_);
-    if (state_ != URLSessionTaskState::Running) return;
-    state_ = URLSessionTaskState::Suspended;
+    before = state_;
+    if (state_ == URLSessionTaskState::Running) state_ = URLSessionTaskState::Suspended;
   }
-  if (auto core = core_.lock()) core->taskSuspended(shared_from_this());
-  notifyTransition(Transition::Suspend);
+  if (before == URLSessionTaskState::Running) {
+    if (auto core = core_.lock()) core->taskSuspended(shared_from_this());
+    notifyTransition(Transition::Suspend);
+  }
+  callResumeSuspendHook(Transition::Suspend, before);
 }
 
 void URLSessionTask::cancel() {

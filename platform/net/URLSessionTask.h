@@ -47,6 +47,16 @@ class URLSessionTask : public foundation::Object, public std::enable_shared_from
   // another thread). Thread-safe.
   static void removeTransitionObserver(std::uint64_t token);
 
+  // The process's one hook around resume() and suspend(). The platform lets clients exchange
+  // the task classes' resume and suspend at run time so that every task announces them; this
+  // hook gives clients the same reach. It is called synchronously on the calling thread after
+  // every resume() or suspend() call, whether or not the call changed anything, with the state
+  // the task was in just before the call. Only one hook is ever installed: the first call
+  // installs it and answers true; later calls change nothing and answer false. Thread-safe.
+  using ResumeSuspendHook = void (*)(const std::shared_ptr<URLSessionTask>& task, Transition transition,
+                                     URLSessionTaskState stateBefore);
+  static bool installResumeSuspendHook(ResumeSuspendHook hook);
+
   ~URLSessionTask() override;
   URLSessionTask(const URLSessionTask&) = delete;
   URLSessionTask& operator=(const URLSessionTask&) = delete;
@@ -94,6 +104,7 @@ class URLSessionTask : public foundation::Object, public std::enable_shared_from
  protected:
   friend class detail::SessionCore;
   void notifyTransition(Transition transition);
+  void callResumeSuspendHook(Transition transition, URLSessionTaskState stateBefore);
 
   const Kind kind_;
   const std::uint64_t identifier_;

@@ -182,6 +182,44 @@ TEST(URLSessionTransferTest, SuspendPausesASlowTransferAndResumeFinishesIt) {
   EXPECT_EQ(transitions, (std::vector<std::string>{"resume", "suspend", "resume"}));
 }
 
+// The process's one resume/suspend hook hears every call with the state before it, also calls
+// that change nothing; a second installation is refused.
+namespace hook {
+std::mutex mutex;
+std::vector<std::pair<net::URLSessionTask::Transition, net::URLSessionTaskState>> calls;
+void record(const net::TaskPtr&, net::URLSessionTask::Transition transition, net::URLSessionTaskState before) {
+  std::lock_guard lock(mutex);
+  calls.emplace_back(transition, before);
+}
+void other(const net::TaskPtr&, net::URLSessionTask::Transition, net::URLSessionTaskState) {}
+}  // namespace hook
+
+TEST(URLSessionTransferTest, TheResumeSuspendHookHearsEveryCallWithThePriorState) {
+  using T = net::URLSessionTask::Transition;
+  using S = net::URLSessionTaskState;
+  ASSERT_TRUE(net::URLSessionTask::installResumeSuspendHook(hook::record));
+  EXPECT_FALSE(net::URLSessionTask::installResumeSuspendHook(hook::other));
+  auto body = std::make_shared<std::string>(pattern(64 * 1024));
+  test::LoopbackServer server;
+  serveSlowly(server.routes(), "/slow", body, 4096, 20ms);
+  server.start();
+  test::SessionFixture f;
+  auto task = f.session->dataTask(request(server.url("/slow")));
+  task->resume();
+  task->resume();
+  task->suspend();
+  task->suspend();
+  task->cancel();
+  ASSERT_TRUE(f.delegate->waitForCompletion());
+  task->resume();
+  std::lock_guard lock(hook::mutex);
+  EXPECT_EQ(hook::calls, (std::vector<std::pair<T, S>>{{T::Resume, S::Suspended},
+                                                         {T::Resume, S::Running},
+                                                         {T::Suspend, S::Running},
+                                                         {T::Suspend, S::Suspended},
+                                                         {T::Resume, S::Completed}}));
+}
+
 TEST(URLSessionTransferTest, CancelCompletesWithTheCancelledError) {
   auto body = std::make_shared<std::string>(pattern(64 * 1024));
   test::LoopbackServer server;

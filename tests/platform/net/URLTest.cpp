@@ -6,6 +6,7 @@
 #include "platform/net/PercentEncoding.h"
 #include "platform/net/URL.h"
 #include "platform/net/URLComponents.h"
+#include "platform/net/URLSessionConfiguration.h"
 
 using net::URL;
 using net::URLComponents;
@@ -164,4 +165,32 @@ TEST(URLTest, SurvivesKeyedArchivingWithItsBase) {
   ASSERT_TRUE(badData);
   EXPECT_FALSE(foundation::KeyedUnarchiver::unarchiveObjectWithData(*badData, &error));
   EXPECT_EQ(error.code(), foundation::kCoderReadCorruptError);
+}
+
+TEST(URLSessionConfigurationTest, SurvivesKeyedArchivingWithItsStorageKinds) {
+  auto configuration = net::URLSessionConfiguration::backgroundSessionConfiguration("org.example.sync");
+  configuration.httpAdditionalHeaders.set("X-Client", "relay");
+  configuration.timeoutIntervalForRequest = 12.5;
+  configuration.httpMaximumConnectionsPerHost = 2;
+  configuration.httpShouldSetCookies = false;
+  configuration.urlCredentialStorage = std::make_shared<net::URLCredentialStorage>();
+  configuration.requestCachePolicy = net::URLRequestCachePolicy::ReloadIgnoringLocalCacheData;
+  const auto data =
+      foundation::KeyedArchiver::archivedDataWithRootObject(std::make_shared<net::URLSessionConfiguration>(configuration));
+  ASSERT_TRUE(data);
+  foundation::Error error;
+  const auto back = foundation::KeyedUnarchiver::unarchivedObjectOfClass<net::URLSessionConfiguration>(*data, &error);
+  ASSERT_TRUE(back) << error.description();
+  EXPECT_EQ(back->identifier, "org.example.sync");
+  EXPECT_EQ(back->httpAdditionalHeaders.value("x-client"), "relay");
+  EXPECT_EQ(back->timeoutIntervalForRequest, 12.5);
+  EXPECT_EQ(back->timeoutIntervalForResource, configuration.timeoutIntervalForResource);
+  EXPECT_EQ(back->httpMaximumConnectionsPerHost, 2);
+  EXPECT_FALSE(back->httpShouldSetCookies);
+  EXPECT_EQ(back->requestCachePolicy, net::URLRequestCachePolicy::ReloadIgnoringLocalCacheData);
+  // The shared cookie storage comes back as itself; the private credential storage as a new one.
+  EXPECT_EQ(back->httpCookieStorage, net::HTTPCookieStorage::shared());
+  ASSERT_TRUE(back->urlCredentialStorage);
+  EXPECT_NE(back->urlCredentialStorage, net::URLCredentialStorage::shared());
+  EXPECT_NE(back->urlCredentialStorage, configuration.urlCredentialStorage);
 }

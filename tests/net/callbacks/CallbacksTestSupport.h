@@ -1,6 +1,6 @@
 #pragma once
-// Small helpers for the request-side tests of the callback client: bytes and text, reading a
-// stream to its end, and a scoped environment variable.
+// Small helpers for the tests of the callback client: bytes and text, reading a stream to its
+// end, a scoped environment variable, and where the TLS fixtures are.
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -9,6 +9,14 @@
 #include "platform/foundation/Value.h"
 
 namespace test {
+
+// The TLS fixtures (test CA, leaves for localhost, another host, self-signed, same key) live
+// with the security tests.
+inline std::string securityFixture(const std::string& file) {
+  const std::string own = QM_TEST_FIXTURES;
+  const std::string suffix = "net/callbacks/fixtures";
+  return own.substr(0, own.size() - suffix.size()) + "platform/security/fixtures/" + file;
+}
 
 inline foundation::Data bytes(const std::string& text) { return foundation::Data(text.begin(), text.end()); }
 inline std::string text(const foundation::Data& data) { return std::string(data.begin(), data.end()); }

@@ -9,6 +9,7 @@
 #include "platform/foundation/Log.h"
 #include "platform/net/URLError.h"
 #include "platform/security/SystemRoots.h"
+#include "tests/net/callbacks/CallbacksTestSupport.h"
 #include "tests/platform/net/LoopbackServer.h"
 #include "tests/platform/net/RecordingDelegate.h"
 #include "tests/platform/security/SecurityFixtures.h"
@@ -19,13 +20,7 @@ using security::Trust;
 
 namespace {
 
-// The TLS fixtures (test CA, leaves for localhost, another host, self-signed, same key) live
-// with the security tests.
-std::string securityFixture(const std::string& file) {
-  const std::string own = QM_TEST_FIXTURES;
-  const std::string suffix = "net/callbacks/fixtures";
-  return own.substr(0, own.size() - suffix.size()) + "platform/security/fixtures/" + file;
-}
+using test::securityFixture;
 
 // "forged" is this folder's own: a localhost leaf naming the test CA as issuer, signed by another key.
 std::string fixturePath(const std::string& file) {

@@ -33,9 +33,11 @@ inline std::string patternBody(std::size_t size) {
 struct SeenRequest {
   std::string method;
   std::string path;
-  std::string query;  // the parameters, "k=v" joined with "&" in the server's order
+  std::string query;  // the URL's query as sent
   std::string contentType;
   std::string body;
+  // Multipart parts as "name|filename|type|content", in the server's order.
+  std::vector<std::string> parts;
 };
 
 // A server on 127.0.0.1 with the routes the tests use:
@@ -117,8 +119,11 @@ class RecordingServer {
 
  private:
   void record(const httplib::Request& req) {
-    SeenRequest seen{req.method, req.path, "", req.get_header_value("Content-Type"), req.body};
-    for (const auto& [key, value] : req.params) seen.query += (seen.query.empty() ? "" : "&") + key + "=" + value;
+    SeenRequest seen{req.method, req.path, "", req.get_header_value("Content-Type"), req.body, {}};
+    if (const auto mark = req.target.find('?'); mark != std::string::npos) seen.query = req.target.substr(mark + 1);
+    for (const auto& [name, part] : req.files) {
+      seen.parts.push_back(part.name + "|" + part.filename + "|" + part.content_type + "|" + part.content);
+    }
     std::lock_guard lock(mutex_);
     seen_.push_back(std::move(seen));
   }
@@ -238,11 +243,17 @@ inline bool waitForOutcome(Outcome& outcome, double seconds = 20) {
 
 // Ends a manager's session when the test ends, cancelling what is left, so that its thread and
 // the manager itself are let go.
-struct ManagerEnd {
-  std::shared_ptr<RLURLSessionManager> manager;
+class ManagerEnd {
+ public:
+  explicit ManagerEnd(std::shared_ptr<RLURLSessionManager> manager) : manager_(std::move(manager)) {}
   ~ManagerEnd() {
-    if (manager) manager->invalidateSessionCancelingTasks(true);
+    if (manager_) manager_->invalidateSessionCancelingTasks(true);
   }
+  ManagerEnd(const ManagerEnd&) = delete;
+  ManagerEnd& operator=(const ManagerEnd&) = delete;
+
+ private:
+  std::shared_ptr<RLURLSessionManager> manager_;
 };
 
 }  // namespace test

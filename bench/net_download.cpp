@@ -9,13 +9,10 @@
 #include <mutex>
 #include <string>
 
+#include "bench/DownloadBench.h"
 #include "platform/net/URLSession.h"
-#include "tests/platform/net/LoopbackServer.h"
 
 namespace {
-
-constexpr std::size_t kSize = 200u << 20;
-constexpr int kRuns = 3;
 
 class CountingDelegate : public net::URLSessionDelegate {
  public:
@@ -44,10 +41,6 @@ class CountingDelegate : public net::URLSessionDelegate {
   std::condition_variable cv;
 };
 
-double megabytesPerSecond(std::size_t bytes, std::chrono::steady_clock::duration elapsed) {
-  return static_cast<double>(bytes) / (1 << 20) / std::chrono::duration<double>(elapsed).count();
-}
-
 double sessionRun(const std::string& url, bool download) {
   auto delegate = std::make_shared<CountingDelegate>();
   auto session = net::URLSession::create(net::URLSessionConfiguration::ephemeralSessionConfiguration(), delegate);
@@ -58,52 +51,24 @@ double sessionRun(const std::string& url, bool download) {
   delegate->wait();
   auto elapsed = std::chrono::steady_clock::now() - start;
   session->finishTasksAndInvalidate();
-  if (delegate->error || delegate->bytes != kSize) {
+  if (delegate->error || delegate->bytes != bench::kDownloadSize) {
     std::fprintf(stderr, "session run failed: %zu bytes, %s\n", delegate->bytes,
                  delegate->error ? delegate->error->localizedDescription().c_str() : "no error");
     return 0;
   }
-  return megabytesPerSecond(kSize, elapsed);
-}
-
-double curlRun(const std::string& url) {
-  std::string command = "curl -s -o /dev/null -w '%{size_download} %{time_total}' '" + url + "'";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return 0;
-  double size = 0, seconds = 0;
-  int read = std::fscanf(pipe, "%lf %lf", &size, &seconds);
-  int status = ::pclose(pipe);
-  if (read != 2 || status != 0 || seconds <= 0 || size != static_cast<double>(kSize)) return 0;
-  return size / (1 << 20) / seconds;
-}
-
-template <typename F>
-double best(F run) {
-  double top = 0;
-  for (int i = 0; i < kRuns; ++i) top = std::max(top, run());
-  return top;
+  return bench::megabytesPerSecond(bench::kDownloadSize, elapsed);
 }
 
 }  // namespace
 
 int main() {
-  std::string body(kSize, '\0');
-  for (std::size_t i = 0; i < kSize; ++i) body[i] = static_cast<char>(i * 31 + (i >> 12));
-  test::LoopbackServer server;
-  server.routes().Get("/blob", [&](const httplib::Request&, httplib::Response& res) {
-    res.set_content_provider(body.size(), "application/octet-stream",
-                             [&](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-                               sink.write(body.data() + offset, std::min<std::size_t>(length, 1 << 20));
-                               return true;
-                             });
-  });
-  server.start();
-  const std::string url = server.url("/blob");
+  bench::BlobServer server;
+  const std::string url = server.url();
 
-  double data = best([&] { return sessionRun(url, false); });
-  double file = best([&] { return sessionRun(url, true); });
-  double tool = best([&] { return curlRun(url); });
-  std::printf("200 MB from %s, best of %d runs\n", url.c_str(), kRuns);
+  double data = bench::best([&] { return sessionRun(url, false); });
+  double file = bench::best([&] { return sessionRun(url, true); });
+  double tool = bench::best([&] { return bench::curlRun(url); });
+  std::printf("200 MB from %s, best of %d runs\n", url.c_str(), bench::kRuns);
   std::printf("  URLSession data task     %8.1f MB/s\n", data);
   std::printf("  URLSession download task %8.1f MB/s\n", file);
   if (tool > 0) std::printf("  curl -o /dev/null        %8.1f MB/s\n", tool);

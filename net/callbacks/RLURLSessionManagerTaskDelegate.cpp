@@ -9,6 +9,7 @@ using foundation::Value;
 namespace {
 
 const char* const kFractionCompleted = "fractionCompleted";
+constexpr std::int64_t kLargestReservedBody = std::int64_t{1} << 30;
 
 // Makes `progress` stand for the task's transfer: unknown total, and cancel, pause and resume
 // passed on to the task while it lives.
@@ -104,9 +105,16 @@ void RLURLSessionManagerTaskDelegate::progressChanged(const foundation::Progress
 
 void RLURLSessionManagerTaskDelegate::didReceiveData(const net::URLSessionPtr&, const net::DataTaskPtr& task,
                                                      const foundation::Data& data) {
-  downloadProgress_->setTotalUnitCount(task->countOfBytesExpectedToReceive());
+  const std::int64_t expected = task->countOfBytesExpectedToReceive();
+  downloadProgress_->setTotalUnitCount(expected);
   downloadProgress_->setCompletedUnitCount(task->countOfBytesReceived());
-  if (mutableData_) mutableData_->insert(mutableData_->end(), data.begin(), data.end());
+  if (!mutableData_) return;
+  // Room for the announced length at once saves copying a large body over and over as it grows;
+  // an announcement beyond any sane body is not trusted with memory up front.
+  if (mutableData_->empty() && expected > 0 && expected <= kLargestReservedBody) {
+    mutableData_->reserve(static_cast<std::size_t>(expected));
+  }
+  mutableData_->insert(mutableData_->end(), data.begin(), data.end());
 }
 
 void RLURLSessionManagerTaskDelegate::didSendBodyData(const net::URLSessionPtr&, const net::TaskPtr& task,

@@ -436,6 +436,38 @@ TEST_F(URLSessionManagerTest, OptionalCallbacksAreAdvertisedOnlyWithTheirBlocks)
   EXPECT_EQ(std::dynamic_pointer_cast<const net::HTTPURLResponse>(refused.response)->statusCode(), 302);
 }
 
+TEST_F(URLSessionManagerTest, ADataTaskThatBecomesADownloadKeepsItsDelegate) {
+  manager->setDataTaskDidReceiveResponseBlock(
+      [](const net::URLSessionPtr&, const net::DataTaskPtr&, const RLURLResponsePtr&) {
+        return net::URLSessionResponseDisposition::BecomeDownload;
+      });
+  net::DataTaskPtr from;
+  net::DownloadTaskPtr to;
+  bool delegateMoved = false;
+  manager->setDataTaskDidBecomeDownloadTaskBlock(
+      [&](const net::URLSessionPtr&, const net::DataTaskPtr& dataTask, const net::DownloadTaskPtr& downloadTask) {
+        from = dataTask;
+        to = downloadTask;
+        delegateMoved = !manager->delegateForTask(dataTask) && manager->delegateForTask(downloadTask);
+      });
+  NotificationRecorder recorder({RLNetworkingTaskDidCompleteNotification});
+  std::int64_t progressed = 0;
+  Outcome outcome;
+  auto task = manager->dataTaskWithRequest(
+      request("/big"), nullptr, [&](const std::shared_ptr<foundation::Progress>& p) { progressed = p->completedUnitCount(); },
+      outcome.handler());
+  task->resume();
+  ASSERT_TRUE(test::waitForOutcome(outcome));
+  EXPECT_EQ(outcome.calls, 1);
+  EXPECT_FALSE(outcome.error);
+  EXPECT_EQ(from, task);
+  ASSERT_TRUE(to);
+  EXPECT_TRUE(delegateMoved);
+  EXPECT_EQ(progressed, static_cast<std::int64_t>(server.big().size()));
+  ASSERT_TRUE(foundation::pumpMainUntil([&] { return !recorder.entries().empty(); }));
+  EXPECT_EQ(recorder.entries()[0].object.get(), test::objectOf(to));
+}
+
 TEST_F(URLSessionManagerTest, BodyProgressTotalsFallBackToTheContentLengthHeader) {
   struct Case {
     std::optional<std::string> contentLength;

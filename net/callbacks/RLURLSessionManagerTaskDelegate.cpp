@@ -185,12 +185,16 @@ void RLURLSessionManagerTaskDelegate::didCompleteWithError(const net::URLSession
       serializationError = RLErrorWithUnderlyingError(moveError, serializationError);
     }
     auto userInfo = completionUserInfo(serializer, movedTo, std::move(data));
-    if (!responseObject.isNull()) userInfo.set(RLNetworkingTaskDidCompleteSerializedResponseKey, responseObject);
+    // The object takes its place among the keys now and moves in once the handler is done with
+    // it, so that a large body is not copied for the notification.
+    const bool hasObject = !responseObject.isNull();
+    if (hasObject) userInfo.set(RLNetworkingTaskDidCompleteSerializedResponseKey, Value());
     if (serializationError) userInfo.set(RLNetworkingTaskDidCompleteErrorKey, errorValue(*serializationError));
     queue->async(
-        [task, handler, responseObject = std::move(responseObject), serializationError,
+        [task, handler, responseObject = std::move(responseObject), hasObject, serializationError,
          userInfo = std::move(userInfo)]() mutable {
           if (handler) handler(task->response(), responseObject, serializationError);
+          if (hasObject) userInfo.set(RLNetworkingTaskDidCompleteSerializedResponseKey, std::move(responseObject));
           postCompletion(task, std::move(userInfo));
         },
         group);

@@ -1,0 +1,372 @@
+#include "telemetry/core/Internals/Storage/TLLogDBStorage.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/KeyedUnarchiver.h"
+#include "platform/foundation/String.h"
+#include "platform/foundation/UUID.h"
+#include "platform/security/Base64.h"
+#include "telemetry/core/Internals/Model/TLCommonSchemaLog.h"
+#include "telemetry/core/Internals/Util/TLUtility+StringFormatting.h"
+#include "telemetry/core/TLArchivableClasses.h"
+#include "telemetry/core/TLLogger.h"
+
+namespace {
+
+constexpr const char* kId = "id";
+constexpr const char* kGroupId = "groupId";
+constexpr const char* kLog = "log";
+constexpr const char* kTargetToken = "targetToken";
+constexpr const char* kTargetKey = "targetKey";
+constexpr const char* kPriority = "priority";
+constexpr const char* kTimestamp = "timestamp";
+
+// Milliseconds since 1970, truncated toward zero; dates beyond 64 bits are clamped.
+std::int64_t millisecondsSince1970(const foundation::Date& date) {
+  const double milliseconds = date.timeIntervalSince1970() * 1000;
+  if (std::isnan(milliseconds)) return 0;
+  if (milliseconds >= 9.2e18) return std::numeric_limits<std::int64_t>::max();
+  if (milliseconds <= -9.2e18) return std::numeric_limits<std::int64_t>::min();
+  return static_cast<std::int64_t>(milliseconds);
+}
+
+// "?, ?, ?" for `count` parameters.
+std::string placeholders(std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) text += i == 0 ? "?" : ", ?";
+  return text;
+}
+
+std::string valueText(const foundation::Value& value) {
+  return value.isString() ? value.stringValue() : std::to_string(value.intValue());
+}
+
+std::string joinedIds(const std::vector<std::int64_t>& ids) {
+  std::string text;
+  for (const std::int64_t id : ids) text += (text.empty() ? "" : "','") + std::to_string(id);
+  return text;
+}
+
+// The log of a stored text; nothing, with the reason in *reason, when it no longer unarchives.
+std::shared_ptr<TLLog> unarchiveLog(const foundation::Value& cell, std::string* reason) {
+  const auto data = cell.isString()
+                        ? security::dataFromBase64(cell.stringValue(), security::Base64DecodingOptions::IgnoreUnknownCharacters)
+                        : std::nullopt;
+  if (!data) {
+    *reason = "The stored text is not Base64.";
+    return nullptr;
+  }
+  foundation::Error error;
+  const auto root = foundation::KeyedUnarchiver::unarchiveObjectWithData(*data, &error);
+  if (!root) {
+    *reason = error.localizedDescription();
+    return nullptr;
+  }
+  auto log = root->objectAs<TLLog>();
+  if (!log) *reason = "The log deserialized to NULL.";
+  return log;
+}
+
+}  // namespace
+
+const TLDBSchema& TLLogDBStorage::logsSchema() {
+  static const TLDBSchema schema = {{kTLLogsTableName,
+                                     {{kId, {"INTEGER", "PRIMARY KEY", "AUTOINCREMENT"}},
+                                      {kGroupId, {"TEXT", "NOT NULL"}},
+                                      {kLog, {"TEXT", "NOT NULL"}},
+                                      {kTargetToken, {"TEXT"}},
+                                      {kTargetKey, {"TEXT"}},
+                                      {kPriority, {"INTEGER"}},
+                                      {kTimestamp, {"INTEGER"}}}}};
+  return schema;
+}
+
+TLLogDBStorage::TLLogDBStorage() {
+  TLRegisterArchivableClasses();
+  configure(logsSchema(), kTLLogsDatabaseVersion, kTLLogsDatabaseFilename);
+  const auto& columns = columnsIndexes(logsSchema()).at(kTLLogsTableName);
+  idColumnIndex_ = columns.at(kId);
+  groupIdColumnIndex_ = columns.at(kGroupId);
+  logColumnIndex_ = columns.at(kLog);
+  targetTokenColumnIndex_ = columns.at(kTargetToken);
+}
+
+// ---- Schema ----------------------------------------------------------------------------------
+
+void TLLogDBStorage::customizeDatabase(sqlite3* db) { createPriorityIndex(db); }
+
+void TLLogDBStorage::createPriorityIndex(sqlite3* db) {
+  executeNonSelectionQuery(foundation::stringWithFormat("CREATE INDEX \"ix_%@_%@\" ON \"%@\" (\"%@\")", kTLLogsTableName,
+                                                        kPriority, kTLLogsTableName, kPriority),
+                           db);
+}
+
+void TLLogDBStorage::migrateDatabase(sqlite3* db, std::uint32_t fromVersion) {
+  const auto addColumn = [db](const char* column, const char* type, const char* defaultClause) {
+    executeNonSelectionQuery(foundation::stringWithFormat("ALTER TABLE \"%@\" ADD COLUMN \"%@\" %@%@", kTLLogsTableName,
+                                                          column, type, defaultClause),
+                             db);
+  };
+  // Each step falls through to the next: a file at version 0 gains everything.
+  switch (fromVersion) {
+    case 0:
+      addColumn(kTargetToken, "TEXT", "");
+      [[fallthrough]];
+    case 1:
+      addColumn(kTargetKey, "TEXT", "");
+      [[fallthrough]];
+    case 2:
+      addColumn(kPriority, "INTEGER", " DEFAULT 1");
+      createPriorityIndex(db);
+      [[fallthrough]];
+    case 3:
+      addColumn(kTimestamp, "INTEGER", " DEFAULT 0");
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- Saving ----------------------------------------------------------------------------------
+
+bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags) {
+  if (!log) return false;
+  foundation::Error error;
+  const auto archive = foundation::KeyedArchiver::archivedDataWithRootObject(log, &error);
+  if (!archive) {
+    TLLogError(kTLLogTag, "Failed to archive the log for storage: %@", error.localizedDescription());
+    return false;
+  }
+  const std::string text = security::base64EncodedString(*archive);
+  const std::int64_t timestamp = log->timestamp() ? millisecondsSince1970(*log->timestamp()) : 0;
+  const auto priority = static_cast<std::int64_t>(flags & TLFlagsPersistenceMask);
+
+  std::string insert;
+  TLDBArguments arguments;
+  if (dynamic_cast<const TLCommonSchemaLog*>(log.get())) {
+    // A log for several targets is stored once, with one of them.
+    const auto tokens = log->transmissionTargetTokens();
+    const std::optional<std::string> token =
+        tokens && !tokens->empty() ? std::optional<std::string>(*tokens->begin()) : std::nullopt;
+    std::optional<std::string> encrypted = token ? targetTokenEncrypter_.encryptString(*token) : std::nullopt;
+    if (token && !encrypted) TLLogError(kTLLogTag, "Failed to encrypt the target token; storing the log without it.");
+    const std::optional<std::string> key = TLUtility::targetKeyFromTargetToken(token);
+    insert = foundation::stringWithFormat(
+        "INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\", \"%@\", \"%@\", \"%@\") VALUES (?, ?, ?, ?, ?, ?)", kTLLogsTableName,
+        kGroupId, kLog, kTargetToken, kTargetKey, kPriority, kTimestamp);
+    arguments = {groupId, text, encrypted ? foundation::Value(*encrypted) : foundation::Value(),
+                 key ? foundation::Value(*key) : foundation::Value(), priority, timestamp};
+  } else {
+    insert = foundation::stringWithFormat("INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\", \"%@\") VALUES (?, ?, ?, ?)",
+                                          kTLLogsTableName, kGroupId, kLog, kPriority, kTimestamp);
+    arguments = {groupId, text, priority, timestamp};
+  }
+  const int result = executeQueryUsingBlock(
+      [&](sqlite3* db) { return insertEvictingWhenFull(db, insert, arguments, text.size(), priority); });
+  return result == SQLITE_OK;
+}
+
+int TLLogDBStorage::insertEvictingWhenFull(sqlite3* db, const std::string& insert, const TLDBArguments& arguments,
+                                           std::size_t textLength, std::int64_t priority) {
+  const std::int64_t limit = getMaxPageCountInOpenedDatabase(db) * pageSize();
+  if (static_cast<std::int64_t>(textLength) >= limit) {
+    TLLogError(kTLLogTag, "Log is too large (%tu bytes) to store in database. Current maximum database size is %tu bytes.",
+               textLength, limit);
+    return SQLITE_ERROR;
+  }
+  int result = executeNonSelectionQuery(insert, db, arguments);
+  if (result == SQLITE_FULL) {
+    const TLDBRows candidates = executeSelectionQuery(
+        foundation::stringWithFormat("SELECT \"%@\" FROM \"%@\" WHERE \"%@\" <= ? ORDER BY \"%@\" ASC, \"%@\" ASC", kId,
+                                     kTLLogsTableName, kPriority, kPriority, kId),
+        db, {priority});
+    std::size_t deleted = 0;
+    for (const TLDBRow& candidate : candidates) {
+      const foundation::Value& id = candidate.front();
+      const int deletion = deleteLogsFromDBWithColumnValues({id}, kId, db);
+      if (deletion != SQLITE_OK) {
+        result = deletion;
+        break;
+      }
+      ++deleted;
+      TLLogDebug(kTLLogTag, "Deleted a log with id %@ to store a new log.", valueText(id));
+      result = executeNonSelectionQuery(insert, db, arguments);
+      if (result != SQLITE_FULL) break;
+    }
+    if (deleted > 0) {
+      TLLogDebug(kTLLogTag, "Log storage was over capacity, %ld oldest log(s) with equal or lower priority deleted.",
+                 deleted);
+    }
+    if (result == SQLITE_FULL && deleted == candidates.size()) {
+      TLLogError(kTLLogTag, "Storage is full and no logs with equal or lower priority exist; discarding the log.");
+    }
+  }
+  if (result == SQLITE_OK) {
+    TLLogVerbose(kTLLogTag, "Log is stored with id: '%ld'", static_cast<std::int64_t>(sqlite3_last_insert_rowid(db)));
+  }
+  return result;
+}
+
+// ---- Loading ---------------------------------------------------------------------------------
+
+bool TLLogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint64_t limit,
+                                         const std::optional<std::vector<std::string>>& excludedTargetKeys,
+                                         const std::optional<foundation::Date>& afterDate,
+                                         const std::optional<foundation::Date>& beforeDate,
+                                         const LoadCompletion& completionHandler) {
+  std::vector<std::int64_t> pendingIds;
+  for (const auto& [key, ids] : batches_) {
+    if (key.first == groupId) pendingIds.insert(pendingIds.end(), ids.begin(), ids.end());
+  }
+
+  std::string condition = foundation::stringWithFormat("\"%@\" = ?", kGroupId);
+  TLDBArguments arguments = {groupId};
+  if (excludedTargetKeys && !excludedTargetKeys->empty()) {
+    // NOT IN alone would also hold back every log without a key (NULL is never "not in" a list).
+    condition += foundation::stringWithFormat(" AND (\"%@\" IS NULL OR \"%@\" NOT IN (%@))", kTargetKey, kTargetKey,
+                                              placeholders(excludedTargetKeys->size()));
+    arguments.insert(arguments.end(), excludedTargetKeys->begin(), excludedTargetKeys->end());
+  }
+  if (!pendingIds.empty()) {
+    condition += foundation::stringWithFormat(" AND \"%@\" NOT IN (%@)", kId, placeholders(pendingIds.size()));
+    for (const std::int64_t id : pendingIds) arguments.emplace_back(static_cast<long long>(id));
+  }
+  if (afterDate) {
+    condition += foundation::stringWithFormat(" AND \"%@\" >= ?", kTimestamp);
+    arguments.emplace_back(static_cast<long long>(millisecondsSince1970(*afterDate)));
+  }
+  if (beforeDate) {
+    condition += foundation::stringWithFormat(" AND \"%@\" < ?", kTimestamp);
+    arguments.emplace_back(static_cast<long long>(millisecondsSince1970(*beforeDate)));
+  }
+  // One row beyond the limit tells whether more wait; a negative LIMIT is none at all.
+  constexpr auto kMaxLimit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+  const long long rowLimit = limit >= kMaxLimit ? -1 : static_cast<long long>(limit + 1);
+  condition += foundation::stringWithFormat(" ORDER BY \"%@\" DESC, \"%@\" ASC LIMIT ?", kPriority, kId);
+  arguments.emplace_back(rowLimit);
+
+  TLDBRows rows = logsWithCondition(condition, arguments);
+  const bool moreLogsAvailable = rows.size() > limit;
+  if (moreLogsAvailable) rows.resize(limit);
+
+  std::vector<std::int64_t> ids;
+  std::vector<std::shared_ptr<TLLog>> logs;
+  for (const TLDBRow& row : rows) {
+    ids.push_back(row[idColumnIndex_].intValue());
+    logs.push_back(row[logColumnIndex_].objectAs<TLLog>());
+  }
+  std::optional<std::string> batchId;
+  if (!ids.empty()) {
+    batchId = foundation::UUID().UUIDString();
+    TLLogVerbose(kTLLogTag, "Load log(s) with id(s) '%@' as batch Id:%@", joinedIds(ids), *batchId);
+    batches_[{groupId, *batchId}] = std::move(ids);
+  }
+  if (completionHandler) completionHandler(logs, batchId);
+  return moreLogsAvailable;
+}
+
+TLDBRows TLLogDBStorage::logsWithCondition(std::string_view condition, const TLDBArguments& arguments) {
+  std::string query = foundation::stringWithFormat("SELECT * FROM \"%@\"", kTLLogsTableName);
+  if (!condition.empty()) query += " WHERE " + std::string(condition);
+  TLDBRows rows = executeSelectionQuery(query, arguments);
+  TLDBRows result;
+  result.reserve(rows.size());
+  for (TLDBRow& row : rows) {
+    if (row.size() <= std::max({idColumnIndex_, logColumnIndex_, targetTokenColumnIndex_})) continue;
+    const foundation::Value id = row[idColumnIndex_];
+    std::string reason;
+    const std::shared_ptr<TLLog> log = unarchiveLog(row[logColumnIndex_], &reason);
+    if (!log) {
+      TLLogError(kTLLogTag, "Deserialization failed for log with Id %@: %@", valueText(id), reason);
+      deleteLogFromDBWithId(id.intValue());
+      continue;
+    }
+    const foundation::Value& tokenCell = row[targetTokenColumnIndex_];
+    if (tokenCell.isString()) {
+      if (tokenCell.stringValue().empty()) {
+        TLLogError(kTLLogTag, "Unexpected empty target token for log with Id %@.", valueText(id));
+      } else if (const auto token = targetTokenEncrypter_.decryptString(tokenCell.stringValue())) {
+        log->addTransmissionTargetToken(*token);
+      } else {
+        TLLogError(kTLLogTag, "Failed to decrypt the target token for log with Id %@.", valueText(id));
+      }
+    }
+    row[logColumnIndex_] = foundation::Value(std::static_pointer_cast<foundation::Object>(log));
+    result.push_back(std::move(row));
+  }
+  return result;
+}
+
+std::vector<std::shared_ptr<TLLog>> TLLogDBStorage::logsFromDBWithGroupId(const std::string& groupId) {
+  std::vector<std::shared_ptr<TLLog>> logs;
+  for (const TLDBRow& row : logsWithCondition(foundation::stringWithFormat("\"%@\" = ?", kGroupId), {groupId})) {
+    logs.push_back(row[logColumnIndex_].objectAs<TLLog>());
+  }
+  return logs;
+}
+
+// ---- Deleting and counting -------------------------------------------------------------------
+
+void TLLogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) {
+  const auto batch = batches_.find({groupId, batchId});
+  if (batch == batches_.end() || batch->second.empty()) return;
+  foundation::Array ids;
+  for (const std::int64_t id : batch->second) ids.emplace_back(static_cast<long long>(id));
+  deleteLogsFromDBWithColumnValues(ids, kId);
+  batches_.erase(batch);
+}
+
+std::vector<std::shared_ptr<TLLog>> TLLogDBStorage::deleteLogsWithGroupId(const std::string& groupId) {
+  std::vector<std::shared_ptr<TLLog>> logs = logsFromDBWithGroupId(groupId);
+  deleteLogsFromDBWithColumnValue(groupId, kGroupId);
+  // The group's companion units (their ids continue with "/") are wiped with it; other groups
+  // whose ids merely begin alike keep their batches.
+  const std::string companionPrefix = groupId + "/";
+  std::erase_if(batches_, [&](const auto& entry) {
+    const std::string& batchGroup = entry.first.first;
+    return batchGroup == groupId || batchGroup.starts_with(companionPrefix);
+  });
+  return logs;
+}
+
+bool TLLogDBStorage::deleteLogFromDBWithId(std::int64_t logId) {
+  return deleteLogsFromDBWithColumnValue(static_cast<long long>(logId), kId);
+}
+
+bool TLLogDBStorage::deleteLogsFromDBWithColumnValue(const foundation::Value& value, const std::string& columnName) {
+  return deleteLogsFromDBWithColumnValues({value}, columnName);
+}
+
+bool TLLogDBStorage::deleteLogsFromDBWithColumnValues(const foundation::Array& values, const std::string& columnName) {
+  return executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(values, columnName, db); }) ==
+         SQLITE_OK;
+}
+
+int TLLogDBStorage::deleteLogsFromDBWithColumnValues(const foundation::Array& values, const std::string& columnName,
+                                                     sqlite3* db) {
+  std::string texts;
+  for (const foundation::Value& value : values) texts += (texts.empty() ? "" : "','") + valueText(value);
+  const std::string description =
+      foundation::stringWithFormat("Deletion of log(s) by %@ with value(s) '%@'", columnName, texts);
+  const std::string query = foundation::stringWithFormat("DELETE FROM \"%@\" WHERE %@ IN (%@)", kTLLogsTableName,
+                                                         quotedIdentifier(columnName), placeholders(values.size()));
+  const int result = executeNonSelectionQuery(query, db, values);
+  if (result == SQLITE_OK) {
+    TLLogVerbose(kTLLogTag, "%@ succeeded.", description);
+  } else {
+    TLLogError(kTLLogTag, "%@ failed.", description);
+  }
+  return result;
+}
+
+std::uint64_t TLLogDBStorage::countLogs() { return countEntriesForTable(kTLLogsTableName); }
+
+std::uint64_t TLLogDBStorage::countLogsBeforeDate(const foundation::Date& date) {
+  return countEntriesForTable(kTLLogsTableName, foundation::stringWithFormat("\"%@\" <= ?", kTimestamp),
+                              {static_cast<long long>(millisecondsSince1970(date))});
+}

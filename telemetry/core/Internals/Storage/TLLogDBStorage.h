@@ -1,0 +1,96 @@
+#pragma once
+// TLLogDBStorage is the SDK's persistent log queue: the table "logs" of "Logs.sqlite" in the SDK
+// directory, where every log a channel unit accepts waits until its batch is delivered or its
+// channel discards it.
+//
+// Each log is kept as the Base64 text of its keyed archive with its group id, its persistence
+// priority (the low byte of the enqueue flags), its timestamp in milliseconds and, for a
+// common-schema log, one of its target tokens (encrypted) and that token's target key. When the
+// file reaches its size limit, logs of equal or lower priority are evicted, lowest priority and
+// oldest first, until the new log fits.
+//
+// Batches handed out by a load stay pending, in memory only, until they are deleted: a pending log
+// is not loaded again by this process, and after a restart every stored log can be loaded again.
+// Batches are keyed by the exact pair of group id and batch id, so groups whose ids share a
+// beginning ("Crashes", "CrashesBuffer") never touch each other's batches.
+//
+// Not thread-safe: the owner calls it from one serial queue (the channel group's).
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "telemetry/core/Internals/Storage/TLDBStorage.h"
+#include "telemetry/core/Internals/Storage/TLStorage.h"
+#include "telemetry/core/Internals/Util/TLEncrypter.h"
+
+inline constexpr const char* kTLLogsTableName = "logs";
+inline constexpr const char* kTLLogsDatabaseFilename = "Logs.sqlite";
+inline constexpr std::uint32_t kTLLogsDatabaseVersion = 4;
+
+class TLLogDBStorage : public TLDBStorage, public TLStorage {
+ public:
+  // Opens (creating or migrating) "Logs.sqlite" in the SDK directory. Failures are logged; the
+  // store then answers false, zero or nothing until the file works.
+  TLLogDBStorage();
+
+  bool saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags) override;
+  bool loadLogsWithGroupId(const std::string& groupId, std::uint64_t limit,
+                           const std::optional<std::vector<std::string>>& excludedTargetKeys,
+                           const std::optional<foundation::Date>& afterDate,
+                           const std::optional<foundation::Date>& beforeDate,
+                           const LoadCompletion& completionHandler) override;
+  void deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) override;
+  std::vector<std::shared_ptr<TLLog>> deleteLogsWithGroupId(const std::string& groupId) override;
+  std::uint64_t countLogs() override;
+  std::uint64_t countLogsBeforeDate(const foundation::Date& date) override;
+  void setMaxStorageSize(std::int64_t sizeInBytes, const std::function<void(bool)>& completionHandler) override {
+    TLDBStorage::setMaxStorageSize(sizeInBytes, completionHandler);
+  }
+
+  // The rows of "SELECT *" over "logs" matching `condition` (SQL text after WHERE, which may end
+  // in ORDER BY and LIMIT; empty for every row), with the log object (a TLLog) in place of its
+  // text and its target token restored. A row whose log no longer unarchives is deleted and left
+  // out (logged). Empty when the selection fails.
+  TLDBRows logsWithCondition(std::string_view condition = {}, const TLDBArguments& arguments = {});
+  // The logs of `groupId` in store order.
+  std::vector<std::shared_ptr<TLLog>> logsFromDBWithGroupId(const std::string& groupId);
+  // Deletes the row of `logId`, or the rows whose `columnName` holds the value(s); true on success
+  // (also when nothing matched).
+  bool deleteLogFromDBWithId(std::int64_t logId);
+  bool deleteLogsFromDBWithColumnValue(const foundation::Value& value, const std::string& columnName);
+  bool deleteLogsFromDBWithColumnValues(const foundation::Array& values, const std::string& columnName);
+  // The same on a handle the caller opened; SQLite's code (logged).
+  static int deleteLogsFromDBWithColumnValues(const foundation::Array& values, const std::string& columnName,
+                                              sqlite3* db);
+
+  // A new file gets the index on "priority".
+  void customizeDatabase(sqlite3* db) override;
+  // Adds, in turn, the columns and the index that each version after `fromVersion` brought.
+  void migrateDatabase(sqlite3* db, std::uint32_t fromVersion) override;
+  static void createPriorityIndex(sqlite3* db);
+
+  // The table's columns in "SELECT *" order, with their types.
+  static const TLDBSchema& logsSchema();
+  std::size_t idColumnIndex() const { return idColumnIndex_; }
+  std::size_t groupIdColumnIndex() const { return groupIdColumnIndex_; }
+  std::size_t logColumnIndex() const { return logColumnIndex_; }
+  std::size_t targetTokenColumnIndex() const { return targetTokenColumnIndex_; }
+
+ private:
+  using BatchKey = std::pair<std::string, std::string>;  // group id, batch id
+
+  // The insert of `log` once its text is made; SQLite's code, or SQLITE_ERROR when refused.
+  int insertEvictingWhenFull(sqlite3* db, const std::string& insert, const TLDBArguments& arguments,
+                             std::size_t textLength, std::int64_t priority);
+
+  std::size_t idColumnIndex_ = 0;
+  std::size_t groupIdColumnIndex_ = 1;
+  std::size_t logColumnIndex_ = 2;
+  std::size_t targetTokenColumnIndex_ = 3;
+  std::map<BatchKey, std::vector<std::int64_t>> batches_;
+  TLEncrypter targetTokenEncrypter_;
+};

@@ -17,6 +17,7 @@
 #include "telemetry/core/Internals/Model/TLStartServiceLog.h"
 #include "telemetry/core/Internals/Storage/TLLogDBStorage.h"
 #include "telemetry/core/TLArchivableClasses.h"
+#include "tests/telemetry/support/TLModelFixtures.h"
 
 namespace {
 
@@ -28,19 +29,10 @@ using Clock = std::chrono::steady_clock;
 double seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 std::shared_ptr<TLStartServiceLog> makeLog(int i) {
-  auto device = std::make_shared<TLDevice>();
-  device->sdkName = "telemetry.macos";
-  device->sdkVersion = "2.4.0";
-  device->osName = "Debian GNU/Linux";
-  device->osVersion = "12.0.0";
-  device->locale = "en_US";
-  device->timeZoneOffset = 60;
-  device->appVersion = "2.0.0";
-  device->appBuild = "200";
   auto log = std::make_shared<TLStartServiceLog>();
   log->setSid("session-" + std::to_string(i));
   log->setTimestamp(foundation::Date::now());
-  log->setDevice(device);
+  log->setDevice(test::minimalDevice());
   log->setServices(std::vector<std::string>{"Analytics", "Crashes"});
   return log;
 }

@@ -461,7 +461,7 @@ int saveAndSendUntilKilled() {
 TEST_F(TLLogDBStorageTest, AProcessKilledMidBatchLosesNothingItReportedAsStored) {
   test::TempDir scratch;
   gProgressPath = scratch.file("progress");
-  const test::ChildResult child = test::runInChild(&saveAndSendUntilKilled, 1.5);
+  const test::ChildResult child = test::runInChild(&saveAndSendUntilKilled, 2.0);
   ASSERT_TRUE(child.timedOut) << child.describe();
 
   std::set<std::string> stored, deleted, maybeDeleted;
@@ -476,7 +476,7 @@ TEST_F(TLLogDBStorageTest, AProcessKilledMidBatchLosesNothingItReportedAsStored)
     }
     if (kind == "D") deleted.merge(maybeDeleted);
   }
-  ASSERT_GT(stored.size(), 20u) << "the child should have stored logs before it was killed";
+  ASSERT_GT(stored.size(), 5u) << "the child should have stored logs before it was killed";
 
   test::TLLogRecorder recorder;
   TLLogDBStorage store;

@@ -7,6 +7,8 @@
 #include "app/DefaultContextSaver.h"
 #include "app/HostGroupFields.h"
 #include "app/MainWindowController.h"
+#include "app/NewsletterWindowController.h"
+#include "app/OpenFeedback.h"
 #include "app/PreferencesWindowController.h"
 #include "app/RefreshNotifier.h"
 #include "app/RemoteRefresher.h"
@@ -28,6 +30,8 @@ AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
     : mainWindowController_(std::make_unique<MainWindowController>()),
       aboutWindowController_(std::make_unique<AboutWindowController>()),
       preferencesWindowController_(std::make_unique<PreferencesWindowController>()),
+      newsletterWindowController_(std::make_unique<NewsletterWindowController>()),
+      openFeedback_(std::make_unique<OpenFeedback>()),
       notificationCenter_(notificationCenter) {
   refresher_ = RemoteRefresher::create({
       .hostfilesUpdated =
@@ -48,6 +52,10 @@ AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
       .showPreferences = [this] { showPreferencesWindow(); },
       .checkForUpdates = [this] { checkForUpdates(); },
       .support = [this] { support(); },
+      .joinNewsletter = [this] { joinNewsletter(); },
+      .feedbackForSupport = [this] { openFeedback_->presentFeedbackPanelForSupport(); },
+      .feedbackForFeature = [this] { openFeedback_->presentFeedbackPanelForFeature(); },
+      .feedbackForBug = [this] { openFeedback_->presentFeedbackPanelForBug(); },
       .quit =
           [] {
             if (auto* application = appkit::Application::shared()) application->terminate();
@@ -136,6 +144,8 @@ void AppDelegate::showPreferencesWindow() { preferencesWindowController_->showWi
 void AppDelegate::checkForUpdates() {
   if (const auto updater = appkit::Updater::sharedUpdater()) updater->checkForUpdates();
 }
+
+void AppDelegate::joinNewsletter() { newsletterWindowController_->showWindow(); }
 
 void AppDelegate::support() { appkit::Workspace::sharedWorkspace()->openURL(kSupportURL); }
 

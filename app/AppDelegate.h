@@ -26,6 +26,8 @@ namespace app {
 class AboutWindowController;
 class DefaultContextSaver;
 class MainWindowController;
+class NewsletterWindowController;
+class OpenFeedback;
 class PreferencesWindowController;
 class RefreshNotifier;
 class RemoteRefresher;
@@ -63,10 +65,15 @@ class AppDelegate : public appkit::ApplicationDelegate {
   void showPreferencesWindow();
   void checkForUpdates();
   void support();
+  // Shows the newsletter window and brings it to the front.
+  void joinNewsletter();
 
   MainWindowController& mainWindowController() { return *mainWindowController_; }
   AboutWindowController& aboutWindowController() { return *aboutWindowController_; }
   PreferencesWindowController& preferencesWindowController() { return *preferencesWindowController_; }
+  NewsletterWindowController& newsletterWindowController() { return *newsletterWindowController_; }
+  // The feedback window's front, which the Help menu's items call.
+  OpenFeedback& openFeedback() { return *openFeedback_; }
   // Null before launching has finished.
   DefaultContextSaver* contextSaver() { return saver_.get(); }
   RemoteRefresher& remoteRefresher() { return *refresher_; }
@@ -91,6 +98,8 @@ class AppDelegate : public appkit::ApplicationDelegate {
   std::unique_ptr<MainWindowController> mainWindowController_;
   std::unique_ptr<AboutWindowController> aboutWindowController_;
   std::unique_ptr<PreferencesWindowController> preferencesWindowController_;
+  std::unique_ptr<NewsletterWindowController> newsletterWindowController_;
+  std::unique_ptr<OpenFeedback> openFeedback_;
   std::unique_ptr<DefaultContextSaver> saver_;
   appkit::UserNotificationCenter* notificationCenter_;
   std::shared_ptr<RemoteRefresher> refresher_;

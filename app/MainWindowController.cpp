@@ -136,6 +136,7 @@ void MainWindowController::buildMenus(QMainWindow* window) {
   addAction(appMenu, "Preferences…", 0, call(menuActions_.showPreferences))->setShortcut(QKeySequence::Preferences);
   appkit::Updater::configureMenuItem(addAction(appMenu, "Check for Updates…", 0, call(menuActions_.checkForUpdates)));
   addAction(appMenu, "Support", 0, call(menuActions_.support));
+  addAction(appMenu, "Join the Newsletter…", 0, call(menuActions_.joinNewsletter));
   appMenu->addSeparator();
   addAction(appMenu, "Quit Quillmere", 0, call(menuActions_.quit))->setShortcut(QKeySequence::Quit);
 
@@ -165,6 +166,11 @@ void MainWindowController::buildMenus(QMainWindow* window) {
   addAction(hostsMenu, "Refresh", kTagRemoteHostfile, [this] { refreshRemote(); });
   menuForGroup_->addSeparator();
   addAction(menuForGroup_, "Refresh", kTagRemoteHostfile, [this] { refreshRemote(); });
+
+  QMenu* helpMenu = window->menuBar()->addMenu("Help");
+  addAction(helpMenu, "Ask a Question…", 0, call(menuActions_.feedbackForSupport));
+  addAction(helpMenu, "Request a Feature…", 0, call(menuActions_.feedbackForFeature));
+  addAction(helpMenu, "Report a Bug…", 0, call(menuActions_.feedbackForBug));
 
   toolbar_ = window->addToolBar("Hostfiles");
   toolbar_->setObjectName("hostfiles");

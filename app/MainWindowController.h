@@ -40,6 +40,11 @@ struct ApplicationMenuActions {
   std::function<void()> showPreferences;
   std::function<void()> checkForUpdates;
   std::function<void()> support;
+  std::function<void()> joinNewsletter;
+  // The feedback window on its support, feature and bug tabs.
+  std::function<void()> feedbackForSupport;
+  std::function<void()> feedbackForFeature;
+  std::function<void()> feedbackForBug;
   std::function<void()> quit;
 };
 

@@ -94,7 +94,12 @@ void AppDelegate::applicationDidFinishLaunching() {
   if (const auto updater = appkit::Updater::sharedUpdater()) updater->checkForUpdatesInBackground();
   startRemoteRefresh();
   BonjourAdvertiser::sharedInstance();
-  incrementLaunchCount();
+  // The newsletter is offered once, on the third launch, to those not already subscribed.
+  const std::int64_t launches = incrementLaunchCount();
+  if (launches == 3 && !foundation::UserDefaults::standardUserDefaults().boolForKey(
+                           NewsletterWindowController::kSubscribedKey)) {
+    joinNewsletter();
+  }
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -159,12 +164,13 @@ void AppDelegate::resetPreviewRow() {
   });
 }
 
-void AppDelegate::incrementLaunchCount() {
+std::int64_t AppDelegate::incrementLaunchCount() {
   auto& defaults = foundation::UserDefaults::standardUserDefaults();
   const foundation::Value stored = defaults.objectForKey("launchCount");
-  const std::int64_t count = stored.isNumber() ? stored.intValue() : 0;
-  defaults.set(count + 1, "launchCount");
+  const std::int64_t count = (stored.isNumber() ? stored.intValue() : 0) + 1;
+  defaults.set(count, "launchCount");
   defaults.synchronize();
+  return count;
 }
 
 }  // namespace app

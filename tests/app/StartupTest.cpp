@@ -4,12 +4,16 @@
 #include <QFont>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QTabBar>
 #include <QTest>
 #include <QTimer>
 
 #include <functional>
 
 #include "app/AboutWindowController.h"
+#include "app/NewsletterWindowController.h"
+#include "app/OFController.h"
+#include "app/OpenFeedback.h"
 #include "app/PreferencesWindowController.h"
 #include "coredata/ObjectCategories.h"
 #include "platform/appkit/Application.h"
@@ -149,7 +153,26 @@ TEST_F(StartupTest, ClosingTheMainWindowQuitsAfterSaving) {
   EXPECT_EQ(dirtyCount(), 1u);
 }
 
-TEST_F(StartupTest, AboutAndPreferencesAreBuiltHiddenAndShownFromTheApplicationMenu) {
+TEST_F(StartupTest, TheNewsletterIsOfferedOnTheThirdLaunchOnlyToThoseNotSubscribed) {
+  struct Case {
+    int storedLaunches;  // before this launch; 0 for none
+    bool subscribed;
+    bool offered;
+  } cases[] = {{0, false, false}, {1, false, false}, {2, false, true}, {2, true, false}, {3, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.storedLaunches);
+    quit();
+    auto& defaults = foundation::UserDefaults::standardUserDefaults();
+    defaults.set(c.storedLaunches, "launchCount");
+    defaults.set(c.subscribed, app::NewsletterWindowController::kSubscribedKey);
+    defaults.synchronize();
+    relaunch();
+    auto& newsletter = delegate_->newsletterWindowController();
+    EXPECT_EQ(newsletter.isWindowLoaded() && newsletter.window()->isVisible(), c.offered);
+  }
+}
+
+TEST_F(StartupTest, MenusShowAboutPreferencesNewsletterAndEachFeedbackTab) {
   launch();
   QWidget* about = delegate_->aboutWindowController().window();
   QWidget* preferences = delegate_->preferencesWindowController().window();
@@ -157,17 +180,30 @@ TEST_F(StartupTest, AboutAndPreferencesAreBuiltHiddenAndShownFromTheApplicationM
   ASSERT_NE(preferences, nullptr);
   EXPECT_FALSE(about->isVisible());
   EXPECT_FALSE(preferences->isVisible());
+  EXPECT_FALSE(delegate_->newsletterWindowController().isWindowLoaded());  // built when first asked for
 
-  auto triggerAppMenuItem = [&](const QString& title) {
+  auto triggerMenuItem = [&](const QString& title) {
     for (QAction* action : window().window()->findChildren<QAction*>()) {
       if (action->text() == title) return action->trigger(), true;
     }
     return false;
   };
-  ASSERT_TRUE(triggerAppMenuItem("About Quillmere"));
+  ASSERT_TRUE(triggerMenuItem("About Quillmere"));
   EXPECT_TRUE(about->isVisible());
-  ASSERT_TRUE(triggerAppMenuItem("Preferences…"));
+  ASSERT_TRUE(triggerMenuItem("Preferences…"));
   EXPECT_TRUE(preferences->isVisible());
+  ASSERT_TRUE(triggerMenuItem("Join the Newsletter…"));
+  EXPECT_TRUE(delegate_->newsletterWindowController().window()->isVisible());
+
+  app::OFController& feedback = delegate_->openFeedback().windowController();
+  const std::pair<QString, int> feedbackItems[] = {{"Report a Bug…", app::OFController::kBugTab},
+                                                  {"Request a Feature…", app::OFController::kFeatureTab},
+                                                  {"Ask a Question…", app::OFController::kSupportTab}};
+  for (const auto& [title, tab] : feedbackItems) {
+    ASSERT_TRUE(triggerMenuItem(title));
+    EXPECT_TRUE(feedback.window()->isVisible());
+    EXPECT_EQ(feedback.tabs()->currentIndex(), tab) << title.toStdString();
+  }
 }
 
 TEST_F(StartupTest, SupportOpensTheFixedPageAndUpdatesDoNothingWithoutAnUpdater) {

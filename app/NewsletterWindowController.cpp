@@ -11,10 +11,9 @@
 #include <QWidget>
 
 #include "app/RLHTMLResponseSerializer.h"
+#include "app/WindowParts.h"
 #include "net/callbacks/RLHTTPSessionManager.h"
-#include "platform/appkit/Alert.h"
 #include "platform/dispatch/Queue.h"
-#include "platform/foundation/Bundle.h"
 #include "platform/foundation/String.h"
 #include "platform/foundation/UserDefaults.h"
 
@@ -54,11 +53,7 @@ std::unique_ptr<QWidget> NewsletterWindowController::makeWindow() {
   layout->addWidget(emailTextField_);
 
   auto* buttons = new QHBoxLayout();
-  spinner_ = new QProgressBar();
-  spinner_->setRange(0, 0);  // no known end: a busy indicator
-  spinner_->setTextVisible(false);
-  spinner_->setMaximumWidth(80);
-  spinner_->hide();
+  spinner_ = makeBusyIndicator();
   cancelButton_ = new QPushButton(QStringLiteral("Cancel"));
   subscribeButton_ = new QPushButton(QStringLiteral("Subscribe"));
   subscribeButton_->setDefault(true);
@@ -79,8 +74,7 @@ std::unique_ptr<QWidget> NewsletterWindowController::makeWindow() {
 }
 
 std::string NewsletterWindowController::subscriptionURL() {
-  const foundation::Value configured = foundation::Bundle::mainBundle()->objectForInfoDictionaryKey(kServiceURLKey);
-  std::string service = configured.isString() ? foundation::trim(configured.stringValue()) : std::string();
+  std::string service = configuredEndpoint(kServiceURLKey);
   while (!service.empty() && service.back() == '/') service.pop_back();
   if (service.empty()) return {};
   return service + kSubscribePath;
@@ -120,19 +114,20 @@ void NewsletterWindowController::subscribe() {
 
 void NewsletterWindowController::handleReply(const foundation::Value& reply) {
   setSending(false);
+  // A body that was not UTF-8 comes as null and reads as "", which is none of the known replies.
   const std::string text = reply.isString() ? reply.stringValue() : std::string();
-  if (reply.isString() && text == kReplySubscribed) {
+  if (text == kReplySubscribed) {
     recordSubscription();
     showAlert("Success!", "You have been successfully subscribed to our newsletter. Thanks for your interest!", true,
               [this] { close(); });
-  } else if (reply.isString() && text == kReplyAlreadySubscribed) {
+  } else if (text == kReplyAlreadySubscribed) {
     recordSubscription();
     showAlert("That email address is already subscribed.",
               std::string("Your email address is already a member of our newsletter. If you're not receiving our "
                           "emails, please check your spam folder. They'll be addressed from \"") +
                   kSenderAddress + "\"",
               true);
-  } else if (reply.isString() && text == kReplyInvalidAddress) {
+  } else if (text == kReplyInvalidAddress) {
     showAlert("Invalid email address.", "The email address you entered is not valid.", true);
   } else {
     oops();
@@ -160,14 +155,8 @@ void NewsletterWindowController::setSending(bool sending) {
 
 void NewsletterWindowController::showAlert(const std::string& message, const std::string& informative, bool later,
                                            std::function<void()> dismissed) {
-  appkit::Alert alert;
-  alert.setMessageText(message);
-  alert.setInformativeText(informative);
-  auto present = [this, alert, alive = std::weak_ptr<int>(alive_), dismissed = std::move(dismissed)] {
-    if (!alive.lock()) return;
-    alert.beginSheetModalForWindow(window(), [alive, dismissed](long) {
-      if (alive.lock() && dismissed) dismissed();
-    });
+  auto present = [this, message, informative, alive = std::weak_ptr<int>(alive_), dismissed = std::move(dismissed)] {
+    if (alive.lock()) showNoticeSheet(window(), message, informative, alive, dismissed);
   };
   if (later) {
     dispatch::Queue::main()->async(std::move(present));

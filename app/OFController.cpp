@@ -17,11 +17,11 @@
 
 #include "app/FeedbackHostInfo.h"
 #include "app/OpenFeedback.h"
+#include "app/WindowParts.h"
 #include "net/callbacks/RLHTTPSessionManager.h"
 #include "net/callbacks/RLJSONRequestSerializer.h"
 #include "net/callbacks/RLJSONResponseSerializer.h"
 #include "platform/appkit/Alert.h"
-#include "platform/foundation/Bundle.h"
 #include "platform/foundation/String.h"
 
 namespace app {
@@ -98,11 +98,7 @@ std::unique_ptr<QWidget> OFController::makeWindow() {
   layout->addLayout(emailRow);
 
   auto* buttons = new QHBoxLayout();
-  piStatus_ = new QProgressBar();
-  piStatus_->setRange(0, 0);  // no known end: a busy indicator
-  piStatus_->setTextVisible(false);
-  piStatus_->setMaximumWidth(80);
-  piStatus_->hide();
+  piStatus_ = makeBusyIndicator();
   btnSend_ = new QPushButton(QStringLiteral("Send"));
   btnSend_->setDefault(true);
   buttons->addWidget(piStatus_);
@@ -219,8 +215,7 @@ foundation::Dictionary OFController::report() {
 
 void OFController::reallySendFeedback() {
   if (!window()) return;
-  const foundation::Value configured = foundation::Bundle::mainBundle()->objectForInfoDictionaryKey(kSubmitURLKey);
-  const std::string url = configured.isString() ? foundation::trim(configured.stringValue()) : std::string();
+  const std::string url = configuredEndpoint(kSubmitURLKey);
   if (url.empty()) {
     showAlert("Feedback Is Not Set Up",
               "This copy of Quillmere has no address to send feedback to, so your feedback was not sent.");
@@ -273,12 +268,7 @@ void OFController::setStatusRunning(bool running) {
 
 void OFController::showAlert(const std::string& message, const std::string& informative,
                              std::function<void()> dismissed) {
-  appkit::Alert alert;
-  alert.setMessageText(message);
-  alert.setInformativeText(informative);
-  alert.beginSheetModalForWindow(window(), [alive = std::weak_ptr<int>(alive_), dismissed = std::move(dismissed)](long) {
-    if (alive.lock() && dismissed) dismissed();
-  });
+  showNoticeSheet(window(), message, informative, alive_, std::move(dismissed));
 }
 
 }  // namespace app

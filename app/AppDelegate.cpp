@@ -94,12 +94,7 @@ void AppDelegate::applicationDidFinishLaunching() {
   if (const auto updater = appkit::Updater::sharedUpdater()) updater->checkForUpdatesInBackground();
   startRemoteRefresh();
   BonjourAdvertiser::sharedInstance();
-  // The newsletter is offered once, on the third launch, to those not already subscribed.
-  const std::int64_t launches = incrementLaunchCount();
-  if (launches == 3 && !foundation::UserDefaults::standardUserDefaults().boolForKey(
-                           NewsletterWindowController::kSubscribedKey)) {
-    joinNewsletter();
-  }
+  incrementLaunchCount();
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -164,13 +159,12 @@ void AppDelegate::resetPreviewRow() {
   });
 }
 
-std::int64_t AppDelegate::incrementLaunchCount() {
+void AppDelegate::incrementLaunchCount() {
   auto& defaults = foundation::UserDefaults::standardUserDefaults();
   const foundation::Value stored = defaults.objectForKey("launchCount");
-  const std::int64_t count = (stored.isNumber() ? stored.intValue() : 0) + 1;
-  defaults.set(count, "launchCount");
+  const std::int64_t count = stored.isNumber() ? stored.intValue() : 0;
+  defaults.set(count + 1, "launchCount");
   defaults.synchronize();
-  return count;
 }
 
 }  // namespace app

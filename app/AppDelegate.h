@@ -2,12 +2,11 @@
 // AppDelegate is the spine of the application: it owns the window controllers for the whole
 // run, runs the start-up sequence once launching has finished (telemetry, defaults, the data
 // stack, a fresh preview row, the windows, the user-notification centre, updates, the remote
-// refresh and its timer, the host-name fetch, the launch counter and, on the third launch, the
-// newsletter offer), keeps the default context saved shortly after edits, and at termination
-// saves it and tears the stack down. It also answers the application and help menus.
+// refresh and its timer, the host-name fetch, the launch counter), keeps the default context saved
+// shortly after edits, and at termination saves it and tears the stack down. It also answers the
+// application and help menus.
 //
 // Main thread only. Created before the application runs and kept until the process ends.
-#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -87,9 +86,9 @@ class AppDelegate : public appkit::ApplicationDelegate {
   // Deletes every preview row and creates a fresh one in one waiting save, so that exactly one
   // exists, with a new identity (no dirty mark of an earlier run can point at it).
   static void resetPreviewRow();
-  // Adds 1 to the stored "launchCount" (a missing or non-numeric value counts as 0), writes the
-  // defaults to disk and answers the new count.
-  static std::int64_t incrementLaunchCount();
+  // Adds 1 to the stored "launchCount" (a missing or non-numeric value counts as 0) and writes
+  // the defaults to disk.
+  static void incrementLaunchCount();
 
  private:
   void becomeNotificationDelegate();

@@ -153,25 +153,6 @@ TEST_F(StartupTest, ClosingTheMainWindowQuitsAfterSaving) {
   EXPECT_EQ(dirtyCount(), 1u);
 }
 
-TEST_F(StartupTest, TheNewsletterIsOfferedOnTheThirdLaunchOnlyToThoseNotSubscribed) {
-  struct Case {
-    int storedLaunches;  // before this launch; 0 for none
-    bool subscribed;
-    bool offered;
-  } cases[] = {{0, false, false}, {1, false, false}, {2, false, true}, {2, true, false}, {3, false, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.storedLaunches);
-    quit();
-    auto& defaults = foundation::UserDefaults::standardUserDefaults();
-    defaults.set(c.storedLaunches, "launchCount");
-    defaults.set(c.subscribed, app::NewsletterWindowController::kSubscribedKey);
-    defaults.synchronize();
-    relaunch();
-    auto& newsletter = delegate_->newsletterWindowController();
-    EXPECT_EQ(newsletter.isWindowLoaded() && newsletter.window()->isVisible(), c.offered);
-  }
-}
-
 TEST_F(StartupTest, MenusShowAboutPreferencesNewsletterAndEachFeedbackTab) {
   launch();
   QWidget* about = delegate_->aboutWindowController().window();

@@ -37,12 +37,18 @@ void crash_async_file_init(crash_async_file* file, int fd, std::uint64_t output_
   file->fd = fd;
   file->limit_bytes = output_limit;
   file->total_bytes = 0;
+  file->limit_reached = false;
   file->buffer_len = 0;
 }
 
 bool crash_async_file_write(crash_async_file* file, const void* data, std::size_t length) {
   if (file->limit_bytes != 0) {
-    if (file->total_bytes + length > file->limit_bytes) return false;
+    // Once something was left out, a smaller piece written after it would sit where the missing
+    // one belongs and turn the rest of the file into garbage.
+    if (file->limit_reached || file->total_bytes + length > file->limit_bytes) {
+      file->limit_reached = true;
+      return false;
+    }
     file->total_bytes += length;
   }
 

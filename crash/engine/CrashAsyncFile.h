@@ -15,6 +15,7 @@ struct crash_async_file {
   int fd;
   std::uint64_t limit_bytes;   // the most bytes the file may ever receive; 0: no limit
   std::uint64_t total_bytes;   // bytes accepted so far against the limit
+  bool limit_reached;          // a write was refused for the limit; every later one is too
   std::uint64_t buffer_len;    // bytes waiting in `buffer`
   char buffer[256];
 };
@@ -24,8 +25,10 @@ struct crash_async_file {
 void crash_async_file_init(crash_async_file* file, int fd, std::uint64_t output_limit);
 
 // Appends `length` bytes. Returns false without writing or counting anything when they would pass
-// the ceiling; false after a diagnostic line when a write fails (the record stays usable); true
-// otherwise. Data larger than the buffer is written directly.
+// the ceiling, and from then on refuses every later write too, so that the file ends cleanly at
+// the last piece accepted instead of going on after a hole; false after a diagnostic line when a
+// write fails (the record stays usable); true otherwise. Data larger than the buffer is written
+// directly.
 bool crash_async_file_write(crash_async_file* file, const void* data, std::size_t length);
 
 // Writes out the buffer. Returns true (also when it was empty), or false after a diagnostic line

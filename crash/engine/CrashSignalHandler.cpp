@@ -155,10 +155,7 @@ bool CrashSignalHandler::registerHandlerWithSignal(int signo, foundation::Error*
   std::lock_guard lock(gRegistrationMutex);
   SharedContext& context = shared();
 
-  if (!ensureAlternateStack()) {
-    if (error != nullptr) *error = posixError(errno, "Could not initialize alternative signal stack");
-    return false;
-  }
+  if (!ensureAlternateStackForCurrentThread(error)) return false;
 
   context.callbacks.nasync_append({passThrough, nullptr});
 
@@ -196,6 +193,12 @@ bool CrashSignalHandler::registerHandlerForSignal(int signo, crash_signal_callba
   if (!registerHandlerWithSignal(signo, error)) return false;
   shared().callbacks.nasync_prepend({callback, context});
   return true;
+}
+
+bool CrashSignalHandler::ensureAlternateStackForCurrentThread(foundation::Error* error) {
+  if (ensureAlternateStack()) return true;
+  if (error != nullptr) *error = posixError(errno, "Could not initialize alternative signal stack");
+  return false;
 }
 
 void CrashSignalHandler::resetHandlers() {

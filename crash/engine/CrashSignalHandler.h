@@ -5,7 +5,8 @@
 // default action, which ends the process.
 //
 // Each thread that registers gets its own alternate signal stack, so a stack overflow on any of
-// them can still be reported. Threads that never registered run the handler on their own stack.
+// them can still be reported. Threads that never registered run the handler on their own stack,
+// unless they ask for an alternate one (ensureAlternateStackForCurrentThread).
 #include <signal.h>
 #include <ucontext.h>
 
@@ -57,6 +58,12 @@ class CrashSignalHandler final {
   // the newest callback runs first. Returns false, adding nothing, when the registration fails.
   bool registerHandlerForSignal(int signo, crash_signal_callback callback, void* context,
                                 foundation::Error* error);
+
+  // Gives the calling thread an alternate signal stack (64 KiB, released when the thread ends)
+  // unless it has one. A thread needs one for a stack overflow on it to reach any handler.
+  // Returns true; false with a POSIX-domain error (code errno) described "Could not initialize
+  // alternative signal stack". Affects the calling thread only.
+  static bool ensureAlternateStackForCurrentThread(foundation::Error* error);
 
   // Empties both lists (earlier actions, then callbacks). Installed handlers and alternate stacks
   // stay. A signal the handler then receives finds no callback and ends the process.

@@ -51,6 +51,13 @@ void loader_images(void (*visit)(const loader_image& image, void* context), void
   dl_iterate_phdr(visitObject, &walk);
 }
 
+std::string executable_path() {
+  char path[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof path);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return {};
+  return std::string(path, static_cast<std::size_t>(length));
+}
+
 std::uint64_t loader_generation() {
   std::uint64_t generation = 0;
   dl_iterate_phdr(readGeneration, &generation);

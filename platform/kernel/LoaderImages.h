@@ -7,6 +7,7 @@
 // loader's own lock: they are for healthy code only, never for a signal handler, which may have
 // interrupted the loader while it held that lock.
 #include <cstdint>
+#include <string>
 
 namespace kernel {
 
@@ -24,5 +25,9 @@ void loader_images(void (*visit)(const loader_image& image, void* context), void
 
 // A number that differs after any load or unload since it was last read. Not async-signal-safe.
 std::uint64_t loader_generation();
+
+// The absolute path of the file the main program was loaded from; empty when the system will not
+// tell. Not async-signal-safe.
+std::string executable_path();
 
 }  // namespace kernel

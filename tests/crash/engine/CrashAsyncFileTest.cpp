@@ -32,16 +32,20 @@ class AsyncFile : public testing::Test {
   int fd_ = -1;
 };
 
-TEST_F(AsyncFile, LimitRefusesWholeRecordsAndCountsOnlyAccepted) {
+// A refusal is final: a smaller piece that would still fit is refused after it, so the file
+// ends at the last piece accepted and has no hole where the refused one belonged.
+TEST_F(AsyncFile, LimitRefusesWholeRecordsAndEverythingAfterTheFirstRefusal) {
   crash_async_file file;
   crash_async_file_init(&file, fd_, 100);
   EXPECT_TRUE(crash_async_file_write(&file, std::string(60, 'a').data(), 60));
-  EXPECT_FALSE(crash_async_file_write(&file, std::string(50, 'b').data(), 50));
-  EXPECT_EQ(file.total_bytes, 60u);
-  EXPECT_TRUE(crash_async_file_write(&file, std::string(40, 'c').data(), 40));
-  EXPECT_FALSE(crash_async_file_write(&file, "d", 1));
+  EXPECT_TRUE(crash_async_file_write(&file, std::string(30, 'b').data(), 30));
+  EXPECT_FALSE(crash_async_file_write(&file, std::string(50, 'c').data(), 50));
+  EXPECT_EQ(file.total_bytes, 90u);
+  EXPECT_FALSE(crash_async_file_write(&file, std::string(10, 'd').data(), 10));
+  EXPECT_FALSE(crash_async_file_write(&file, "e", 1));
+  EXPECT_EQ(file.total_bytes, 90u);
   EXPECT_TRUE(crash_async_file_flush(&file));
-  EXPECT_EQ(written(), std::string(60, 'a') + std::string(40, 'c'));
+  EXPECT_EQ(written(), std::string(60, 'a') + std::string(30, 'b'));
 }
 
 TEST_F(AsyncFile, SmallWritesAreBufferedLargeOnesGoStraightThrough) {

@@ -6,15 +6,11 @@
 
 #include "crash/engine/CrashAsync.h"
 
-namespace {
-
-// strerror may take the locale's lock; the plain description is a constant.
-const char* errorText(int number) {
+const char* crash_async_errno_text(int number) {
+  // strerror may take the locale's lock; the plain description is a constant.
   const char* text = strerrordesc_np(number);
   return text != nullptr ? text : "Unknown error";
 }
-
-}  // namespace
 
 long crash_async_writen(int fd, const void* data, std::size_t length) {
   const auto* position = static_cast<const char*>(data);
@@ -54,7 +50,7 @@ bool crash_async_file_write(crash_async_file* file, const void* data, std::size_
 
   if (file->buffer_len + length > sizeof file->buffer) {
     if (crash_async_writen(file->fd, file->buffer, file->buffer_len) < 0) {
-      CRASH_ASYNC_LOG("Error occured writing to crash log: %s", errorText(errno));
+      CRASH_ASYNC_LOG("Error occured writing to crash log: %s", crash_async_errno_text(errno));
       return false;
     }
     file->buffer_len = 0;
@@ -67,7 +63,7 @@ bool crash_async_file_write(crash_async_file* file, const void* data, std::size_
   }
 
   if (crash_async_writen(file->fd, data, length) < 0) {
-    CRASH_ASYNC_LOG("Error occured writing to crash log: %s", errorText(errno));
+    CRASH_ASYNC_LOG("Error occured writing to crash log: %s", crash_async_errno_text(errno));
     return false;
   }
   return true;
@@ -76,7 +72,7 @@ bool crash_async_file_write(crash_async_file* file, const void* data, std::size_
 bool crash_async_file_flush(crash_async_file* file) {
   if (file->buffer_len == 0) return true;
   if (crash_async_writen(file->fd, file->buffer, file->buffer_len) < 0) {
-    CRASH_ASYNC_LOG("Error occured writing to crash log: %s", errorText(errno));
+    CRASH_ASYNC_LOG("Error occured writing to crash log: %s", crash_async_errno_text(errno));
     return false;
   }
   file->buffer_len = 0;
@@ -86,7 +82,7 @@ bool crash_async_file_flush(crash_async_file* file) {
 bool crash_async_file_close(crash_async_file* file) {
   if (!crash_async_file_flush(file)) return false;
   if (close(file->fd) != 0) {
-    CRASH_ASYNC_LOG("Error closing file: %s", errorText(errno));
+    CRASH_ASYNC_LOG("Error closing file: %s", crash_async_errno_text(errno));
     return false;
   }
   return true;

@@ -10,6 +10,10 @@
 // (errno says why). Async-signal-safe.
 long crash_async_writen(int fd, const void* data, std::size_t length);
 
+// The constant description of the error number `number` ("Unknown error" for one without);
+// unlike strerror it takes no locale lock. Async-signal-safe.
+const char* crash_async_errno_text(int number);
+
 // A buffered output file, a plain record owned by its one writer. Fields in this order.
 struct crash_async_file {
   int fd;

@@ -47,12 +47,6 @@ constexpr std::int32_t kOperatingSystemMacOSX = 0;
 constexpr std::int32_t kArchitectureX86_64 = 1;
 constexpr std::int32_t kTypeEncodingMach = 1;
 
-// strerror may take the locale's lock; the plain description is a constant.
-const char* errorText(int number) {
-  const char* text = strerrordesc_np(number);
-  return text != nullptr ? text : "Unknown error";
-}
-
 // A text the format requires: one the process could not learn is written empty, so that the
 // report still decodes.
 const char* required(const char* text) { return text != nullptr ? text : ""; }
@@ -417,7 +411,7 @@ char* copyString(const std::string& text) { return strdup(text.c_str()); }
 std::int32_t sysctlInt(const char* name) {
   std::int32_t value = 0;
   if (!crash_sysctl_int(name, &value)) {
-    CRASH_ASYNC_LOG("Could not retrive %s: %s", name, errorText(errno));
+    CRASH_ASYNC_LOG("Could not retrive %s: %s", name, crash_async_errno_text(errno));
     return 0;
   }
   return value;
@@ -425,7 +419,7 @@ std::int32_t sysctlInt(const char* name) {
 
 char* sysctlString(const char* name) {
   char* value = crash_sysctl_string(name);
-  if (value == nullptr) CRASH_ASYNC_LOG("Could not retrive %s: %s", name, errorText(errno));
+  if (value == nullptr) CRASH_ASYNC_LOG("Could not retrive %s: %s", name, crash_async_errno_text(errno));
   return value;
 }
 
@@ -469,7 +463,7 @@ crash_error_t crash_log_writer_init(crash_log_writer* writer, const char* app_id
     if (parent != nullptr && parent->processName()) {
       writer->parent_process_name = copyString(*parent->processName());
     } else {
-      CRASH_ASYNC_LOG("Could not retreive parent process name: %s", errorText(errno));
+      CRASH_ASYNC_LOG("Could not retreive parent process name: %s", crash_async_errno_text(errno));
     }
   } else {
     CRASH_ASYNC_LOG("Could not retreive process info for target");
@@ -529,7 +523,7 @@ crash_error_t crash_log_writer_write(crash_log_writer* writer, kernel::thread_t 
 
   std::int64_t timestamp = time(nullptr);
   if (timestamp == -1) {
-    CRASH_ASYNC_LOG("Failed to fetch timestamp: %s", errorText(errno));
+    CRASH_ASYNC_LOG("Failed to fetch timestamp: %s", crash_async_errno_text(errno));
     timestamp = 0;
   }
   const ReportContext report{writer, task, image_list, &symbols, timestamp};

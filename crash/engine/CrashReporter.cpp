@@ -92,7 +92,7 @@ crash_error_t writeCrashReport(CrashContext* context, kernel::thread_t crashedTh
                                const crash_async_thread_state* currentState, const crash_log_signal_info* signal) {
   const int fd = open(context->path, O_RDWR | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) {
-    CRASH_ASYNC_LOG("Could not open the crashlog output file: %s", strerrordesc_np(errno));
+    CRASH_ASYNC_LOG("Could not open the crashlog output file: %s", crash_async_errno_text(errno));
     return CRASH_EINTERNAL;
   }
   crash_async_file file;

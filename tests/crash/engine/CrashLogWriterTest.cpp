@@ -18,6 +18,7 @@
 #include "crash/engine/CrashReportTextFormatter.h"
 #include "platform/kernel/LoaderImages.h"
 #include "platform/kernel/ThreadControl.h"
+#include "tests/crash/engine/ReportChecks.h"
 #include "tests/crash/engine/StderrCapture.h"
 #include "tests/support/SpinningThread.h"
 #include "tests/support/TempDir.h"
@@ -91,16 +92,6 @@ std::shared_ptr<const CrashReport> decode(const std::vector<std::uint8_t>& bytes
   return report;
 }
 
-std::shared_ptr<const CrashReportThreadInfo> crashedThread(const CrashReport& report) {
-  std::shared_ptr<const CrashReportThreadInfo> found;
-  for (const auto& thread : report.threads()) {
-    if (!thread->crashed()) continue;
-    EXPECT_EQ(found, nullptr) << "a second crashed thread";
-    found = thread;
-  }
-  return found;
-}
-
 std::size_t threadsOfProcess() {
   kernel::thread_t threads[1024];
   std::size_t count = 0;
@@ -152,7 +143,7 @@ TEST(CrashLogWriter, ReportOfTheCallingThreadHoldsEverySection) {
       EXPECT_TRUE(thread->registers().empty()) << i;
     }
   }
-  const auto crashed = crashedThread(*report);
+  const auto crashed = test::crashedThread(*report);
   ASSERT_NE(crashed, nullptr);
   ASSERT_EQ(crashed->registers().size(), 21u);
   EXPECT_EQ(crashed->registers()[0]->registerName(), "rip");
@@ -194,7 +185,7 @@ TEST(CrashLogWriter, SymbolsOnlyWhenAskedAndRenderedUnchanged) {
     for (const auto& thread : report->threads()) {
       for (const auto& frame : thread->stackFrames()) symbols += frame->symbolInfo() != nullptr;
     }
-    const auto& first = crashedThread(*report)->stackFrames()[0];
+    const auto& first = test::crashedThread(*report)->stackFrames()[0];
     if (flags == 0) {
       EXPECT_EQ(symbols, 0u);
       continue;
@@ -282,8 +273,8 @@ TEST(CrashLogWriter, ReportUnderASizeLimitLeavesOutWholeSectionsAndDecodes) {
   const auto report = decode(cut);
   ASSERT_NE(report, nullptr);
   EXPECT_LT(report->threads().size() + report->images().size(), full->threads().size() + full->images().size());
-  ASSERT_NE(crashedThread(*report), nullptr);
-  EXPECT_EQ(crashedThread(*report)->registers().size(), 21u);
+  ASSERT_NE(test::crashedThread(*report), nullptr);
+  EXPECT_EQ(test::crashedThread(*report)->registers().size(), 21u);
   EXPECT_TRUE(report->hasExceptionInfo());
   EXPECT_EQ(report->signalInfo()->name(), "SIGTRAP");
   EXPECT_NE(log.find("the report would pass its size limit"), std::string::npos) << log;

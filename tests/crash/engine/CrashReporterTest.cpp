@@ -24,6 +24,7 @@
 #include "platform/foundation/ProcessInfo.h"
 #include "platform/kernel/LoaderImages.h"
 #include "platform/kernel/ThreadControl.h"
+#include "tests/crash/engine/ReportChecks.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FaultingCode.h"
 #include "tests/support/LogCapture.h"
@@ -195,16 +196,6 @@ class CrashingChild : public testing::Test {
   std::shared_ptr<CrashReporter> reporter_;
 };
 
-std::shared_ptr<const CrashReportThreadInfo> crashedThread(const CrashReport& report) {
-  std::shared_ptr<const CrashReportThreadInfo> found;
-  for (const auto& thread : report.threads()) {
-    if (!thread->crashed()) continue;
-    EXPECT_EQ(found, nullptr) << "a second crashed thread";
-    found = thread;
-  }
-  return found;
-}
-
 // Whether a frame of `thread` lies in [start, end), or carries the symbol `symbol`.
 bool hasFrameIn(const CrashReportThreadInfo& thread, std::uint64_t start, std::uint64_t end, const char* symbol) {
   for (const auto& frame : thread.stackFrames()) {
@@ -254,7 +245,7 @@ TEST_F(CrashingChild, EachKindOfCrashLeavesAReportOfTheCrashedThread) {
         EXPECT_GE(report->threads().size(), 2u) << name << ": the server thread is listed too";
       }
 
-      const auto crashed = crashedThread(*report);
+      const auto crashed = test::crashedThread(*report);
       ASSERT_NE(crashed, nullptr) << name;
       ASSERT_EQ(crashed->registers().size(), 21u) << name;
       EXPECT_EQ(crashed->registers()[0]->registerName(), "rip") << name;
@@ -301,7 +292,7 @@ TEST_F(CrashingChild, TwoThreadsCrashingTogetherLeaveOneReport) {
     for (int round = 0; round < 3; ++round) {
       const auto report = crashChild(type, Crash::TwoThreadsAtOnce, SIGSEGV, "two threads");
       ASSERT_NE(report, nullptr);
-      const auto crashed = crashedThread(*report);
+      const auto crashed = test::crashedThread(*report);
       ASSERT_NE(crashed, nullptr);
       EXPECT_EQ(crashed->stackFrames().at(0)->instructionPointer(), faults::faultingInstruction(faults::read()));
       EXPECT_EQ(report->signalInfo()->address(), 8u);
@@ -456,7 +447,7 @@ TEST(CrashReporter, LiveReportOfAnotherThread) {
   EXPECT_EQ(report->signalInfo()->code(), "TRAP_TRACE");
   EXPECT_EQ(report->signalInfo()->address(), 0u);
   EXPECT_EQ(report->threads().size(), count - 1) << "all but the calling thread";
-  const auto crashed = crashedThread(*report);
+  const auto crashed = test::crashedThread(*report);
   ASSERT_NE(crashed, nullptr);
   const std::uint64_t pc = crashed->stackFrames().at(0)->instructionPointer();
   EXPECT_GE(pc, test::SpinningThread::codeStart());
@@ -471,7 +462,7 @@ TEST(CrashReporter, LiveReportOfTheCallingThreadIncludesIt) {
   ASSERT_TRUE(data.has_value()) << error.description();
   const auto report = CrashReport::initWithData(*data, &error);
   ASSERT_NE(report, nullptr) << error.description();
-  const auto crashed = crashedThread(*report);
+  const auto crashed = test::crashedThread(*report);
   ASSERT_NE(crashed, nullptr);
   bool inTheCall = false;
   for (const auto& frame : crashed->stackFrames()) {

@@ -92,11 +92,14 @@ std::size_t messageFieldSize(std::uint32_t field, std::uint32_t size) {
 }
 
 // What every section of one report shares.
+struct SymbolMemo;
+
 struct ReportContext {
   crash_log_writer* writer;
   kernel::task_t task;
   crash_async_image_list* images;
   crash_async_symbol_cache* symbols;
+  SymbolMemo* symbol_memo;
   std::int64_t timestamp;
 };
 
@@ -110,7 +113,7 @@ std::size_t writeReportInfo(crash_async_file* file, const crash_log_writer* writ
 }
 
 // Reports name the operating system as the one their readers know; those readers take symbol
-// names as a Mach-O symbol table gives them (see writeSymbol).
+// names as a Mach-O symbol table gives them (see rememberSymbol).
 std::size_t writeSystemInfo(crash_async_file* file, const ReportContext& report) {
   const crash_log_writer* writer = report.writer;
   std::size_t size = packEnum(file, 1, kOperatingSystemMacOSX);
@@ -151,31 +154,52 @@ std::size_t writeProcessInfo(crash_async_file* file, const crash_log_writer* wri
   return size;
 }
 
-// The symbol lookup's callback: encodes the symbol it found.
-struct SymbolOutput {
-  crash_async_file* file;
-  bool elf;
-  std::size_t size;
+// The last symbol looked up. Every frame is encoded more than once (counted, then written), and
+// the frames of a deep recursion share their address, so one remembered answer spares most of
+// the lookups, which are the slowest part of a report.
+struct SymbolMemo {
+  bool valid;
+  std::uint64_t address;  // the address looked up
+  bool found;
+  std::uint64_t start;
+  char name[258];  // as written: see rememberSymbol
 };
 
-// ELF symbol tables name C functions plainly, Mach-O tables with a leading "_", which readers of
-// a report take away again. ELF names get the "_" here, so that "main" and "_Z3runv" come out
-// of those readers unchanged instead of as "ain" and "Z3runv".
-void writeSymbol(std::uint64_t address, const char* name, void* context) {
-  auto* output = static_cast<SymbolOutput*>(context);
-  char prefixed[260];
-  const char* text = name;
-  if (output->elf) {
-    prefixed[0] = '_';
-    std::size_t length = 0;
-    while (length < sizeof prefixed - 2 && name[length] != '\0') {
-      prefixed[length + 1] = name[length];
-      ++length;
+// The lookup's callback. ELF symbol tables name C functions plainly, Mach-O tables with a leading
+// "_", which readers of a report take away again. ELF names get the "_" here, so that "main" and
+// "_Z3runv" come out of those readers unchanged instead of as "ain" and "Z3runv".
+struct SymbolLookup {
+  SymbolMemo* memo;
+  bool elf;
+};
+
+void rememberSymbol(std::uint64_t address, const char* name, void* context) {
+  auto* lookup = static_cast<SymbolLookup*>(context);
+  SymbolMemo* memo = lookup->memo;
+  std::size_t length = 0;
+  if (lookup->elf) memo->name[length++] = '_';
+  for (std::size_t i = 0; name[i] != '\0' && length < sizeof memo->name - 1; ++i) memo->name[length++] = name[i];
+  memo->name[length] = '\0';
+  memo->start = address;
+  memo->found = true;
+}
+
+const SymbolMemo* symbolAt(const ReportContext& report, std::uint64_t address) {
+  SymbolMemo* memo = report.symbol_memo;
+  if (memo->valid && memo->address == address) return memo;
+  memo->valid = true;
+  memo->address = address;
+  memo->found = false;
+  crash_async_image_list_set_reading(report.images, true);
+  if (crash_async_macho* image = crash_async_image_containing_address(report.images, address)) {
+    SymbolLookup lookup{memo, image->format == CRASH_ASYNC_IMAGE_ELF};
+    if (crash_async_find_symbol(image, report.writer->symbolication_flags, report.symbols, address, rememberSymbol,
+                                &lookup) != CRASH_ESUCCESS) {
+      memo->found = false;
     }
-    prefixed[length + 1] = '\0';
-    text = prefixed;
   }
-  output->size = packString(output->file, 1, text) + packUInt64(output->file, 2, address);
+  crash_async_image_list_set_reading(report.images, false);
+  return memo;
 }
 
 // One frame at `pc`. A return address (`returnAddress`) is looked up at the byte before it, in
@@ -184,27 +208,11 @@ std::size_t writeStackFrame(crash_async_file* file, const ReportContext& report,
                             bool returnAddress) {
   std::size_t size = packUInt64(file, 3, pc);
   if (report.writer->symbolication_flags == 0) return size;
-
-  if (returnAddress && pc > 0) --pc;
-  crash_async_image_list_set_reading(report.images, true);
-  crash_async_macho* image = crash_async_image_containing_address(report.images, pc);
-  if (image != nullptr) {
-    SymbolOutput counted{nullptr, image->format == CRASH_ASYNC_IMAGE_ELF, 0};
-    if (crash_async_find_symbol(image, report.writer->symbolication_flags, report.symbols, pc, writeSymbol,
-                                &counted) == CRASH_ESUCCESS) {
-      const auto symbolSize = static_cast<std::uint32_t>(counted.size);
-      size += crash_writer_pack(file, 6, CRASH_WRITER_TYPE_MESSAGE, &symbolSize) + symbolSize;
-      if (file != nullptr) {
-        SymbolOutput written{file, counted.elf, 0};
-        if (crash_async_find_symbol(image, report.writer->symbolication_flags, report.symbols, pc, writeSymbol,
-                                    &written) != CRASH_ESUCCESS) {
-          CRASH_ASYNC_LOG("Fetching the symbol unexpectedly failed during the second call");
-        }
-      }
-    }
-  }
-  crash_async_image_list_set_reading(report.images, false);
-  return size;
+  const SymbolMemo* symbol = symbolAt(report, returnAddress && pc > 0 ? pc - 1 : pc);
+  if (!symbol->found) return size;
+  return size + packMessage(file, 6, [&](crash_async_file* out) {
+    return packString(out, 1, symbol->name) + packUInt64(out, 2, symbol->start);
+  });
 }
 
 std::size_t writeRegisters(crash_async_file* file, const crash_frame_cursor* cursor) {
@@ -526,7 +534,9 @@ crash_error_t crash_log_writer_write(crash_log_writer* writer, kernel::thread_t 
     CRASH_ASYNC_LOG("Failed to fetch timestamp: %s", crash_async_errno_text(errno));
     timestamp = 0;
   }
-  const ReportContext report{writer, task, image_list, &symbols, timestamp};
+  SymbolMemo memo;
+  memo.valid = false;
+  const ReportContext report{writer, task, image_list, &symbols, &memo, timestamp};
 
   crash_async_file_write(file, kFileMagic, sizeof kFileMagic - 1);
   crash_async_file_write(file, &kFileVersion, 1);

@@ -172,7 +172,7 @@ class CrashingChild : public testing::Test {
     unlink(gMarker);
     gType = type;
     gCrash = kind;
-    const test::ChildResult result = test::runInChild(enableAndCrash);
+    const test::ChildResult result = test::runInChild(enableAndCrash, 15);
     EXPECT_TRUE(result.killedBy(signo)) << name << ": " << result.describe();
     EXPECT_TRUE(foundation::FileManager::defaultManager().fileExistsAtPath(gMarker)) << name << ": post-crash marker";
 
@@ -306,7 +306,7 @@ TEST_F(CrashingChild, PostCrashFunctionRunsWhenTheReportCannotBeWritten) {
     unlink(gMarker);
     gType = type;
     gCrash = Crash::ReportNotWritable;
-    const test::ChildResult result = test::runInChild(enableAndCrash);
+    const test::ChildResult result = test::runInChild(enableAndCrash, 15);
     EXPECT_TRUE(result.killedBy(SIGSEGV)) << result.describe();
     EXPECT_TRUE(foundation::FileManager::defaultManager().fileExistsAtPath(gMarker)) << type;
     EXPECT_FALSE(reporter_->loadPendingCrashReportData().has_value()) << "a folder, not a report";

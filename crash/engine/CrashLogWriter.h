@@ -6,9 +6,9 @@
 // field by field through a crash-safe file. Each nested message is encoded twice, first only to
 // count its bytes (its length goes before it), then to the file.
 //
-// A file with a size limit gets a report that still decodes: threads other than the crashed one
-// and images are left out, whole, once they would no longer fit beside the exception, the signal
-// and the crashed thread, which are kept room for.
+// A file with a size limit gets a report that still decodes: room is kept for the signal and the
+// exception first, then the crashed thread, then the images; the other threads, and then images,
+// that would no longer fit are left out whole.
 #include <cstddef>
 #include <cstdint>
 

@@ -94,7 +94,9 @@ void UserNotificationCenter::actionInvoked(std::uint32_t id, const std::string& 
 void UserNotificationCenter::closed(std::uint32_t id) {
   auto found = shown_.find(id);
   if (found == shown_.end()) return;
-  forget(found->second);
+  // A copy: forget() erases the entry that found->second lives in.
+  std::shared_ptr<UserNotification> notification = found->second;
+  forget(notification);
 }
 
 }  // namespace appkit

@@ -2,6 +2,7 @@
 // The notification names and user-information keys with which the client announces the life of
 // every URL session task on the default notification centre: resume, suspend and cancel (object:
 // the request), and completion (object: the session delegate). Constants; safe from any thread.
+// Never destroyed: delegate callbacks on worker threads may still post them while the process exits.
 #include <string>
 
 namespace pipeline {
@@ -9,17 +10,17 @@ namespace pipeline {
 struct Notification {
   struct Name {
     struct Task {
-      static inline const std::string DidResume = "org.pipeline.notification.name.task.didResume";
-      static inline const std::string DidSuspend = "org.pipeline.notification.name.task.didSuspend";
-      static inline const std::string DidCancel = "org.pipeline.notification.name.task.didCancel";
-      static inline const std::string DidComplete = "org.pipeline.notification.name.task.didComplete";
+      static inline const std::string& DidResume = *new std::string("org.pipeline.notification.name.task.didResume");
+      static inline const std::string& DidSuspend = *new std::string("org.pipeline.notification.name.task.didSuspend");
+      static inline const std::string& DidCancel = *new std::string("org.pipeline.notification.name.task.didCancel");
+      static inline const std::string& DidComplete = *new std::string("org.pipeline.notification.name.task.didComplete");
     };
   };
   struct Key {
     // The task concerned; in all four notifications.
-    static inline const std::string Task = "org.pipeline.notification.key.task";
+    static inline const std::string& Task = *new std::string("org.pipeline.notification.key.task");
     // The bytes collected for a completed data task; in DidComplete only.
-    static inline const std::string ResponseData = "org.pipeline.notification.key.responseData";
+    static inline const std::string& ResponseData = *new std::string("org.pipeline.notification.key.responseData");
   };
 };
 

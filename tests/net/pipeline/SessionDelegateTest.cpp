@@ -28,6 +28,16 @@ struct FakeSession {
   std::shared_ptr<pipeline::SessionDelegate> delegate = manager->delegate();
   net::URLSessionPtr session = manager->session();
 
+  // The manager's end invalidates the session, which cancels the never-resumed tasks through the
+  // delegate queue. Waiting for the end of that keeps those callbacks inside the test, not racing
+  // the process's exit.
+  ~FakeSession() {
+    auto invalid = std::make_shared<std::atomic<bool>>(false);
+    delegate->sessionDidBecomeInvalidWithError.set([invalid](const auto&, const auto&) { *invalid = true; });
+    manager.reset();
+    EXPECT_TRUE(pumpMainUntil([&] { return invalid->load(); })) << "the session never became invalid";
+  }
+
   // A registered data request over a task that is never resumed.
   std::shared_ptr<pipeline::DataRequest> dataRequest() {
     auto urlRequest = net::URLRequest(*net::URL::fromString("http://127.0.0.1:9/never"));
@@ -104,8 +114,12 @@ TEST(CompletionGate, CompletionOverrideOfTheTaskDelegateKeepsTheGateClosed) {
   fake.delegate->didCompleteWithError(fake.session, request->task(), std::nullopt);
   EXPECT_TRUE(overridden.load());
   EXPECT_FALSE(pumpMainUntil([&] { return ran; }, 0.2));
-  // The session cancels the task when it goes; the override must not outlive this test's locals.
+  // The override must not outlive this test's locals. Nothing will open the gate now: the session
+  // has forgotten the request, so the cancellation at its end does not reach it. Opened here, the
+  // held handler runs and lets go of the request it keeps alive.
   request->delegate()->taskDidCompleteWithError.set(nullptr);
+  request->delegate()->queue()->setSuspended(false);
+  EXPECT_TRUE(pumpMainUntil([&] { return ran; }));
 }
 
 TEST(SessionDelegateOverrides, CompletionTakingOverrideWins) {

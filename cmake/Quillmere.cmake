@@ -3,7 +3,8 @@
 # qm_library(target folder deps...): a static library of every .cpp below the folder;
 # a folder with no sources yet gives an interface target, so dependants still configure.
 # qm_tests(name label folder deps...): one GoogleTest executable of every .cpp below the
-# folder, each test registered with ctest under the label.
+# folder, each test registered with ctest under the label. In a sanitizer build each one also
+# carries the sanitizers' default options (tests/support/SanitizerDefaults.cpp).
 
 function(qm_library target folder)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/${folder}/*.cpp")
@@ -25,6 +26,9 @@ function(qm_tests name label folder)
   endif()
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE test_support ${ARGN} GTest::gtest GTest::gmock)
+  if(TARGET sanitizer_defaults)
+    target_link_libraries(${name} PRIVATE sanitizer_defaults)
+  endif()
   target_compile_definitions(${name} PRIVATE
     QM_TEST_FIXTURES="${CMAKE_CURRENT_SOURCE_DIR}/${folder}/fixtures")
   gtest_discover_tests(${name}

@@ -3,8 +3,9 @@
 # qm_library(target folder deps...): a static library of every .cpp below the folder;
 # a folder with no sources yet gives an interface target, so dependants still configure.
 # qm_tests(name label folder deps...): one GoogleTest executable of every .cpp below the
-# folder, each test registered with ctest under the label. In a sanitizer build each one also
-# carries the sanitizers' default options (tests/support/SanitizerDefaults.cpp).
+# folder, each test registered with ctest under the label and built by the target tests_<label>.
+# In a sanitizer build each one also carries the sanitizers' default options
+# (tests/support/SanitizerDefaults.cpp).
 
 function(qm_library target folder)
   file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/${folder}/*.cpp")
@@ -34,4 +35,9 @@ function(qm_tests name label folder)
   gtest_discover_tests(${name}
     PROPERTIES LABELS ${label} TIMEOUT 120
     DISCOVERY_TIMEOUT 60)
+  # tests_<label> builds every test executable of one label (the sanitizer passes build no more).
+  if(NOT TARGET tests_${label})
+    add_custom_target(tests_${label})
+  endif()
+  add_dependencies(tests_${label} ${name})
 endfunction()

@@ -39,5 +39,7 @@ QM_SANITIZER_HOOK const char* __tsan_default_options() {
       // unsynchronised (Qt's D-Bus thread against the main thread). Only our code is checked.
       "ignore_noninstrumented_modules=1:"
       // Both stacks of a lock-order inversion, not only the one that closed the cycle.
-      "second_deadlock_stack=1";
+      "second_deadlock_stack=1:"
+      // The fatal signals and alternate stacks stay the crash engine's, as under AddressSanitizer.
+      "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:use_sigaltstack=0";
 }

@@ -89,7 +89,8 @@ const TLDBSchema& TLLogDBStorage::logsSchema() {
 TLLogDBStorage::TLLogDBStorage() {
   TLRegisterArchivableClasses();
   configure(logsSchema(), kTLLogsDatabaseVersion, kTLLogsDatabaseFilename);
-  const auto& columns = columnsIndexes(logsSchema()).at(kTLLogsTableName);
+  // A copy: the indexes that at() looks into are a temporary, gone at the end of the line.
+  const auto columns = columnsIndexes(logsSchema()).at(kTLLogsTableName);
   idColumnIndex_ = columns.at(kId);
   groupIdColumnIndex_ = columns.at(kGroupId);
   logColumnIndex_ = columns.at(kLog);

@@ -144,11 +144,14 @@ class PrivateQueue final : public Queue {
         continue;
       }
       auto self = std::static_pointer_cast<PrivateQueue>(shared_from_this());
-      WorkerPool::shared().submit([self, block = std::move(item.block), exclusive = item.exclusive] {
+      WorkerPool::shared().submit([self, block = std::move(item.block), exclusive = item.exclusive]() mutable {
         {
           RunningScope scope(self.get());
           block();
         }
+        // What the block captured is let go before the next item may start, so a sync()
+        // that follows sees every capture of the blocks ahead of it already released.
+        block = nullptr;
         self->finished(exclusive);
       });
     }

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "telemetry/core/Internals/Ingestion/TLTicketCache.h"
+#include "telemetry/core/Internals/Storage/TLLogDBStorage.h"
 #include "telemetry/core/Internals/Util/TLUtility+StringFormatting.h"
 #include "telemetry/core/Internals/Util/TLUtility.h"
 #include "tests/support/FakeIngestionServer.h"
@@ -11,25 +14,6 @@
 #include "tests/telemetry/support/TLLogRecorder.h"
 
 namespace {
-
-// A log whose JSON carries the protocol extension's ticket keys, in the shape common-schema logs
-// write them ("ext" > "protocol" > "ticketKeys").
-class TicketedLog : public TLStartServiceLog {
- public:
-  explicit TicketedLog(std::vector<std::string> ticketKeys) : ticketKeys_(std::move(ticketKeys)) {
-    setTimestamp(foundation::Date::fromTimeIntervalSince1970(1548942307.123));
-    setDevice(test::minimalDevice());
-  }
-  std::optional<foundation::Dictionary> serializeToDictionary() const override {
-    auto dictionary = TLStartServiceLog::serializeToDictionary();
-    foundation::Array keys(ticketKeys_.begin(), ticketKeys_.end());
-    dictionary->set("ext", foundation::Dictionary{{"protocol", foundation::Dictionary{{"ticketKeys", keys}}}});
-    return dictionary;
-  }
-
- private:
-  std::vector<std::string> ticketKeys_;
-};
 
 std::shared_ptr<TLLog> logWithTokens(const std::string& userId, std::vector<std::string> tokens) {
   auto log = test::startServiceLog(userId);
@@ -107,11 +91,42 @@ TEST_F(TLCollectorIngestionTest, ALogWithoutTokensSendsAnEmptyApiKey) {
 TEST_F(TLCollectorIngestionTest, TicketsCarryTheNamedKeysThatHaveATicket) {
   TLTicketCache::sharedInstance().setTicket("d:token-one", "key-one");
   const auto request = send(test::containerOf(
-      "B1", {std::make_shared<TicketedLog>(std::vector<std::string>{"key-one", "key-missing"}),
-             std::make_shared<TicketedLog>(std::vector<std::string>{"key-one"})}));
+      "B1", {test::commonSchemaLog("ikey-token", "first", {"key-one", "key-missing"}),
+             test::commonSchemaLog("ikey-token", "second", {"key-one"})}));
   const auto tickets = request.header("Tickets");
   ASSERT_TRUE(tickets);
   EXPECT_EQ(test::parseJson(*tickets), foundation::Value(foundation::Dictionary{{"key-one", "d:token-one"}}));
+}
+
+// The path of a real batch: common-schema logs stored, loaded back (the store restores their
+// tokens, the archive their ticket keys) and sent as they come out of the store.
+TEST_F(TLCollectorIngestionTest, StoredCommonSchemaLogsGoOutWithTheirTokensTicketsAndJson) {
+  TLTicketCache::sharedInstance().setTicket("p:ticket", "key-one");
+  TLLogDBStorage store;
+  for (const auto& [token, name] : {std::pair{"aaa-token-1", "first.event"}, {"bbb-token-2", "second_event"},
+                                    {"aaa-token-1", "third9"}}) {
+    ASSERT_TRUE(store.saveLog(test::commonSchemaLog(token, name, {"key-one"}), "Analytics/one", TLFlagsNormal));
+  }
+  std::shared_ptr<TLLogContainer> batch;
+  store.loadLogsWithGroupId("Analytics/one", 10, std::nullopt, std::nullopt, std::nullopt,
+                            [&](const auto& logs, const auto& batchId) { batch = test::containerOf(*batchId, logs); });
+  ASSERT_TRUE(batch);
+  ASSERT_EQ(batch->logs().size(), 3u);
+
+  const auto request = send(batch);
+  EXPECT_EQ(request.header("apikey"), "aaa-token-1,bbb-token-2");
+  EXPECT_EQ(request.header("Tickets"), R"({"key-one":"p:ticket"})");
+  std::istringstream lines(request.body);
+  std::vector<std::string> names;
+  for (std::string line; std::getline(lines, line);) {
+    const foundation::Value json = test::parseJson(line);
+    EXPECT_EQ(json["ver"], foundation::Value("3.0")) << line;
+    EXPECT_EQ(json["ext"]["protocol"]["ticketKeys"], foundation::Value(foundation::Array{"key-one"})) << line;
+    EXPECT_FALSE(json.dictionaryValue().contains("type")) << "a base-log key leaked into " << line;
+    names.push_back(json["name"].stringValue());
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"first.event", "second_event", "third9"}));
+  EXPECT_EQ(request.body, linesOf(*batch));
 }
 
 TEST_F(TLCollectorIngestionTest, BodiesFrom1400BytesOnAreGzipped) {
@@ -144,9 +159,7 @@ TEST_F(TLCollectorIngestionTest, LoggedHeadersHideTokensAndTickets) {
   test::LogLevelScope verbose(TLLogLevelVerbose);
   test::TLLogRecorder log;
   TLTicketCache::sharedInstance().setTicket("d:secret-ticket", "key-one");
-  auto ticketed = std::make_shared<TicketedLog>(std::vector<std::string>{"key-one"});
-  ticketed->addTransmissionTargetToken(token);
-  const auto request = send(test::containerOf("B1", {ticketed}));
+  const auto request = send(test::containerOf("B1", {test::commonSchemaLog(token, "event", {"key-one"})}));
   EXPECT_EQ(request.header("apikey"), token);
   EXPECT_EQ(request.header("Tickets"), R"({"key-one":"d:secret-ticket"})");
   std::string headersLine;

@@ -14,6 +14,7 @@
 #include "platform/foundation/RunLoop.h"
 #include "platform/reachability/ScriptedFlagSource.h"
 #include "telemetry/core/Internals/Ingestion/TLIngestionProtocol.h"
+#include "telemetry/core/Internals/Model/TLCommonSchemaLog.h"
 #include "telemetry/core/Internals/Model/TLLogContainer.h"
 #include "telemetry/core/Internals/Model/TLStartServiceLog.h"
 #include "telemetry/core/TLLogger.h"
@@ -56,6 +57,18 @@ inline std::shared_ptr<TLStartServiceLog> startServiceLog(const std::string& use
   log->setDevice(minimalDevice());
   log->setServices(std::vector<std::string>{"Analytics"});
   log->setUserId(userId);
+  return log;
+}
+
+// A valid common-schema log for `token`, converted from a start-service log as the collector's
+// logs are, named `name`, whose protocol extension names `ticketKeys` when there are any.
+inline std::shared_ptr<TLCommonSchemaLog> commonSchemaLog(const std::string& token, const std::string& name = "event",
+                                                          std::vector<std::string> ticketKeys = {}) {
+  auto log = startServiceLog()->toCommonSchemaLogForTargetToken(token, TLFlagsNormal);
+  EXPECT_TRUE(log) << token;
+  if (!log) return nullptr;
+  log->setName(name);
+  if (!ticketKeys.empty()) log->ext()->protocolExt->ticketKeys = std::move(ticketKeys);
   return log;
 }
 

@@ -6,6 +6,7 @@
 #include "platform/foundation/String.h"
 #include "telemetry/core/Internals/Ingestion/TLHttpUtil.h"
 #include "telemetry/core/Internals/Ingestion/TLTicketCache.h"
+#include "telemetry/core/Internals/Model/TLCommonSchemaLog.h"
 #include "telemetry/core/Internals/Model/TLLogContainer.h"
 #include "telemetry/core/Internals/Util/TLUtility+StringFormatting.h"
 #include "telemetry/core/Internals/Util/TLUtility.h"
@@ -18,16 +19,11 @@ namespace {
 constexpr const char* kApiKeyHeader = "apikey";
 constexpr const char* kTicketsHeader = "Tickets";
 
-// The ticket keys a log names: the "ticketKeys" of the protocol extension in its JSON.
+// The ticket keys a log names: those of its protocol extension, for a common-schema log.
 std::vector<std::string> ticketKeysOf(const TLLog& log) {
-  std::vector<std::string> keys;
-  const auto dictionary = log.serializeToDictionary();
-  if (!dictionary) return keys;
-  const foundation::Value& ticketKeys = dictionary->get("ext")["protocol"]["ticketKeys"];
-  for (const foundation::Value& key : ticketKeys.arrayValue()) {
-    if (key.isString()) keys.push_back(key.stringValue());
-  }
-  return keys;
+  const auto* commonSchemaLog = dynamic_cast<const TLCommonSchemaLog*>(&log);
+  if (!commonSchemaLog || !commonSchemaLog->ext() || !commonSchemaLog->ext()->protocolExt) return {};
+  return commonSchemaLog->ext()->protocolExt->ticketKeys.value_or(std::vector<std::string>());
 }
 
 // The "Tickets" value: compact JSON of each named key that has a ticket; nothing when none has.

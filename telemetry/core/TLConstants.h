@@ -20,11 +20,15 @@ inline constexpr long TLDisabledErrorCode = 3;
 inline constexpr long TLConnectionPausedErrorCode = 100;
 // The service answered with a status other than 200.
 inline constexpr long TLConnectionHttpErrorCode = 101;
+// The log store refused a log (full of logs that rank higher, too large, or failing).
+inline constexpr long TLLogNotStoredErrorCode = 102;
 
 // The user-info key of TLConnectionHttpErrorCode errors that holds the status code.
 inline constexpr const char* kTLConnectionHttpCodeErrorKey = "TLConnectionHttpCode";
 // The description of TLConnectionPausedErrorCode errors.
 inline constexpr const char* kTLConnectionPausedErrorDesc = "Canceled, connection paused with log deletion.";
+// The description of TLLogNotStoredErrorCode errors.
+inline constexpr const char* kTLLogNotStoredErrorDesc = "The log could not be stored.";
 
 // ---- Enqueue flags ---------------------------------------------------------------------------
 

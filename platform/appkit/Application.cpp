@@ -1,5 +1,7 @@
 #include "platform/appkit/Application.h"
 
+#include <utility>
+
 #include <QApplication>
 #include <QObject>
 #include <QSessionManager>
@@ -23,7 +25,9 @@ Application::Application(int& argc, char** argv) {
   QGuiApplication::setQuitOnLastWindowClosed(false);
   auto* app = qApp;
   QObject::connect(app, &QGuiApplication::lastWindowClosed, context_.get(), [this] {
-    if (!delegate_ || delegate_->applicationShouldTerminateAfterLastWindowClosed()) terminate();
+    if (!delegate_ || delegate_->perform(ApplicationDelegate::kShouldTerminateAfterLastWindowClosed).boolValue()) {
+      terminate();
+    }
   });
   QObject::connect(app, &QGuiApplication::commitDataRequest, context_.get(), [this](QSessionManager&) { terminate(); });
   // Qt may end the loop by itself (the session manager, a plain quit()): the delegate still hears.
@@ -43,7 +47,24 @@ Application::~Application() {
 
 Application* Application::shared() { return sharedApplication; }
 
-void Application::setDelegate(std::shared_ptr<ApplicationDelegate> delegate) { delegate_ = std::move(delegate); }
+Application::SetDelegateImplementation& Application::setDelegateSlot() {
+  static SetDelegateImplementation slot = &Application::primitiveSetDelegate;
+  return slot;
+}
+
+void Application::setDelegate(std::shared_ptr<ApplicationDelegate> delegate) {
+  const SetDelegateImplementation implementation = setDelegateSlot();
+  implementation(*this, std::move(delegate));
+}
+
+void Application::primitiveSetDelegate(Application& application, std::shared_ptr<ApplicationDelegate> delegate) {
+  application.delegate_ = std::move(delegate);
+}
+
+Application::SetDelegateImplementation Application::replaceSetDelegateImplementation(
+    SetDelegateImplementation implementation) {
+  return std::exchange(setDelegateSlot(), std::move(implementation));
+}
 
 int Application::run() {
   if (!launched_) finishLaunching();
@@ -53,9 +74,9 @@ int Application::run() {
 
 void Application::finishLaunching() {
   launched_ = true;
-  if (delegate_) delegate_->applicationWillFinishLaunching();
+  if (delegate_) delegate_->perform(ApplicationDelegate::kWillFinishLaunching);
   if (terminating_) return;
-  if (delegate_) delegate_->applicationDidFinishLaunching();
+  if (delegate_) delegate_->perform(ApplicationDelegate::kDidFinishLaunching);
 }
 
 void Application::terminate() {
@@ -71,7 +92,7 @@ void Application::willTerminateOnce() {
   if (willTerminateSent_) return;
   willTerminateSent_ = true;
   terminating_ = true;
-  if (delegate_) delegate_->applicationWillTerminate();
+  if (delegate_) delegate_->perform(ApplicationDelegate::kWillTerminate);
 }
 
 }  // namespace appkit

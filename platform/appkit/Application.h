@@ -7,6 +7,10 @@
 // SIGHUP, the desktop session ending, or the last window closing when the delegate agrees).
 //
 // Left out: activation and hiding, the dock, services, open-file requests.
+//
+// setDelegate goes through a replaceable slot, so code outside the application can see which
+// delegate is set (the telemetry SDK's delegate forwarder does).
+#include <functional>
 #include <memory>
 
 #include "platform/appkit/ApplicationDelegate.h"
@@ -34,8 +38,18 @@ class Application {
   // The living application, or null. Main thread only.
   static Application* shared();
 
-  // The delegate, held strongly for the application's life; replaces any earlier one.
+  // Sets the delegate through the set-delegate slot below; by default the delegate is held
+  // strongly for the application's life and replaces any earlier one. The application calls it
+  // through its table of callbacks by name (see ApplicationDelegate.h).
   void setDelegate(std::shared_ptr<ApplicationDelegate> delegate);
+
+  // What setDelegate runs: the receiving application and the new delegate.
+  using SetDelegateImplementation = std::function<void(Application&, std::shared_ptr<ApplicationDelegate>)>;
+  // Puts `implementation` in the process-wide set-delegate slot and answers the one it replaced,
+  // which a replacement calls on so that the application still gets its delegate. Main thread.
+  static SetDelegateImplementation replaceSetDelegateImplementation(SetDelegateImplementation implementation);
+  // The slot's first content: keeps the delegate.
+  static void primitiveSetDelegate(Application& application, std::shared_ptr<ApplicationDelegate> delegate);
   const std::shared_ptr<ApplicationDelegate>& delegate() const { return delegate_; }
 
   // Runs the launch sequence and then the event loop until the application ends; returns the
@@ -50,6 +64,7 @@ class Application {
   bool isTerminating() const { return terminating_; }
 
  private:
+  static SetDelegateImplementation& setDelegateSlot();
   void finishLaunching();
   void willTerminateOnce();
 

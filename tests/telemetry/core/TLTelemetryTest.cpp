@@ -79,6 +79,14 @@ class TLFakeAnalytics : public TLFakeService<TLFakeAnalytics> {
   bool isAppSecretRequired() const override { return false; }
 };
 
+// A service without a channel unit of its own.
+class TLFakeUnitless : public TLFakeService<TLFakeUnitless> {
+ public:
+  static std::string serviceName() { return "Unitless"; }
+  std::optional<TLChannelUnitConfiguration> channelUnitConfiguration() const override { return std::nullopt; }
+  bool isAppSecretRequired() const override { return false; }
+};
+
 // Not a service at all.
 class TLNotAService {};
 
@@ -130,6 +138,7 @@ class TLTelemetryTest : public testing::Test {
     TLTelemetry::resetSharedInstance();
     TLFakeAnalytics::resetSharedInstance();
     TLFakeCrashes::resetSharedInstance();
+    TLFakeUnitless::resetSharedInstance();
     TLAuthTokenContext::resetSharedInstance();
     TLSessionContext::resetSharedInstance();
     TLUserIdContext::resetSharedInstance();
@@ -468,6 +477,32 @@ TEST_F(TLTelemetryTest, NothingIsSentWithoutUrlOrSecretOrWhileDisabled) {
   EXPECT_EQ(currentGroup()->storage()->countLogs(), 0u);
 
   EXPECT_FALSE(server.waitForRequests(1, 0.5));
+}
+
+// ---- Service base ---------------------------------------------------------------------------------
+
+TEST_F(TLTelemetryTest, ServiceBaseBeforeStartWithoutUnitAndOnReconfiguration) {
+  EXPECT_FALSE(TLFakeAnalytics::isEnabled());
+  EXPECT_TRUE(contains(logs.messages(TLLogLevelError),
+                       "FakeAnalytics service hasn't been started. You need to call [TLTelemetry start:YOUR_APP_SECRET "
+                       "withServices:LIST_OF_SERVICES] first."));
+  TLFakeAnalytics::setEnabled(false);
+  EXPECT_TRUE(TLUserDefaults::shared().objectForKey("kTLAnalyticsIsEnabledKey").isNull());
+
+  // A service without a unit starts and switches without sending anything anywhere.
+  TLTelemetry::setLogUrl(server.baseURL());
+  TLTelemetry::startFromLibraryWithServices({TLServiceClass::of<TLFakeUnitless>()});
+  const auto unitless = TLFakeUnitless::sharedInstance();
+  EXPECT_TRUE(unitless->isStarted());
+  EXPECT_FALSE(unitless->channelUnit());
+  TLFakeUnitless::setEnabled(false);
+  EXPECT_FALSE(TLFakeUnitless::isEnabled());
+
+  // The application's start hands over its secret; a later reconfiguration without one drops it.
+  TLTelemetry::start(kSecret, {TLServiceClass::of<TLFakeUnitless>()});
+  EXPECT_EQ(unitless->appSecret(), std::optional<std::string>(kSecret));
+  unitless->updateConfigurationWithAppSecret(std::nullopt, std::nullopt);
+  EXPECT_FALSE(unitless->appSecret());
 }
 
 // ---- Small answers ---------------------------------------------------------------------------------

@@ -647,6 +647,9 @@ void TLCrashes::handleUserConfirmation(TLUserConfirmation userConfirmation) {
   if (userConfirmation == TLUserConfirmationAlways) {
     TLUserDefaults::shared().setObject(foundation::Value(true), kTLUserConfirmationKey);
   }
+  // Without a unit nothing could take the logs: the reports keep waiting, their files kept.
+  const auto unit = channelUnit();
+  if (!unit) return;
   const auto currentDelegate = delegate();
   for (std::size_t i = 0; i < unprocessedReports_.size(); ++i) {
     const auto& log = unprocessedLogs_[i];
@@ -673,7 +676,7 @@ void TLCrashes::handleUserConfirmation(TLUserConfirmation userConfirmation) {
     // The session and the user of the crash time, not the current ones.
     log->setSid(TLSessionContext::sharedInstance()->sessionIdAt(*log->timestamp()));
     log->setUserId(TLUserIdContext::sharedInstance()->userIdAt(*log->timestamp()));
-    if (channelUnit_) channelUnit_->enqueueItem(log, TLFlagsCritical);
+    unit->enqueueItem(log, TLFlagsCritical);
     sendErrorAttachmentsForIncident(attachments, report->incidentIdentifier().value_or(""));
     discardCrashFile(unprocessedFilePaths_[i]);
   }
@@ -683,6 +686,8 @@ void TLCrashes::handleUserConfirmation(TLUserConfirmation userConfirmation) {
 
 void TLCrashes::sendErrorAttachmentsForIncident(const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments,
                                                 const std::string& incidentIdentifier) {
+  const auto unit = channelUnit();
+  if (!unit) return;
   unsigned sent = 0;
   for (const auto& attachment : attachments) {
     if (!attachment) continue;
@@ -691,7 +696,7 @@ void TLCrashes::sendErrorAttachmentsForIncident(const std::vector<std::shared_pt
       TLLogError(kTLCrashesLogTag, "Not all required fields are present in TLErrorAttachmentLog.");
       continue;
     }
-    if (channelUnit_) channelUnit_->enqueueItem(attachment, TLFlagsNormal);
+    unit->enqueueItem(attachment, TLFlagsNormal);
     ++sent;
   }
   if (sent > kMaxAttachmentsPerErrorReport) {

@@ -6,7 +6,6 @@
 
 #include "crash/engine/CrashReport.h"
 #include "platform/dispatch/Queue.h"
-#include "platform/foundation/DeviceInfo.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/String.h"
 #include "telemetry/core/Internals/Context/Device/TLDeviceTracker.h"
@@ -17,6 +16,7 @@
 #include "telemetry/core/Internals/Util/TLUtility.h"
 #include "telemetry/core/TLConstants.h"
 #include "telemetry/core/TLLogger.h"
+#include "telemetry/core/TLTelemetry.h"
 #include "telemetry/crashes/Internals/TLErrorLogFormatter.h"
 #include "telemetry/crashes/Internals/Util/TLCrashesUtil.h"
 #include "telemetry/crashes/TLCrashesArchivableClasses.h"
@@ -39,14 +39,6 @@ constexpr const char* kIgnoredSuffixes[] = {".DS_Store", ".analyzer", ".plist", 
 
 std::mutex gSharedMutex;
 std::shared_ptr<TLCrashes> gShared;
-
-bool isDebuggerAttached() {
-  return foundation::DeviceInfo().isDebuggerAttached();
-}
-
-bool boolValue(const foundation::Value& value) {
-  return value.boolValue();
-}
 
 }  // namespace
 
@@ -93,11 +85,15 @@ void TLCrashes::generateTestCrash() {
                  "GenerateTestCrash was just called in an App Store environment. The call will be ignored.");
     return;
   }
-  if (isDebuggerAttached()) {
+  if (TLTelemetry::isDebuggerAttached()) {
     TLLogWarning(kTLCrashesLogTag, "The debugger is attached. The following crash cannot be detected by the SDK!");
   }
   __builtin_trap();
 }
+
+bool TLCrashes::isEnabled() { return sharedInstance()->classIsEnabled(); }
+
+void TLCrashes::setEnabled(bool isEnabled) { sharedInstance()->classSetEnabled(isEnabled); }
 
 bool TLCrashes::hasCrashedInLastSession() { return sharedInstance()->didCrashInLastSession(); }
 
@@ -154,51 +150,19 @@ void TLCrashes::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtoc
                                       const std::optional<std::string>& appSecret,
                                       const std::optional<std::string>& transmissionTargetToken,
                                       bool fromApplication) {
-  startedFromApplication_ = fromApplication;
-  channelGroup_ = channelGroup;
-  appSecret_ = appSecret;
-  defaultTransmissionTargetToken_ = transmissionTargetToken;
-  started_ = true;
-  if (channelGroup_) channelUnit_ = channelGroup_->addChannelUnitWithConfiguration(channelUnitConfiguration());
-  if (isInstanceEnabled()) applyEnabledState(true);
+  // Error reports name the installation. Read once here, under the SDK's lock, so that the
+  // conversions on the processing queue never need that lock.
+  const foundation::UUID installId = TLTelemetry::installId();
+  TLErrorLogFormatter::setInstallIdProvider([installId] { return std::optional<foundation::UUID>(installId); });
 
-  if (channelGroup_) channelGroup_->addDelegate(shared_from_this());
+  TLServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
+  if (channelGroup) channelGroup->addDelegate(shared_from_this());
   processMemoryWarningInLastSession();
   TLLogVerbose(kTLCrashesLogTag, "Started crash service.");
 }
 
-void TLCrashes::updateConfigurationWithAppSecret(const std::optional<std::string>& appSecret,
-                                                 const std::optional<std::string>& transmissionTargetToken) {
-  startedFromApplication_ = true;
-  appSecret_ = appSecret;
-  defaultTransmissionTargetToken_ = transmissionTargetToken;
-  if (isInstanceEnabled()) applyEnabledState(true);
-}
-
-bool TLCrashes::isInstanceEnabled() {
-  const foundation::Value stored = TLUserDefaults::shared().objectForKey("kTL" + groupId() + "IsEnabledKey");
-  return stored.isNull() || boolValue(stored);
-}
-
-void TLCrashes::setInstanceEnabled(bool isEnabled) {
-  if (isEnabled == isInstanceEnabled()) return;
-  applyEnabledState(isEnabled);
-  TLUserDefaults::shared().setObject(foundation::Value(isEnabled), "kTL" + groupId() + "IsEnabledKey");
-}
-
-bool TLCrashes::canBeUsed() {
-  if (started_) return true;
-  TLLogError(kTLLogTag,
-             "%@ service hasn't been started. You need to call [TLTelemetry start:YOUR_APP_SECRET "
-             "withServices:LIST_OF_SERVICES] first.",
-             std::string(kServiceName));
-  return false;
-}
-
-bool TLCrashes::isStarted() const { return started_; }
-
 void TLCrashes::applyEnabledState(bool isEnabled) {
-  if (channelUnit_) channelUnit_->setEnabled(isEnabled, true);
+  TLServiceAbstract::applyEnabledState(isEnabled);
 
   if (isEnabled) {
     configureCrashReporterWithUncaughtExceptionHandlerEnabled(true);
@@ -233,7 +197,7 @@ void TLCrashes::applyEnabledState(bool isEnabled) {
       delayedProcessingSemaphore_.signal();
       clearContextHistoryAndKeepCurrentSession();
     }
-    if (isDebuggerAttached()) {
+    if (TLTelemetry::isDebuggerAttached()) {
       TLLogInfo(kTLCrashesLogTag,
                 "Crashes service has been enabled but the service cannot detect crashes due to running the "
                 "application with a debugger attached.");
@@ -273,7 +237,7 @@ void TLCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
   crashReporter_ = CrashReporter::initWithConfiguration(std::make_shared<CrashReporterConfig>(
       signalHandlerType, CrashReporterSymbolicationStrategyNone, enableUncaughtExceptionHandler));
 
-  if (isDebuggerAttached()) {
+  if (TLTelemetry::isDebuggerAttached()) {
     TLLogWarning(kTLCrashesLogTag, "Detecting crashes is NOT enabled due to running the app with a debugger attached.");
     return;
   }
@@ -322,7 +286,7 @@ void TLCrashes::didReceiveMemoryWarning(const void* /*notification*/) {
 void TLCrashes::processMemoryWarningInLastSession() {
   if (!isInstanceEnabled()) return;
   didReceiveMemoryWarningInLastSession_ =
-      boolValue(TLUserDefaults::shared().objectForKey(kTLAppDidReceiveMemoryWarningKey));
+      TLUserDefaults::shared().objectForKey(kTLAppDidReceiveMemoryWarningKey).boolValue();
   if (didReceiveMemoryWarningInLastSession_) {
     TLLogDebug(kTLCrashesLogTag, "The application received a low memory warning in the last session.");
   }
@@ -562,7 +526,7 @@ bool TLCrashes::shouldProcessErrorReport(const std::shared_ptr<TLErrorReport>& e
 }
 
 bool TLCrashes::shouldAlwaysSend() {
-  return boolValue(TLUserDefaults::shared().objectForKey(kTLUserConfirmationKey));
+  return TLUserDefaults::shared().objectForKey(kTLUserConfirmationKey).boolValue();
 }
 
 bool TLCrashes::sendCrashReportsOrAwaitUserConfirmation() {

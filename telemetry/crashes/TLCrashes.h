@@ -33,6 +33,7 @@
 #include "telemetry/core/Internals/Channel/TLChannelGroupProtocol.h"
 #include "telemetry/core/Internals/Channel/TLChannelUnitConfiguration.h"
 #include "telemetry/core/Internals/Channel/TLChannelUnitProtocol.h"
+#include "telemetry/core/TLServiceAbstract.h"
 #include "telemetry/crashes/Internals/Model/TLAppleErrorLog.h"
 #include "telemetry/crashes/TLCrashesDelegate.h"
 #include "telemetry/crashes/TLErrorAttachmentLog.h"
@@ -49,7 +50,7 @@ enum TLUserConfirmation : std::uint64_t {
 // user and answers later through TLCrashes::notifyWithUserConfirmation; false: send them now.
 using TLUserConfirmationHandler = std::function<bool(const std::vector<std::shared_ptr<TLErrorReport>>& errorReports)>;
 
-class TLCrashes : public TLChannelDelegate, public std::enable_shared_from_this<TLCrashes> {
+class TLCrashes : public TLServiceAbstract, public TLChannelDelegate, public std::enable_shared_from_this<TLCrashes> {
  public:
   // The settings keys of the service: a memory warning was seen in this run; the user chose to
   // always send.
@@ -65,12 +66,14 @@ class TLCrashes : public TLChannelDelegate, public std::enable_shared_from_this<
   // "TelemetryCrashes".
   static std::string logTag();
   // "Crashes": the channel unit's group and the stem of the enabled-state key.
-  std::string groupId() const;
+  std::string groupId() const override;
   // 999, so that the service starts before the others and takes over a crash report first.
-  std::int64_t initializationPriority() const { return 999; }
+  std::int64_t initializationPriority() const override { return 999; }
   // The settings of the "Crashes" channel unit: priority 2, flush interval 1 second, batches of
   // one log, at most 3 batches in flight.
-  std::optional<TLChannelUnitConfiguration> channelUnitConfiguration() const { return channelUnitConfiguration_; }
+  std::optional<TLChannelUnitConfiguration> channelUnitConfiguration() const override {
+    return channelUnitConfiguration_;
+  }
 
   // The one service of the process, made on the first call. Never null; thread-safe.
   static std::shared_ptr<TLCrashes> sharedInstance();
@@ -85,6 +88,13 @@ class TLCrashes : public TLChannelDelegate, public std::enable_shared_from_this<
   TLCrashes& operator=(const TLCrashes&) = delete;
 
   // ---- What the application calls (each on the shared service) ---------------------------------
+
+  // The service's persisted enabled state when the SDK is configured and the service started;
+  // else false with an ERROR line.
+  static bool isEnabled();
+  // Enables or disables the service (see applyEnabledState) when it can be used and the SDK is
+  // enabled; refused with an ERROR line otherwise.
+  static void setEnabled(bool isEnabled);
 
   // Ends the process through the engine's crash path (an invalid-instruction trap) when the
   // service can be used; otherwise does nothing. Outside an application store only.
@@ -112,31 +122,19 @@ class TLCrashes : public TLChannelDelegate, public std::enable_shared_from_this<
 
   // ---- What the SDK calls -----------------------------------------------------------------------
 
-  // Keeps the group and the secrets, adds the "Crashes" unit to the group and, when the service
-  // is enabled, applies that state (see applyEnabledState); then becomes a delegate of the group
-  // and reads the memory warning of the last run.
+  // Starts as every service starts (the "Crashes" unit, and the enabled state applied when
+  // enabled; see applyEnabledState), then becomes a delegate of the group and reads the memory
+  // warning of the last run.
   void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup,
                              const std::optional<std::string>& appSecret,
-                             const std::optional<std::string>& transmissionTargetToken, bool fromApplication);
-  // Replaces the secrets and, when enabled, applies the enabled state again.
-  void updateConfigurationWithAppSecret(const std::optional<std::string>& appSecret,
-                                        const std::optional<std::string>& transmissionTargetToken);
+                             const std::optional<std::string>& transmissionTargetToken, bool fromApplication) override;
   // Enabling switches the unit on, configures the engine (first time only), replaces the
   // memory-pressure watch, purges a report the engine wrote while the service was off, takes
   // over the engine's report and schedules the processing of the saved reports. Disabling
   // switches the unit off deleting its logs, stops the watch and deletes every crash file, the
   // marker, the engine's report, the waiting lists, the context histories and the memory-warning
   // key; the engine's handlers stay installed.
-  void applyEnabledState(bool isEnabled);
-  // The persisted enabled state, true when none is stored.
-  bool isInstanceEnabled();
-  // Applies and then persists a changed state; the same state again does nothing.
-  void setInstanceEnabled(bool isEnabled);
-  // Whether the service was started; logs the ERROR line of a service not started when not.
-  bool canBeUsed();
-  bool isStarted() const;
-  const std::shared_ptr<TLChannelGroupProtocol>& channelGroup() const { return channelGroup_; }
-  const std::shared_ptr<TLChannelUnitProtocol>& channelUnit() const { return channelUnit_; }
+  void applyEnabledState(bool isEnabled) override;
 
   // ---- Processing of the reports of earlier runs ---------------------------------------------
 
@@ -266,12 +264,4 @@ class TLCrashes : public TLChannelDelegate, public std::enable_shared_from_this<
   std::vector<std::shared_ptr<TLErrorReport>> unprocessedReports_;
   std::vector<net::URL> unprocessedFilePaths_;
   TLUserConfirmationHandler userConfirmationHandler_;
-
-  // The service's place in the SDK.
-  std::shared_ptr<TLChannelGroupProtocol> channelGroup_;
-  std::shared_ptr<TLChannelUnitProtocol> channelUnit_;
-  std::optional<std::string> appSecret_;
-  std::optional<std::string> defaultTransmissionTargetToken_;
-  bool started_ = false;
-  bool startedFromApplication_ = false;
 };

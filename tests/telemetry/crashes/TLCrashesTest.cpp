@@ -29,6 +29,8 @@
 #include "telemetry/core/Internals/Ingestion/TLTelemetryIngestion.h"
 #include "telemetry/core/Internals/Model/Util/TLUserDefaults.h"
 #include "telemetry/core/Internals/Util/TLUtility+File.h"
+#include "telemetry/core/TLServiceClass.h"
+#include "telemetry/core/TLTelemetry.h"
 #include "telemetry/crashes/Internals/TLErrorLogFormatter.h"
 #include "tests/crash/engine/ReportEncoder.h"
 #include "tests/support/ChildProcess.h"
@@ -502,13 +504,14 @@ TEST_F(TLCrashesTest, TheEnginesReportIsTakenOverAndPurgedOnlyOnceItIsSaved) {
   }
 }
 
-// ---- A real crash -------------------------------------------------------------------------------------
+// ---- Real crashes ---------------------------------------------------------------------------------
 
-// The crashing run: the service started as the application starts it, with a session and a user,
-// then a fault.
+const TLServiceClass kCrashesService = TLServiceClass::of<TLCrashes>();
+
+// The crashing run: the application starts the SDK with the crash service, the session and the
+// user are set, then a fault.
 int startAndCrash() {
-  const auto crashes = TLCrashes::sharedInstance();
-  crashes->startWithChannelGroup(TLChannelGroupDefault::create(nullptr), kSecret, std::nullopt, true);
+  TLTelemetry::start(kSecret, {kCrashesService});
   TLSessionContext::sharedInstance()->setSessionId("crashed-session");
   TLUserIdContext::sharedInstance()->setUserId("crashed-user");
   foundation::UserDefaults::standardUserDefaults().synchronize();
@@ -534,16 +537,14 @@ TEST(TLCrashesChild, AChildsRealCrashIsSentByItsNextStart) {
 
   test::ScriptedNetwork network;
   test::FakeIngestionServer server;
-  auto queue = dispatch::Queue::createSerial("crashes-child-test");
-  auto ingestion = TLTelemetryIngestion::create(server.baseURL(), kInstallId, {1, 1, 1});
-  ingestion->setAppSecret(kSecret);
-  const auto crashes = TLCrashes::sharedInstance();
-  crashes->startWithChannelGroup(TLChannelGroupDefault::create(ingestion, nullptr, queue), kSecret, std::nullopt, true);
+  TLTelemetry::setLogUrl(server.baseURL());
+  TLTelemetry::start(kSecret, {kCrashesService});
   EXPECT_TRUE(TLCrashes::hasCrashedInLastSession());
   ASSERT_NE(TLCrashes::lastSessionCrashReport(), nullptr);
   EXPECT_EQ(TLCrashes::lastSessionCrashReport()->signal(), "SIGSEGV");
+  EXPECT_EQ(TLCrashes::lastSessionCrashReport()->reporterKey(), TLTelemetry::installId().UUIDString());
 
-  ASSERT_TRUE(server.waitForRequests(1, 10));
+  ASSERT_TRUE(foundation::pumpMainUntil([&] { return !sentLogs(server, "appleError").empty(); }, 10));
   const auto logs = sentLogs(server, "appleError");
   ASSERT_EQ(logs.size(), 1u);
   const Value& log = logs[0];
@@ -559,11 +560,38 @@ TEST(TLCrashesChild, AChildsRealCrashIsSentByItsNextStart) {
     for (const Value& frame : thread["frames"].arrayValue()) faultingFrameSent |= frame["address"].stringValue() == faulting;
   }
   EXPECT_TRUE(faultingFrameSent) << "the faulting instruction " << faulting;
-  EXPECT_TRUE(crashes->crashFiles().empty());
+  EXPECT_TRUE(TLCrashes::sharedInstance()->crashFiles().empty());
 
-  test::onQueue(queue);
+  test::onQueue(TLCrashes::sharedInstance()->channelUnit()->logsDispatchQueue());
+  TLTelemetry::resetSharedInstance();
   TLAuthTokenContext::resetSharedInstance();
   TLCrashes::resetSharedInstance();
+}
+
+int testCrashWithoutStart() {
+  TLCrashes::generateTestCrash();
+  return 3;
+}
+
+int testCrashAfterStart() {
+  TLTelemetry::start(kSecret, {kCrashesService});
+  TLCrashes::generateTestCrash();
+  return 3;
+}
+
+TEST(TLCrashesChild, TheTestCrashEndsTheProcessOnlyOnceTheServiceCanBeUsed) {
+  const struct {
+    const char* name;
+    int (*body)();
+    int signo;  // 0: the child returned
+  } cases[] = {
+      {"not started", testCrashWithoutStart, 0},
+      {"started", testCrashAfterStart, SIGILL},
+  };
+  for (const auto& c : cases) {
+    const test::ChildResult result = test::runInChild(c.body, 15);
+    EXPECT_TRUE(result.endedAs(c.signo, 3)) << c.name << ": " << result.describe();
+  }
 }
 
 }  // namespace

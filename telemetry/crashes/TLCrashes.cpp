@@ -351,7 +351,8 @@ void TLCrashes::handleLatestCrashReport() {
 }
 
 std::optional<net::URL> TLCrashes::saveTakenOverReport(const foundation::Data& data) {
-  const std::string stem = foundation::stringWithFormat("%.0f", foundation::Date::now().timeIntervalSinceReferenceDate());
+  const std::string stem =
+      foundation::stringWithFormat("%.0f", foundation::Date::now().timeIntervalSinceReferenceDate());
   // Two take-overs in one second (a crash loop, or a report left over from an earlier failure)
   // must not share a file.
   for (int attempt = 0; attempt < 1000; ++attempt) {
@@ -376,7 +377,8 @@ void TLCrashes::removeAnalyzerFile() {
 }
 
 std::vector<net::URL> TLCrashes::persistedCrashReports() const {
-  const auto contents = TLUtility::contentsOfDirectory(crashesPathComponent_, std::vector<std::string>{"NSURLFileSizeKey"});
+  const auto contents =
+      TLUtility::contentsOfDirectory(crashesPathComponent_, std::vector<std::string>{"NSURLFileSizeKey"});
   if (!contents) {
     TLLogError(kTLCrashesLogTag, "No persisted crashes found.");
     return {};
@@ -547,7 +549,8 @@ bool TLCrashes::sendCrashReportsOrAwaitUserConfirmation() {
     hasHandler = static_cast<bool>(userConfirmationHandler_);
   }
   if (isAutomaticProcessingEnabled() && (!hasHandler || !userPromptedForConfirmation())) {
-    TLLogDebug(kTLCrashesLogTag, "The user confirmation handler is not implemented or returned NO, continue sending logs");
+    TLLogDebug(kTLCrashesLogTag,
+               "The user confirmation handler is not implemented or returned NO, continue sending logs");
     handleUserConfirmation(TLUserConfirmationSend);
   } else if (!isAutomaticProcessingEnabled()) {
     TLLogDebug(kTLCrashesLogTag,
@@ -702,9 +705,7 @@ void TLCrashes::discardCrashFile(const net::URL& fileURL) {
 
 // ---- Sending callbacks ---------------------------------------------------------------------------
 
-void TLCrashes::notifyDelegateOfSending(
-    const std::shared_ptr<TLLog>& log,
-    const std::function<void(TLCrashesDelegate&, const std::shared_ptr<TLErrorReport>&)>& call) {
+void TLCrashes::notifyDelegateOfSending(const std::shared_ptr<TLLog>& log, const SendingCallback& call) {
   const auto crashLog = std::dynamic_pointer_cast<TLAppleErrorLog>(log);
   if (!crashLog) return;
   const auto currentDelegate = delegate();
@@ -726,7 +727,8 @@ void TLCrashes::channelDidSucceedSendingLog(TLChannelProtocol& /*channel*/, cons
 
 void TLCrashes::channelDidFailSendingLog(TLChannelProtocol& /*channel*/, const std::shared_ptr<TLLog>& log,
                                          const std::optional<foundation::Error>& error) {
-  notifyDelegateOfSending(log, [this, &error](TLCrashesDelegate& delegate, const std::shared_ptr<TLErrorReport>& report) {
-    delegate.crashesDidFailSendingErrorReport(*this, report, error);
-  });
+  notifyDelegateOfSending(log,
+                          [this, &error](TLCrashesDelegate& delegate, const std::shared_ptr<TLErrorReport>& report) {
+                            delegate.crashesDidFailSendingErrorReport(*this, report, error);
+                          });
 }

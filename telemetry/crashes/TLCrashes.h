@@ -13,7 +13,9 @@
 // processing runs on the default global queue, one run at a time, and the user confirmation
 // handler always on the main thread, so the main thread must not wait for the processing. The
 // lists of reports waiting for the user are guarded by one lock, also against an answer that
-// comes while a run is still going. Channel callbacks come on the channel group's queue.
+// comes while a run is still going; the delegate's filter and attachments are asked under it, so
+// they must not wait for the main thread. Channel callbacks come on the channel group's queue.
+// The class operations are safe from any thread.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -231,8 +233,8 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate, public std
   void discardCrashFile(const net::URL& fileURL);
   std::shared_ptr<TLCrashesDelegate> delegate() const;
   // Tells the delegate about the sending of `log` when it is a crash log.
-  void notifyDelegateOfSending(const std::shared_ptr<TLLog>& log,
-                               const std::function<void(TLCrashesDelegate&, const std::shared_ptr<TLErrorReport>&)>& call);
+  using SendingCallback = std::function<void(TLCrashesDelegate&, const std::shared_ptr<TLErrorReport>&)>;
+  void notifyDelegateOfSending(const std::shared_ptr<TLLog>& log, const SendingCallback& call);
 
   // The service's own lock: the flags and fields below that the class operations and the delayed
   // block read.

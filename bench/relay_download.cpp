@@ -1,8 +1,9 @@
 // Download throughput of the Relay HTTP client against a loopback server, beside the curl tool's
 // on the same URL. Serves 200 MB from memory on 127.0.0.1 and loads it through an
 // RLHTTPSessionManager two ways: GET into memory (the body handed to the success block as data)
-// and a download task moved to a file, then with `curl -o /dev/null`. Prints MB/s for each (best
-// of three runs) and each as a ratio of curl's; not a test, nothing is asserted.
+// and a download task moved to a file, then with `curl -o /dev/null`. Prints the median MB/s of
+// each over several rounds and each as a ratio of curl's; not a test, nothing is asserted.
+// Arguments: the number of rounds, and names to run only some of them.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -71,26 +72,10 @@ double downloadRun(const std::string& url) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   bench::BlobServer server;
   const std::string url = server.url();
-  const double get = bench::best([&] { return getRun(url); });
-  const double file = bench::best([&] { return downloadRun(url); });
-  const double tool = bench::best([&] { return bench::curlRun(url); });
-  std::printf("200 MB from %s, best of %d runs\n", url.c_str(), bench::kRuns);
-  const auto line = [&](const char* name, double rate) {
-    if (tool > 0) {
-      std::printf("  %-30s %8.1f MB/s  (%.2f x curl)\n", name, rate, rate / tool);
-    } else {
-      std::printf("  %-30s %8.1f MB/s\n", name, rate);
-    }
-  };
-  line("RLHTTPSessionManager GET", get);
-  line("RLURLSessionManager download", file);
-  if (tool > 0) {
-    std::printf("  %-30s %8.1f MB/s\n", "curl -o /dev/null", tool);
-  } else {
-    std::printf("  curl -o /dev/null              (curl tool not available)\n");
-  }
-  return get > 0 && file > 0 ? 0 : 1;
+  return bench::compare(argc, argv, url,
+                        {{"RLHTTPSessionManager GET", [&] { return getRun(url); }},
+                         {"RLURLSessionManager download", [&] { return downloadRun(url); }}});
 }

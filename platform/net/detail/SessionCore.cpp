@@ -24,11 +24,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Undelivered body bytes per data task before the transfer pauses to let the delegate catch up.
-constexpr std::int64_t kFlowHighWater = 8 << 20;
-constexpr std::int64_t kFlowLowWater = 2 << 20;
+// The stdio buffer of a download's file.
+constexpr std::size_t kFileBufferBytes = 1 << 20;
 // Redirect and 401 bodies are held in case they turn out final; more than this is dropped.
 constexpr std::size_t kHeldBodyLimit = 1 << 20;
+// A body announced longer than this gets no room up front: the announcement is not trusted that far.
+constexpr std::int64_t kLargestReservedBody = std::int64_t{1} << 30;
 constexpr unsigned long kMaximumRedirects = 16;
 
 void initCurlOnce() {
@@ -190,6 +191,7 @@ struct SessionCore::Engine {
       if (stop) break;
       int running = 0;
       curl_multi_perform(multi, &running);
+      handOverAll();
       processDone();
       checkTimeouts();
       runCommands();
@@ -206,6 +208,21 @@ struct SessionCore::Engine {
       commands.swap(core.commands_);
     }
     for (auto& command : commands) command();
+    // A transfer let go of a pause may have been handed bytes on the spot.
+    if (!commands.empty()) handOverAll();
+  }
+
+  // Queues for the delegate what the transfers gathered since the last pass: body bytes and
+  // download progress go out once per pass over the sockets rather than once per read.
+  void handOverAll() {
+    for (auto& [id, t] : transfers) handOver(*t);
+  }
+
+  // Queues for the delegate what `t` gathered since the last pass. Whatever else is delivered
+  // for a task comes after this, so that no callback overtakes the bytes that preceded it.
+  void handOver(Transfer& t) {
+    if (t.pendingData->handOver()) scheduleData(t);
+    if (t.progressUnsent) scheduleProgress(t);
   }
 
   Transfer* find(std::uint64_t id) {
@@ -240,6 +257,7 @@ struct SessionCore::Engine {
                                                                                           : std::nullopt));
       return;
     }
+    handOver(*t);
     if (resumeCb) {
       auto data = resumeDataFor(*t);
       core.deliver([resumeCb, data] { resumeCb(data); });
@@ -366,7 +384,7 @@ struct SessionCore::Engine {
     t.request = resume->request;
     t.filePath = resume->filePath;
     t.file = std::fopen(t.filePath.c_str(), "ab");
-    if (!t.file) {
+    if (!bufferFile(t)) {
       fail(t, makeURLError(URLErrorCannotOpenFile, t.request.url()));
       return false;
     }
@@ -381,12 +399,20 @@ struct SessionCore::Engine {
     name.push_back('\0');
     int fd = mkstemps(name.data(), 4);
     if (fd >= 0) t.file = fdopen(fd, "wb");
-    if (!t.file) {
+    if (!bufferFile(t)) {
       if (fd >= 0) ::close(fd);
       fail(t, makeURLError(URLErrorCannotCreateFile, t.request.url()));
       return false;
     }
     t.filePath = name.data();
+    return true;
+  }
+
+  // Gives the download's file its large buffer; false when there is no file.
+  bool bufferFile(Transfer& t) {
+    if (!t.file) return false;
+    if (!t.fileBuffer) t.fileBuffer = std::make_unique<char[]>(kFileBufferBytes);
+    std::setvbuf(t.file, t.fileBuffer.get(), _IOFBF, kFileBufferBytes);
     return true;
   }
 
@@ -677,6 +703,8 @@ struct SessionCore::Engine {
       // The server sent the whole resource again: start the file over.
       std::fclose(t.file);
       t.file = std::fopen(t.filePath.c_str(), "wb");
+      // Without a file the first body bytes fail the task as a write failure.
+      bufferFile(t);
       t.resumeOffset = 0;
     }
     t.written = t.resumeOffset;
@@ -707,11 +735,12 @@ struct SessionCore::Engine {
         return CURL_WRITEFUNC_PAUSE;
       }
     }
-    if (!t.download && !t.usesHandler() && t.undelivered->load() > kFlowHighWater) {
-      t.flowWaiting->store(true);
+    auto& pending = *t.pendingData;
+    if (!t.download && !t.usesHandler() && pending.undelivered.load() > pending.kFlowHighWater) {
+      pending.flowWaiting.store(true);
       t.pauses |= Transfer::FlowControl;
       // The delivery may have drained between the check and the flag; re-check so no wake-up is lost.
-      if (t.undelivered->load() <= kFlowLowWater) t.pauses &= ~Transfer::FlowControl;
+      if (pending.undelivered.load() <= pending.kFlowLowWater) t.pauses &= ~Transfer::FlowControl;
       else return CURL_WRITEFUNC_PAUSE;
     }
     return consume(t, data, n) ? n : 0;
@@ -721,63 +750,58 @@ struct SessionCore::Engine {
   bool consume(Transfer& t, const std::uint8_t* data, size_t n) {
     t.task->bytesReceived_ += static_cast<std::int64_t>(n);
     if (t.download) return writeDownload(t, data, n);
-    if (t.usesHandler()) {
-      t.collected.insert(t.collected.end(), data, data + n);
-      return true;
-    }
-    // Bytes that arrive while a delivery is already queued join it, so a fast transfer costs one
-    // delegate call per batch rather than one per network read.
+    if (t.usesHandler()) return collect(t, data, n);
+    if (t.pendingData->append(data, n)) scheduleData(t);
+    return true;
+  }
+
+  // Queues a delivery of every chunk handed over by then; chunks handed over while it waits join it.
+  void scheduleData(Transfer& t) {
     auto pending = t.pendingData;
-    *t.undelivered += static_cast<std::int64_t>(n);
-    {
-      std::lock_guard lock(pending->mutex);
-      pending->bytes.insert(pending->bytes.end(), data, data + n);
-      if (pending->scheduled) return true;
-      pending->scheduled = true;
-    }
     auto task = std::static_pointer_cast<URLSessionDataTask>(t.task);
-    auto undelivered = t.undelivered;
-    auto waiting = t.flowWaiting;
-    std::weak_ptr<SessionCore> weak = core.weak_from_this();
-    std::uint64_t id = task->taskIdentifier();
-    auto batch = std::make_shared<foundation::Data>();
-    // Taken once: a delegate that turns out not to implement the callback must not take twice.
-    auto taken = std::make_shared<bool>(false);
-    auto take = [pending, batch, taken] {
-      if (std::exchange(*taken, true)) return;
-      std::lock_guard lock(pending->mutex);
-      batch->swap(pending->bytes);
-      pending->scheduled = false;
-    };
-    core.deliverCallback(
-        URLSessionCallback::DataTaskDidReceiveData,
-        [task, batch, take](URLSessionDelegate& d, const URLSessionPtr& s) {
-          take();
-          d.didReceiveData(s, task, *batch);
-        },
-        [take] { take(); });
-    core.deliver([undelivered, waiting, batch, weak, id] {
-      if (*undelivered -= static_cast<std::int64_t>(batch->size()); *undelivered > kFlowLowWater) return;
-      if (!waiting->exchange(false)) return;
-      if (auto c = weak.lock()) c->post([c, id] { c->engine_->flowDrained(id); });
+    auto self = core.shared_from_this();
+    core.deliver([self, task, pending] {
+      auto chunks = pending->take();
+      for (const auto& chunk : chunks) {
+        self->callDelegate(URLSessionCallback::DataTaskDidReceiveData,
+                           [&](URLSessionDelegate& d, const URLSessionPtr& s) { d.didReceiveData(s, task, chunk); });
+      }
+      if (pending->recycle(std::move(chunks)) > pending->kFlowLowWater || !pending->flowWaiting.exchange(false)) return;
+      self->post([self, id = task->taskIdentifier()] { self->engine_->flowDrained(id); });
     });
+  }
+
+  // Gathers the body for a completion handler, with room for the announced length made at once
+  // so that a large body is not copied over and over as it grows.
+  bool collect(Transfer& t, const std::uint8_t* data, size_t n) {
+    if (t.collected.empty()) {
+      const std::int64_t expected = t.task->bytesExpectedToReceive_.load();
+      if (expected > 0 && expected <= kLargestReservedBody) t.collected.reserve(static_cast<std::size_t>(expected));
+    }
+    t.collected.insert(t.collected.end(), data, data + n);
     return true;
   }
 
   bool writeDownload(Transfer& t, const std::uint8_t* data, size_t n) {
-    if (std::fwrite(data, 1, n, t.file) != n) {
+    if (!t.file || std::fwrite(data, 1, n, t.file) != n) {
       t.failure = makeURLError(URLErrorCannotWriteToFile, t.request.url());
       return false;
     }
     t.written += static_cast<std::int64_t>(n);
-    if (t.usesHandler()) return true;
-    // As for data: progress reports queued behind one another merge into the latest one.
+    if (!t.usesHandler()) t.progressUnsent = true;
+    return true;
+  }
+
+  // Queues a progress report, unless one is already waiting: reports queued behind one another
+  // merge into the latest, as bytes do for data tasks.
+  void scheduleProgress(Transfer& t) {
+    t.progressUnsent = false;
     auto progress = t.pendingProgress;
     {
       std::lock_guard lock(progress->mutex);
       progress->total = t.written;
       progress->expected = t.task->bytesExpectedToReceive_.load();
-      if (progress->scheduled) return true;
+      if (progress->scheduled) return;
       progress->scheduled = true;
     }
     auto task = std::static_pointer_cast<URLSessionDownloadTask>(t.task);
@@ -797,7 +821,6 @@ struct SessionCore::Engine {
           d.didWriteData(s, task, chunk, total, expected);
         },
         [read] { read(); });
-    return true;
   }
 
   size_t onRead(Transfer& t, std::uint8_t* buffer, size_t n) {
@@ -1215,6 +1238,7 @@ struct SessionCore::Engine {
       t.heldBody.clear();
       if (!consume(t, held.data(), held.size())) return fail(t, *t.failure);
     }
+    handOver(t);
     if (!t.download) return complete(t, std::nullopt);
     if (std::fflush(t.file) != 0) return fail(t, makeURLError(URLErrorCannotWriteToFile, t.request.url()));
     std::fclose(t.file);
@@ -1268,6 +1292,7 @@ struct SessionCore::Engine {
   }
 
   void complete(Transfer& t, std::optional<foundation::Error> error, bool handlerDone = false) {
+    handOver(t);
     auto task = t.task;
     auto metrics = std::make_shared<URLSessionTaskMetrics>();
     metrics->transactionMetrics = std::move(t.transactions);
@@ -1320,7 +1345,9 @@ struct SessionCore::Engine {
       auto handler = setup.dataHandler;
       std::optional<foundation::Data> body;
       if (!error) body = std::move(data);
-      core.deliver([handler, body, response, error] { handler(body, response, error); });
+      core.deliver([handler, body = std::move(body), response, error]() mutable {
+        handler(std::move(body), response, error);
+      });
     } else if (setup.downloadHandler) {
       auto handler = setup.downloadHandler;
       core.deliver([handler, response, error] { handler(std::nullopt, response, error); });
@@ -1433,12 +1460,15 @@ void SessionCore::deliverCallback(URLSessionCallback callback,
                                   std::function<void(URLSessionDelegate&, const std::shared_ptr<URLSession>&)> call,
                                   std::function<void()> fallback) {
   deliver([self = shared_from_this(), callback, call = std::move(call), fallback = std::move(fallback)] {
-    auto delegate = self->delegate();
-    auto session = self->session();
-    bool delivered = delegate && delegate->respondsTo(callback) &&
-                     URLSessionDelegate::invoke([&] { call(*delegate, session); });
-    if (!delivered && fallback) fallback();
+    if (!self->callDelegate(callback, call) && fallback) fallback();
   });
+}
+
+bool SessionCore::callDelegate(URLSessionCallback callback,
+                               const std::function<void(URLSessionDelegate&, const std::shared_ptr<URLSession>&)>& call) {
+  auto delegate = this->delegate();
+  auto session = this->session();
+  return delegate && delegate->respondsTo(callback) && URLSessionDelegate::invoke([&] { call(*delegate, session); });
 }
 
 void SessionCore::taskResumed(const std::shared_ptr<URLSessionTask>& task) {

@@ -78,6 +78,10 @@ class SessionCore : public std::enable_shared_from_this<SessionCore> {
   void deliverCallback(URLSessionCallback callback,
                        std::function<void(URLSessionDelegate&, const std::shared_ptr<URLSession>&)> call,
                        std::function<void()> fallback = {});
+  // Runs `call` now when the delegate answers `callback` and implements it; returns whether it
+  // did. For blocks already running on the delegate queue.
+  bool callDelegate(URLSessionCallback callback,
+                    const std::function<void(URLSessionDelegate&, const std::shared_ptr<URLSession>&)>& call);
   // Hands `command` to the engine thread.
   void post(std::function<void()> command);
 

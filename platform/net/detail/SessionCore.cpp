@@ -3,12 +3,14 @@
 #include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <thread>
 #include <utility>
 
@@ -26,6 +28,8 @@ using Clock = std::chrono::steady_clock;
 
 // The stdio buffer of a download's file.
 constexpr std::size_t kFileBufferBytes = 1 << 20;
+// How far ahead of what is written a download of announced length reserves its file's blocks.
+constexpr std::int64_t kReserveAheadBytes = 32 << 20;
 // Redirect and 401 bodies are held in case they turn out final; more than this is dropped.
 constexpr std::size_t kHeldBodyLimit = 1 << 20;
 // A body announced longer than this gets no room up front: the announcement is not trusted that far.
@@ -706,6 +710,7 @@ struct SessionCore::Engine {
       // Without a file the first body bytes fail the task as a write failure.
       bufferFile(t);
       t.resumeOffset = 0;
+      t.reservedTo = 0;
     }
     t.written = t.resumeOffset;
     t.task->bytesReceived_ = t.written;
@@ -783,6 +788,7 @@ struct SessionCore::Engine {
   }
 
   bool writeDownload(Transfer& t, const std::uint8_t* data, size_t n) {
+    if (t.file) reserveBlocks(t, n);
     if (!t.file || std::fwrite(data, 1, n, t.file) != n) {
       t.failure = makeURLError(URLErrorCannotWriteToFile, t.request.url());
       return false;
@@ -790,6 +796,28 @@ struct SessionCore::Engine {
     t.written += static_cast<std::int64_t>(n);
     if (!t.usesHandler()) t.progressUnsent = true;
     return true;
+  }
+
+  // Reserves the file's blocks a stretch ahead of the write about to happen when the length is
+  // announced, so that the file system allocates once per stretch rather than once per page. A
+  // stretch at a time, so that a server announcing more than it sends holds little disk space.
+  // Writing works without the reservation, so a file system that refuses it is left alone.
+  void reserveBlocks(Transfer& t, size_t n) {
+    const std::int64_t end = t.written + static_cast<std::int64_t>(n);
+    if (end <= t.reservedTo) return;
+    const std::int64_t expected = t.task->bytesExpectedToReceive_.load();
+    const std::int64_t from = std::max(t.reservedTo, t.written);
+    if (expected <= from) return;
+    const std::int64_t to = std::min(expected, std::max(end, from + kReserveAheadBytes));
+    const bool reserved = ::fallocate(::fileno(t.file), FALLOC_FL_KEEP_SIZE, from, to - from) == 0;
+    t.reservedTo = reserved ? to : std::numeric_limits<std::int64_t>::max();
+  }
+
+  // Gives back blocks reserved past the end of the file, which the body did not fill. For a
+  // flushed file only.
+  void releaseBlocks(Transfer& t) {
+    if (t.reservedTo <= t.written || t.reservedTo == std::numeric_limits<std::int64_t>::max()) return;
+    if (::ftruncate(::fileno(t.file), t.written) == 0) t.reservedTo = t.written;
   }
 
   // Queues a progress report, unless one is already waiting: reports queued behind one another
@@ -1241,6 +1269,7 @@ struct SessionCore::Engine {
     handOver(t);
     if (!t.download) return complete(t, std::nullopt);
     if (std::fflush(t.file) != 0) return fail(t, makeURLError(URLErrorCannotWriteToFile, t.request.url()));
+    releaseBlocks(t);
     std::fclose(t.file);
     t.file = nullptr;
     URL location = URL::fileURLWithPath(t.filePath);
@@ -1270,7 +1299,9 @@ struct SessionCore::Engine {
     if (!t.download || t.written <= 0 || !t.validator || t.validator->empty() || t.request.httpMethod() != "GET") {
       return std::nullopt;
     }
-    if (t.file) std::fflush(t.file);
+    // Bytes still in the file's buffer that cannot be written would leave a gap a resume fills wrongly.
+    if (t.file && std::fflush(t.file) != 0) return std::nullopt;
+    if (t.file) releaseBlocks(t);
     ResumeData data{t.request, t.filePath, t.written, *t.validator};
     data.request.setValue(std::nullopt, "Range");
     data.request.setValue(std::nullopt, "If-Range");

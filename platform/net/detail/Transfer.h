@@ -157,6 +157,7 @@ struct Transfer {
   std::string filePath;
   std::int64_t resumeOffset = 0;
   std::int64_t written = 0;
+  std::int64_t reservedTo = 0;  // the file's blocks are reserved up to here
   std::optional<std::string> validator;  // ETag or Last-Modified of the resource
 
   // Redirects and authentication.

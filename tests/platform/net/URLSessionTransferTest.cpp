@@ -1,11 +1,14 @@
 // Downloads, uploads, pausing, cancelling and resuming against a real HTTP server on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <array>
 #include <atomic>
 #include <future>
 
 #include "platform/net/URLError.h"
+#include "platform/net/detail/ResumeData.h"
 #include "tests/platform/net/LoopbackServer.h"
 #include "tests/platform/net/RecordingDelegate.h"
 #include "tests/support/TempDir.h"
@@ -274,6 +277,14 @@ TEST(URLSessionTransferTest, CancelledDownloadResumesFromItsResumeData) {
   ASSERT_TRUE(resumeData);
   ASSERT_TRUE(f.delegate->waitForCompletion());
   EXPECT_EQ(f.delegate->error->code(), net::URLErrorCancelled);
+  // The partial file holds every byte the resume data counts, and no disk space reserved for the
+  // rest of the body.
+  auto partial = net::detail::ResumeData::decode(*resumeData);
+  ASSERT_TRUE(partial);
+  struct stat file {};
+  ASSERT_EQ(::stat(partial->filePath.c_str(), &file), 0);
+  EXPECT_EQ(file.st_size, partial->offset);
+  EXPECT_LT(file.st_blocks * 512, static_cast<long>(body->size()));
 
   std::string downloaded;
   f.delegate->onDownloaded = [&](const URL& location) { downloaded = test::readFile(location.path()); };

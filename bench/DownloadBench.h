@@ -16,7 +16,7 @@
 namespace bench {
 
 constexpr std::size_t kDownloadSize = 200u << 20;
-constexpr int kDefaultRounds = 7;
+constexpr int kDefaultRounds = 15;
 
 // A server on 127.0.0.1 answering "/blob" with kDownloadSize bytes of a pattern, 1 MiB a write.
 class BlobServer {
@@ -82,7 +82,8 @@ inline double median(std::vector<double> values) {
 // Runs curl and every contender in turn, `rounds` times over (the first argument, when it is a
 // number), so that whatever else loads the machine falls on all of them alike; the other
 // arguments, when given, keep only the contenders whose names contain one of them. Prints each
-// one's median MB/s and its ratio to curl's median. Returns 0 when every run succeeded.
+// one's median MB/s and its ratio to curl's median, as rates and as times. Returns 0 when every
+// run succeeded.
 inline int compare(int argc, char** argv, const std::string& url, std::vector<Contender> contenders) {
   int rounds = kDefaultRounds;
   std::vector<std::string> filters;
@@ -117,7 +118,9 @@ inline int compare(int argc, char** argv, const std::string& url, std::vector<Co
     const auto [low, high] = std::minmax_element(results[i].begin(), results[i].end());
     std::printf("  %-32s %8.1f MB/s (%6.1f .. %6.1f)", contenders[i].name.c_str(), rate,
                 results[i].empty() ? 0.0 : *low, results[i].empty() ? 0.0 : *high);
-    if (i + 1 < contenders.size() && anchor > 0) std::printf("  %.2f x curl", rate / anchor);
+    if (i + 1 < contenders.size() && anchor > 0 && rate > 0) {
+      std::printf("  %.2f x curl's rate, %.2f x its time", rate / anchor, anchor / rate);
+    }
     std::printf("\n");
   }
   if (anchor <= 0) std::printf("  (the curl tool was not available)\n");

@@ -29,11 +29,12 @@ void bindToTask(foundation::Progress& progress, const net::TaskPtr& task) {
   });
 }
 
-// Posts the completion notification on the main queue.
+// Posts the completion notification on the main queue. The user info moves into the
+// notification: it may hold the whole body, which is not worth a copy on the main thread.
 void postCompletion(const net::TaskPtr& task, foundation::Dictionary userInfo) {
-  dispatch::mainQueue()->async([task, userInfo = std::move(userInfo)] {
-    foundation::NotificationCenter::defaultCenter().post(RLNetworkingTaskDidCompleteNotification,
-                                                         std::static_pointer_cast<foundation::Object>(task), userInfo);
+  dispatch::mainQueue()->async([task, userInfo = std::move(userInfo)]() mutable {
+    foundation::NotificationCenter::defaultCenter().post(
+        RLNetworkingTaskDidCompleteNotification, std::static_pointer_cast<foundation::Object>(task), std::move(userInfo));
   });
 }
 

@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QSessionManager>
 
+#include "platform/appkit/ApplicationActivation.h"
 #include "platform/appkit/QtMainLoopDriver.h"
 #include "platform/appkit/TerminationSignals.h"
 
@@ -34,10 +35,12 @@ Application::Application(int& argc, char** argv) {
   QObject::connect(app, &QCoreApplication::aboutToQuit, context_.get(), [this] { willTerminateOnce(); });
   driver_ = std::make_unique<QtMainLoopDriver>();
   signals_ = std::make_unique<TerminationSignals>([this](int) { terminate(); });
+  activation_ = std::make_unique<ApplicationActivation>();
 }
 
 Application::~Application() {
   delegate_.reset();
+  activation_.reset();
   signals_.reset();
   driver_.reset();
   context_.reset();

@@ -6,7 +6,8 @@
 // work, applicationWillTerminate once at the end, whatever ends it (terminate(), SIGTERM, SIGINT or
 // SIGHUP, the desktop session ending, or the last window closing when the delegate agrees).
 //
-// Left out: activation and hiding, the dock, services, open-file requests.
+// Activation and resignation are posted as notifications through ApplicationActivation, which the
+// application keeps while it lives. Left out: hiding, the dock, services, open-file requests.
 //
 // setDelegate goes through a replaceable slot, so code outside the application can see which
 // delegate is set (the telemetry SDK's delegate forwarder does).
@@ -20,6 +21,7 @@ class QObject;
 
 namespace appkit {
 
+class ApplicationActivation;
 class QtMainLoopDriver;
 class TerminationSignals;
 
@@ -74,6 +76,7 @@ class Application {
   std::shared_ptr<ApplicationDelegate> delegate_;
   std::unique_ptr<QtMainLoopDriver> driver_;
   std::unique_ptr<TerminationSignals> signals_;
+  std::unique_ptr<ApplicationActivation> activation_;
   bool launched_ = false;
   bool terminating_ = false;
   bool willTerminateSent_ = false;

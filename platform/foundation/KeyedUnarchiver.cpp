@@ -378,6 +378,12 @@ Value KeyedUnarchiver::decodeObject() {
   return state.decodeField(unkeyedKey(state.frames.back().unkeyedCount++), {});
 }
 
+Value KeyedUnarchiver::decodeObjectOfClasses(const ClassList& classes) {
+  State& state = *state_;
+  if (state.error || state.frames.empty()) return Value();
+  return state.decodeField(unkeyedKey(state.frames.back().unkeyedCount++), classes);
+}
+
 bool KeyedUnarchiver::decodeBoolForKey(const std::string& key) {
   const auto number = state_->number(escapedKey(key));
   return number && number->boolValue();

@@ -100,6 +100,9 @@ class KeyedUnarchiver {
   // The next object written without a key (KeyedArchiver's unkeyed encodeObject), null when
   // there are no more.
   Value decodeObject();
+  // The same, where the object must be of one of `classes` (objects inside a container too, in a
+  // secure decode); another class fails the decode.
+  Value decodeObjectOfClasses(const ClassList& classes);
 
   // Whether this is a secure decode.
   bool requiresSecureCoding() const;

@@ -236,6 +236,38 @@ TEST_F(KeyedArchiverTest, UnkeyedRootObjectReadsBackInOrder) {
   EXPECT_TRUE(decoded->extra.isNull());  // nothing more was written
 }
 
+TEST_F(KeyedArchiverTest, UnkeyedObjectOfClassesAcceptsOnlyThoseClassesAlsoInsideContainers) {
+  // Reads its one unkeyed dictionary of TestSecure objects, as a bag of properties does.
+  class Bag : public Coding {
+   public:
+    Bag() = default;
+    explicit Bag(KeyedUnarchiver& coder)
+        : properties(coder.decodeObjectOfClasses({ArchiveClass::Dictionary, "TestSecure"})) {}
+    void encodeWithCoder(KeyedArchiver& coder) const override { coder.encodeObject(properties); }
+    Value properties;
+  };
+  ASSERT_TRUE(CodingRegistry::registerClass<Bag>("TestLoop", "", true));  // a name TearDown forgets
+  auto inner = std::make_shared<Secure>();
+  inner->inner = Value("x");
+  auto bag = std::make_shared<Bag>();
+  bag->properties = Value(Dictionary{{"a", object(inner)}});
+  const auto back = KeyedUnarchiver::unarchivedObjectOfClass("TestLoop", archive(object(bag)));
+  ASSERT_TRUE(back);
+  const auto entry = back->objectAs<Bag>()->properties["a"].objectAs<Secure>();
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->inner, Value("x"));
+
+  const Value wrongKinds[] = {Value(Array{"not a dictionary"}),
+                              Value(Dictionary{{"a", object(std::make_shared<Bag>())}})};
+  for (const Value& wrong : wrongKinds) {
+    bag->properties = wrong;
+    Error error;
+    EXPECT_FALSE(KeyedUnarchiver::unarchivedObjectOfClass("TestLoop", archive(object(bag)), &error))
+        << wrong.description();
+    EXPECT_EQ(error.code(), foundation::kCoderReadCorruptError);
+  }
+}
+
 TEST_F(KeyedArchiverTest, PrimitivesReadWithConversionsAndAbsentKeysGiveZero) {
   class Numbers : public Coding {
    public:

@@ -268,12 +268,13 @@ std::string PipelineError::description() const {
 
 std::string describeStringEncoding(foundation::StringEncoding encoding) {
   switch (encoding) {
+    case foundation::StringEncoding::ASCII: return "Western (ASCII)";
     case foundation::StringEncoding::UTF8: return "Unicode (UTF-8)";
     case foundation::StringEncoding::ISOLatin1: return "Western (ISO Latin 1)";
     case foundation::StringEncoding::UTF16BigEndian: return "Unicode (UTF-16BE)";
     case foundation::StringEncoding::UTF16LittleEndian: return "Unicode (UTF-16LE)";
   }
-  return "Unknown encoding (" + std::to_string(static_cast<std::uint32_t>(encoding)) + ")";
+  return "Unknown encoding (" + std::to_string(static_cast<std::uint64_t>(encoding)) + ")";
 }
 
 }  // namespace pipeline

@@ -18,7 +18,7 @@
 
 #include "net/pipeline/Result.h"
 #include "net/pipeline/URLConvertible.h"
-#include "platform/foundation/FileManager.h"  // foundation::StringEncoding
+#include "platform/foundation/StringEncoding.h"
 #include "platform/net/URL.h"
 
 namespace pipeline {

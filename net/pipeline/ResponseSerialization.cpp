@@ -24,7 +24,6 @@ namespace {
 
 // The encoding number given to names the platform does not know; decoding with it fails.
 constexpr auto kInvalidEncoding = static_cast<StringEncoding>(0xFFFFFFFFu);
-constexpr auto kASCIIEncoding = static_cast<StringEncoding>(1u);
 
 AnyError serializationError(SR reason) { return AnyError(PipelineError::responseSerializationFailed(std::move(reason))); }
 
@@ -38,7 +37,7 @@ StringEncoding encodingForIANAName(const std::string& name) {
   if (lower == "iso-8859-1" || lower == "latin1" || lower == "iso_8859-1" || lower == "l1") return StringEncoding::ISOLatin1;
   if (lower == "utf-16be") return StringEncoding::UTF16BigEndian;
   if (lower == "utf-16le") return StringEncoding::UTF16LittleEndian;
-  if (lower == "us-ascii" || lower == "ascii") return kASCIIEncoding;
+  if (lower == "us-ascii" || lower == "ascii") return StringEncoding::ASCII;
   return kInvalidEncoding;
 }
 
@@ -79,12 +78,11 @@ std::optional<std::string> decode(const foundation::Data& bytes, StringEncoding 
     }
     case StringEncoding::UTF16BigEndian: return decodeUTF16(bytes, true);
     case StringEncoding::UTF16LittleEndian: return decodeUTF16(bytes, false);
-  }
-  if (encoding == kASCIIEncoding) {
-    for (auto byte : bytes) {
-      if (byte >= 0x80) return std::nullopt;
-    }
-    return std::string(bytes.begin(), bytes.end());
+    case StringEncoding::ASCII:
+      for (auto byte : bytes) {
+        if (byte >= 0x80) return std::nullopt;
+      }
+      return std::string(bytes.begin(), bytes.end());
   }
   return std::nullopt;
 }

@@ -18,6 +18,7 @@
 
 #include "platform/foundation/Date.h"
 #include "platform/foundation/Error.h"
+#include "platform/foundation/StringEncoding.h"
 #include "platform/foundation/Value.h"
 
 namespace foundation {
@@ -42,14 +43,6 @@ enum class SearchPathDirectory {
   Caches = 13,              // $XDG_CACHE_HOME, else ~/.cache
   ApplicationSupport = 14,  // $XDG_DATA_HOME, else ~/.local/share
   Temporary = 1000,         // $TMPDIR, else /tmp
-};
-
-// The platform's string encodings that text reading reports.
-enum class StringEncoding : std::uint32_t {
-  UTF8 = 4,
-  ISOLatin1 = 5,
-  UTF16BigEndian = 0x90000100,
-  UTF16LittleEndian = 0x94000100,
 };
 
 enum class FileType { Regular, Directory, SymbolicLink, Other };

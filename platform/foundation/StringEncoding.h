@@ -10,10 +10,17 @@
 
 namespace foundation {
 
-using StringEncoding = std::uint64_t;
-inline constexpr StringEncoding ASCIIStringEncoding = 1;
-inline constexpr StringEncoding UTF8StringEncoding = 4;
-inline constexpr StringEncoding ISOLatin1StringEncoding = 5;
+// One type for every encoding the layer names: text reading (FileManager) reports these too.
+enum class StringEncoding : std::uint64_t {
+  ASCII = 1,
+  UTF8 = 4,
+  ISOLatin1 = 5,
+  UTF16BigEndian = 0x90000100,
+  UTF16LittleEndian = 0x94000100,
+};
+inline constexpr StringEncoding ASCIIStringEncoding = StringEncoding::ASCII;
+inline constexpr StringEncoding UTF8StringEncoding = StringEncoding::UTF8;
+inline constexpr StringEncoding ISOLatin1StringEncoding = StringEncoding::ISOLatin1;
 
 // `text` (UTF-8) as bytes in `encoding`. A character the encoding cannot hold, or a byte sequence
 // of `text` that is not UTF-8, becomes "?" (U+FFFD in UTF-8) when `allowLossy`, and otherwise

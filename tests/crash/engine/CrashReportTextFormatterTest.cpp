@@ -252,7 +252,7 @@ TEST(CrashReportTextFormatterTest, FormatReportGivesTheTextInItsEncoding) {
   EXPECT_NE(lossy, text);
   EXPECT_EQ(std::string(ascii->begin(), ascii->end()), lossy);
 
-  EXPECT_FALSE(CrashReportTextFormatter(CrashReportTextFormat::Standard, 99).formatReport(*report, &error));
+  EXPECT_FALSE(CrashReportTextFormatter(CrashReportTextFormat::Standard, static_cast<foundation::StringEncoding>(99)).formatReport(*report, &error));
   EXPECT_EQ(error.code(), 42);  // never set
 }
 

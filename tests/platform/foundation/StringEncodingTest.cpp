@@ -36,7 +36,7 @@ TEST(StringEncodingTest, ConvertsOrFailsByEncodingAndLossiness) {
       {"UTF-8 lossy repairs it", broken, foundation::UTF8StringEncoding, true, "a\xEF\xBF\xBD("},
       {"ASCII lossy broken text", broken, foundation::ASCIIStringEncoding, true, "a?("},
       {"empty", "", foundation::ASCIIStringEncoding, false, ""},
-      {"unknown encoding", "abc", 99, true, std::nullopt},
+      {"unknown encoding", "abc", static_cast<foundation::StringEncoding>(99), true, std::nullopt},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(convert(c.text, c.encoding, c.lossy), c.expected) << c.name;

@@ -75,7 +75,7 @@ AppDelegate::~AppDelegate() {
 }
 
 void AppDelegate::applicationDidFinishLaunching() {
-  startTelemetry();
+  startTelemetry(weak_from_this().lock());
   foundation::Dictionary defaults;
   defaults.set("checkSyntax", true);
   foundation::UserDefaults::standardUserDefaults().registerDefaults(defaults);

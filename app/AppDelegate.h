@@ -4,13 +4,15 @@
 // stack, a fresh preview row, the windows, the user-notification centre, updates, the remote
 // refresh and its timer, the host-name fetch, the launch counter), keeps the default context saved
 // shortly after edits, and at termination saves it and tears the stack down. It also answers the
-// application and help menus.
+// application and help menus, and is the crash service's delegate: it overrides none of that
+// delegate's operations, so every report of an earlier crash is sent, without attachments.
 //
 // Main thread only. Created before the application runs and kept until the process ends.
 #include <memory>
 #include <string>
 
 #include "platform/appkit/ApplicationDelegate.h"
+#include "telemetry/crashes/TLCrashesDelegate.h"
 
 class QWidget;
 
@@ -32,7 +34,11 @@ class PreferencesWindowController;
 class RefreshNotifier;
 class RemoteRefresher;
 
-class AppDelegate : public appkit::ApplicationDelegate {
+// The crash service holds its delegate weakly, so the delegate registers itself only when a
+// shared pointer owns it, as the application's does.
+class AppDelegate : public appkit::ApplicationDelegate,
+                    public TLCrashesDelegate,
+                    public std::enable_shared_from_this<AppDelegate> {
  public:
   // The store's name in the data folder.
   static constexpr const char* kStoreName = "Quillmere2";

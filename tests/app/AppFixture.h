@@ -56,7 +56,7 @@ class AppFixture : public ::testing::Test {
   }
 
   void launch() {
-    delegate_ = std::make_unique<app::AppDelegate>();
+    delegate_ = std::make_shared<app::AppDelegate>();
     delegate_->applicationDidFinishLaunching();
   }
 
@@ -102,7 +102,7 @@ class AppFixture : public ::testing::Test {
   TempDir dataDir_{"qm-app-data"};
   std::shared_ptr<appkit::FakeAlertPresenter> alerts_;
   std::vector<std::string> events_;
-  std::unique_ptr<app::AppDelegate> delegate_;
+  std::shared_ptr<app::AppDelegate> delegate_;
 };
 
 }  // namespace test

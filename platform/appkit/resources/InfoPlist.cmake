@@ -8,6 +8,10 @@ set(QM_BUNDLE_VERSION "${PROJECT_VERSION}" CACHE STRING "Build version (CFBundle
 set(QM_NEWSLETTER_URL "" CACHE STRING
     "Address of the newsletter service (scheme, host, optional path); the window posts to its /subscribe")
 set(QM_FEEDBACK_URL "" CACHE STRING "Full URL the feedback window posts its JSON reports to")
+# The telemetry service's application secret. The application starts telemetry only when both it
+# and the ingestion's base URL (QM_TELEMETRY_INGESTION_URL) are set; empty, as by default, nothing
+# is recorded or sent.
+set(QM_TELEMETRY_APP_SECRET "" CACHE STRING "Application secret the telemetry service issued for this application")
 # Build folders configured while the feedback address had a placeholder default keep it in their
 # cache; it names no service anyone set up, so it goes.
 if(QM_FEEDBACK_URL STREQUAL "https://quillmere.org/feedback/submit")
@@ -24,7 +28,8 @@ function(qm_xml_escape out text)
 endfunction()
 
 function(qm_write_info_plist destination)
-  foreach(setting QM_BUNDLE_IDENTIFIER QM_BUNDLE_VERSION QM_NEWSLETTER_URL QM_FEEDBACK_URL)
+  foreach(setting QM_BUNDLE_IDENTIFIER QM_BUNDLE_VERSION QM_NEWSLETTER_URL QM_FEEDBACK_URL
+                  QM_TELEMETRY_INGESTION_URL QM_TELEMETRY_APP_SECRET)
     qm_xml_escape(${setting}_XML "${${setting}}")
   endforeach()
   configure_file("${CMAKE_CURRENT_FUNCTION_LIST_DIR}/Info.plist.in" "${destination}" @ONLY)

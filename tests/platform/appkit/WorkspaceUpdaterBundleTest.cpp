@@ -66,12 +66,20 @@ TEST_F(GlueTest, GeneratedInformationDictionaryIsReadByTheBundle) {
   EXPECT_EQ(shortVersion.stringValue().find('@'), std::string::npos) << "template variable left unfilled";
   EXPECT_TRUE(bundle->objectForInfoDictionaryKey("CFBundleVersion").isString());
   // Empty unless the build was configured with them; an "&" in a URL must survive the XML.
-  const foundation::Value feedbackURL = bundle->objectForInfoDictionaryKey("OFSubmitFeedbackURL");
-  const foundation::Value newsletterURL = bundle->objectForInfoDictionaryKey("QMNewsletterURL");
-  ASSERT_TRUE(feedbackURL.isString());
-  ASSERT_TRUE(newsletterURL.isString());
-  EXPECT_EQ(feedbackURL.stringValue(), QM_CONFIGURED_FEEDBACK_URL);
-  EXPECT_EQ(newsletterURL.stringValue(), QM_CONFIGURED_NEWSLETTER_URL);
+  const struct {
+    const char* key;
+    const char* configured;
+  } settings[] = {
+      {"OFSubmitFeedbackURL", QM_CONFIGURED_FEEDBACK_URL},
+      {"QMNewsletterURL", QM_CONFIGURED_NEWSLETTER_URL},
+      {"QMTelemetryIngestionURL", QM_CONFIGURED_INGESTION_URL},
+      {"QMTelemetryAppSecret", QM_CONFIGURED_APP_SECRET},
+  };
+  for (const auto& setting : settings) {
+    const foundation::Value value = bundle->objectForInfoDictionaryKey(setting.key);
+    ASSERT_TRUE(value.isString()) << setting.key;
+    EXPECT_EQ(value.stringValue(), setting.configured) << setting.key;
+  }
   const foundation::Value forwarder = bundle->objectForInfoDictionaryKey("TelemetryAppDelegateForwarderEnabled");
   ASSERT_TRUE(forwarder.isBool());
   EXPECT_FALSE(forwarder.boolValue());

@@ -152,8 +152,8 @@ TEST_F(TelemetryTest, WithoutIngestionURLOrSecretNothingIsRecordedOrSent) {
 // ---- A crash of an earlier run -----------------------------------------------------------------
 
 // The earlier run happens in a child forked before this process starts a thread of its own: it
-// launches the application with telemetry set up (at an address where nothing listens), then
-// faults. It shares this fixture's data and cache folders, as two runs of one user do.
+// launches the application with telemetry set up (at an address where nothing listens), adds a
+// hostfile, then faults. It shares this fixture's data and cache folders, as two runs of one user do.
 class TelemetryCrashTest : public test::AppFixture {
  protected:
   void SetUp() override {
@@ -167,6 +167,8 @@ class TelemetryCrashTest : public test::AppFixture {
     test::ScopedMainBundle bundle(telemetryInfo(test::refusingURL("/"), kSecret));
     current_->launch();
     if (!app::isTelemetryStarted()) return 2;
+    current_->addLocalAndWait();
+    test::pumpUntil([] { return false; }, 0.2);  // the event reaches the store
     test::faults::read()(reinterpret_cast<void*>(8));
     return 0;
   }
@@ -191,6 +193,14 @@ TEST_F(TelemetryCrashTest, TheNextLaunchSendsTheCrashWithoutAskingTheUser) {
   ASSERT_EQ(crashes.size(), 1u);
   EXPECT_EQ(crashes[0]["osExceptionType"].stringValue(), "SIGSEGV");
   EXPECT_EQ(crashes[0]["osExceptionAddress"].stringValue(), "0x8");
+  // The event the crashed run stored goes out too, in the session the crash report names.
+  const std::string crashedSession = crashes[0]["sid"].stringValue();
+  ASSERT_TRUE(test::pumpUntil([&] { return !sentLogsOfType(server, "event").empty(); }, 10));
+  const auto events = sentLogsOfType(server, "event");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["name"].stringValue(), "addHost");
+  EXPECT_FALSE(crashedSession.empty());
+  EXPECT_EQ(events[0]["sid"].stringValue(), crashedSession);
   EXPECT_TRUE(alerts_->presentations().empty());
 }
 

@@ -244,7 +244,10 @@ TEST_F(TLAnalyticsTest, DisablingCascadesToUnitsSessionAndTargetsAndOutlivesARes
   test::onQueue(currentGroup()->logsDispatchQueue());
   std::vector<string> disabledUnits;
   for (const auto& event : recorder->events("enabled")) {
-    if (!event.isEnabled && event.deleteData) disabledUnits.push_back(event.groupId);
+    // The collector's "/one" companion follows its unit on the queue in its own time; whether it
+    // has by now is not what this test is about.
+    const bool companion = event.groupId.ends_with("/one");
+    if (!event.isEnabled && event.deleteData && !companion) disabledUnits.push_back(event.groupId);
   }
   EXPECT_EQ(disabledUnits, (std::vector<string>{"Analytics", "Analytics_critical"}));
   // Silently: no line of the service, and no warning or error of anyone.

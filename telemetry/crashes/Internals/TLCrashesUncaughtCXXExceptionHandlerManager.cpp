@@ -47,18 +47,27 @@ void lock() {
 
 void unlock() { gLock.clear(std::memory_order_release); }
 
-// Up to kMaxFrames return addresses of the calling stack into `frames`; their number. Inlined,
-// so that the first frame is always the function that asks, which the reports leave out.
-__attribute__((always_inline)) inline std::uint32_t takeBacktrace(std::uint64_t* frames) {
+// Up to kMaxFrames return addresses of the calling stack into `frames`; their number. The first
+// frame is the function that asks, which the reports leave out; `caller` is the return address
+// that function was entered with, and frames before it (an interceptor of `backtrace`, as under
+// the address sanitizer) are dropped so that it is always second.
+__attribute__((always_inline)) inline std::uint32_t takeBacktrace(std::uint64_t* frames, const void* caller) {
   void* addresses[kMaxFrames];
   const int count = backtrace(addresses, kMaxFrames);
   if (count <= 0) return 0;
+  int first = 0;
+  for (int i = 1; i < count; ++i) {
+    if (addresses[i] == caller) {
+      first = i - 1;
+      break;
+    }
+  }
   static_assert(sizeof(void*) == sizeof(std::uint64_t));
-  std::memcpy(frames, addresses, static_cast<std::size_t>(count) * sizeof(void*));
-  return static_cast<std::uint32_t>(count);
+  std::memcpy(frames, addresses + first, static_cast<std::size_t>(count - first) * sizeof(void*));
+  return static_cast<std::uint32_t>(count - first);
 }
 
-__attribute__((always_inline)) inline void recordThrow(void* thrownObject) {
+__attribute__((always_inline)) inline void recordThrow(void* thrownObject, const void* caller) {
   auto* record = static_cast<ThrowRecord*>(pthread_getspecific(gRecordKey));
   if (record == nullptr) {
     record = static_cast<ThrowRecord*>(calloc(1, sizeof(ThrowRecord)));
@@ -69,7 +78,7 @@ __attribute__((always_inline)) inline void recordThrow(void* thrownObject) {
     }
   }
   record->thrownObject = thrownObject;
-  record->count = takeBacktrace(record->frames);
+  record->count = takeBacktrace(record->frames, caller);
 }
 
 // The object `exception` refers to: the address the runtime's throw was given. The C++ library
@@ -117,7 +126,7 @@ void terminateHandler() {
     frames = record->frames;
     count = record->count;
   } else {
-    count = takeBacktrace(localFrames);
+    count = takeBacktrace(localFrames, __builtin_return_address(0));
   }
   info.frames = count > 0 ? frames + 1 : frames;
   info.frameCount = count > 0 ? count - 1 : 0;
@@ -156,7 +165,7 @@ extern "C" __attribute__((visibility("default"), noreturn)) void __cxa_throw(voi
                                                                             std::type_info* type,
                                                                             void (*destructor)(void*)) {
   static const auto realThrow = reinterpret_cast<CxaThrow>(dlsym(RTLD_NEXT, "__cxa_throw"));
-  if (gInstalled.load(std::memory_order_acquire)) recordThrow(thrownObject);
+  if (gInstalled.load(std::memory_order_acquire)) recordThrow(thrownObject, __builtin_return_address(0));
   if (realThrow == nullptr) abort();
   realThrow(thrownObject, type, destructor);
   abort();  // the runtime's throw does not return
@@ -168,7 +177,7 @@ void TLCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(TLCrash
     // Loads the unwinder now: the first backtrace of a process loads a library, which must not
     // happen first on a thread that is throwing or terminating.
     std::uint64_t frames[kMaxFrames];
-    takeBacktrace(frames);
+    takeBacktrace(frames, nullptr);
   });
   lock();
   if (!gInstalled.load(std::memory_order_relaxed)) {

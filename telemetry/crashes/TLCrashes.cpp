@@ -8,19 +8,27 @@
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/String.h"
+#include "platform/foundation/UUID.h"
 #include "telemetry/core/Internals/Context/Device/TLDeviceTracker.h"
 #include "telemetry/core/Internals/Context/Session/TLSessionContext.h"
 #include "telemetry/core/Internals/Context/UserId/TLUserIdContext.h"
 #include "telemetry/core/Internals/Model/Util/TLUserDefaults.h"
+#include "telemetry/core/Internals/Util/TLUtility+PropertyValidation.h"
 #include "telemetry/core/Internals/Util/TLUtility+File.h"
 #include "telemetry/core/Internals/Util/TLUtility.h"
 #include "telemetry/core/TLConstants.h"
 #include "telemetry/core/TLLogger.h"
 #include "telemetry/core/TLTelemetry.h"
+#include "telemetry/crashes/Internals/Model/TLHandledErrorLog.h"
+#include "telemetry/crashes/Internals/TLCrashesCXXExceptionWrapperException.h"
+#include "telemetry/crashes/Internals/TLCrashesLogBuffer.h"
+#include "telemetry/crashes/Internals/TLCrashesLogBufferRecord.h"
 #include "telemetry/crashes/Internals/TLErrorLogFormatter.h"
+#include "telemetry/crashes/Internals/TLWrapperExceptionManager.h"
 #include "telemetry/crashes/Internals/Util/TLCrashesUtil.h"
 #include "telemetry/crashes/TLCrashesArchivableClasses.h"
 #include "telemetry/crashes/TLCrashesConstants.h"
+#include "telemetry/crashes/TLWrapperCrashesHelper.h"
 
 namespace {
 
@@ -68,6 +76,11 @@ TLCrashes::TLCrashes()
   crashesPathComponent_ = TLCrashesUtil::crashesDir();
   logBufferPathComponent_ = TLCrashesUtil::logBufferDir();
   analyzerInProgressFilePathComponent_ = crashesPathComponent_ + "/" + kTLAnalyzerFilename;
+  // Error logs carry the exception a wrapper SDK saved for their crash.
+  TLErrorLogFormatter::setWrapperExceptionLoader(TLWrapperExceptionManager::loadWrapperExceptionWithUUIDString);
+  bufferFileQueue_ = dispatch::Queue::global(dispatch::GlobalPriority::High);
+  bufferFileGroup_ = dispatch::Group::create();
+  setupLogBuffer();
 }
 
 TLCrashes::~TLCrashes() {
@@ -144,6 +157,28 @@ void TLCrashes::sendErrorAttachments(const std::vector<std::shared_ptr<TLErrorAt
   sharedInstance()->sendErrorAttachmentsForIncident(attachments, incidentIdentifier);
 }
 
+void TLCrashes::trackModelException(const std::shared_ptr<TLException>& exception,
+                                    const std::optional<foundation::Dictionary>& properties) {
+  sharedInstance()->trackModelExceptionWithProperties(exception, properties);
+}
+
+void TLCrashes::trackModelExceptionWithProperties(const std::shared_ptr<TLException>& exception,
+                                                  const std::optional<foundation::Dictionary>& properties) {
+  std::lock_guard lock(monitor_);
+  if (!canBeUsed() || !isInstanceEnabled()) return;
+  const auto unit = channelUnit();
+  if (!unit) return;
+  auto log = std::make_shared<TLHandledErrorLog>();
+  log->setUserId(TLUserIdContext::sharedInstance()->userId());
+  log->errorId = foundation::UUID().UUIDString();
+  log->exception = exception;
+  if (properties && !properties->empty()) {
+    log->setProperties(
+        TLUtility::validateProperties(*properties, "ErrorLog: " + *log->errorId, log->type().value_or("")));
+  }
+  unit->enqueueItem(log, TLFlagsNormal);
+}
+
 // ---- What the SDK calls --------------------------------------------------------------------------
 
 void TLCrashes::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup,
@@ -157,15 +192,28 @@ void TLCrashes::startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtoc
 
   TLServiceAbstract::startWithChannelGroup(channelGroup, appSecret, transmissionTargetToken, fromApplication);
   if (channelGroup) channelGroup->addDelegate(shared_from_this());
+  processLogBufferAfterCrash();
   processMemoryWarningInLastSession();
   TLLogVerbose(kTLCrashesLogTag, "Started crash service.");
+}
+
+void TLCrashes::updateConfigurationWithAppSecret(const std::optional<std::string>& appSecret,
+                                                 const std::optional<std::string>& transmissionTargetToken) {
+  processLogBufferAfterCrash();
+  TLServiceAbstract::updateConfigurationWithAppSecret(appSecret, transmissionTargetToken);
 }
 
 void TLCrashes::applyEnabledState(bool isEnabled) {
   TLServiceAbstract::applyEnabledState(isEnabled);
 
   if (isEnabled) {
-    configureCrashReporterWithUncaughtExceptionHandlerEnabled(true);
+    // A wrapper SDK may keep its own uncaught-exception handler in place of the engine's.
+    const auto setupDelegate = TLWrapperCrashesHelper::getCrashHandlerSetupDelegate();
+    const bool enableUncaughtExceptionHandler =
+        setupDelegate ? setupDelegate->shouldEnableUncaughtExceptionHandler().value_or(true) : true;
+    if (setupDelegate) setupDelegate->willSetUpCrashHandlers();
+    configureCrashReporterWithUncaughtExceptionHandlerEnabled(enableUncaughtExceptionHandler);
+    if (setupDelegate) setupDelegate->didSetUpCrashHandlers();
 
     auto source = dispatch::MemoryPressureSource::create(
         dispatch::MemoryPressureSource::kWarning | dispatch::MemoryPressureSource::kCritical, dispatch::mainQueue());
@@ -209,7 +257,9 @@ void TLCrashes::applyEnabledState(bool isEnabled) {
 
   replaceMemoryPressureSource(nullptr);
   TLLogDebug(kTLCrashesLogTag, "Cleaning up all crash files.");
+  TLWrapperExceptionManager::deleteAllWrapperExceptions();
   deleteAllFromCrashesDirectory();
+  emptyLogBufferFiles();
   removeAnalyzerFile();
   if (const auto reporter = crashReporter()) reporter->purgePendingCrashReport();
   clearUnprocessedReports();
@@ -242,6 +292,9 @@ void TLCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
     return;
   }
   const foundation::UncaughtExceptionHandler initialHandler = foundation::NSGetUncaughtExceptionHandler();
+  // After writing a report the engine writes the crash-time log buffer into its files.
+  const CrashReporterCallbacks callbacks{0, nullptr, tl_crash_signal_callback};
+  crashReporter_->setCrashCallbacks(&callbacks);
   foundation::Error error;
   if (!crashReporter_->enableCrashReporter(&error)) {
     TLLogError(kTLCrashesLogTag, "Could not enable crash reporter: %@", error.localizedDescription());
@@ -259,6 +312,11 @@ void TLCrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(bool e
     TLLogDebug(kTLCrashesLogTag,
                "Exception handler successfully initialized but it has not been registered due to the wrapper SDK.");
   }
+  // One handler for the process, whichever service instance configures an engine.
+  static std::once_flag cxxHandlerOnce;
+  std::call_once(cxxHandlerOnce, [] {
+    TLCrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(TLCrashesReportUncaughtCXXException);
+  });
 }
 
 // ---- Memory pressure -----------------------------------------------------------------------------
@@ -342,8 +400,11 @@ void TLCrashes::handleLatestCrashReport() {
     } else {
       const auto errorReport =
           TLErrorLogFormatter::errorReportFromLog(*TLErrorLogFormatter::errorLogFromCrashReport(*report));
-      std::lock_guard lock(monitor_);
-      lastSessionCrashReport_ = errorReport;
+      {
+        std::lock_guard lock(monitor_);
+        lastSessionCrashReport_ = errorReport;
+      }
+      TLWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({errorReport});
     }
   }
   removeAnalyzerFile();
@@ -457,6 +518,7 @@ void TLCrashes::processCrashReports() {
     if (!isInstanceEnabled()) {
       TLLogDebug(kTLCrashesLogTag, "Crashes service is disabled; discard all crash reports");
       deleteAllFromCrashesDirectory();
+      TLWrapperExceptionManager::deleteAllWrapperExceptions();
       return;
     }
     unprocessedLogs_.clear();
@@ -492,6 +554,18 @@ void TLCrashes::processCrashReports() {
       decoded.push_back({url, std::move(log), std::move(errorReport)});
     }
 
+    // A wrapper SDK's exception saved just before the crash joins the report of its process. The
+    // logs were made before that join, so the exception is given to them here.
+    std::vector<std::shared_ptr<TLErrorReport>> errorReports;
+    for (const Decoded& item : decoded) errorReports.push_back(item.errorReport);
+    TLWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(errorReports);
+    for (const Decoded& item : decoded) {
+      if (item.log->exception || !item.errorReport->incidentIdentifier()) continue;
+      const auto wrapper =
+          TLWrapperExceptionManager::loadWrapperExceptionWithUUIDString(*item.errorReport->incidentIdentifier());
+      if (wrapper) item.log->exception = wrapper->modelException;
+    }
+
     for (const Decoded& item : decoded) {
       TLLogVerbose(kTLCrashesLogTag, "Crash reports found");
       // The file and the error id name the report in these lines.
@@ -500,6 +574,7 @@ void TLCrashes::processCrashReports() {
       };
       if (isAutomaticProcessingEnabled() && !shouldProcessErrorReport(item.errorReport)) {
         TLLogDebug(kTLCrashesLogTag, "shouldProcessErrorReport returned NO, discard the crash report: %@", describe());
+        deleteWrapperException(*item.errorReport);
         discardCrashFile(item.url);
         continue;
       }
@@ -575,6 +650,7 @@ bool TLCrashes::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
         reports.push_back(unprocessedReports_[i]);
         files.push_back(unprocessedFilePaths_[i]);
       } else {
+        deleteWrapperException(*unprocessedReports_[i]);
         discardCrashFile(unprocessedFilePaths_[i]);
       }
     }
@@ -606,7 +682,10 @@ bool TLCrashes::userPromptedForConfirmation() {
 void TLCrashes::handleUserConfirmation(TLUserConfirmation userConfirmation) {
   std::lock_guard lists(listsMutex_);
   if (userConfirmation == TLUserConfirmationDontSend) {
-    for (const net::URL& url : unprocessedFilePaths_) discardCrashFile(url);
+    for (std::size_t i = 0; i < unprocessedFilePaths_.size(); ++i) {
+      discardCrashFile(unprocessedFilePaths_[i]);
+      deleteWrapperException(*unprocessedReports_[i]);
+    }
     clearUnprocessedReports();
     clearContextHistoryAndKeepCurrentSession();
     return;
@@ -646,6 +725,7 @@ void TLCrashes::handleUserConfirmation(TLUserConfirmation userConfirmation) {
     unit->enqueueItem(log, TLFlagsCritical);
     sendErrorAttachmentsForIncident(attachments, report->incidentIdentifier().value_or(""));
     discardCrashFile(unprocessedFilePaths_[i]);
+    deleteWrapperException(*report);
   }
   clearUnprocessedReports();
   clearContextHistoryAndKeepCurrentSession();
@@ -701,6 +781,44 @@ void TLCrashes::forgetCrashFile(const net::URL& fileURL) {
 void TLCrashes::discardCrashFile(const net::URL& fileURL) {
   deleteCrashReportWithFileURL(fileURL);
   forgetCrashFile(fileURL);
+}
+
+void TLCrashes::deleteWrapperException(const TLErrorReport& report) {
+  if (report.incidentIdentifier()) {
+    TLWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(*report.incidentIdentifier());
+  }
+}
+
+// ---- Crash-time log buffer -----------------------------------------------------------------------
+
+void TLCrashes::setupLogBuffer() {
+  TLCrashesLogBuffer::setupLogBuffer(logBufferPathComponent_, bufferFileQueue_, bufferFileGroup_);
+}
+
+void TLCrashes::processLogBufferAfterCrash() {
+  const auto group = channelGroup();
+  if (!group) return;
+  auto unit = TLCrashesLogBuffer::processLogBufferAfterCrash(logBufferPathComponent_, *group, targetTokenEncrypter_);
+  std::lock_guard lock(monitor_);
+  bufferChannelUnit_ = std::move(unit);
+}
+
+void TLCrashes::emptyLogBufferFiles() { TLCrashesLogBuffer::emptyLogBufferFiles(logBufferPathComponent_); }
+
+std::shared_ptr<TLChannelUnitProtocol> TLCrashes::bufferChannelUnit() const {
+  std::lock_guard lock(monitor_);
+  return bufferChannelUnit_;
+}
+
+void TLCrashes::channelDidPrepareLog(TLChannelProtocol& /*channel*/, const std::shared_ptr<TLLog>& log,
+                                     const std::string& internalId, TLFlags /*flags*/) {
+  if (!log || !isInstanceEnabled()) return;
+  TLCrashesLogBuffer::bufferLog(log, internalId, targetTokenEncrypter_);
+}
+
+void TLCrashes::channelDidCompleteEnqueueingLog(TLChannelProtocol& /*channel*/, const std::shared_ptr<TLLog>& log,
+                                                const std::string& internalId) {
+  TLCrashesLogBuffer::releaseLog(log, internalId);
 }
 
 // ---- Sending callbacks ---------------------------------------------------------------------------

@@ -8,6 +8,11 @@
 // attachments, tagged with the session and user of the crash time. A report leaves the folder
 // only once it was handed to the channel, or refused by the delegate or the user.
 //
+// Around that it keeps every log that a channel unit has prepared but not yet stored in a buffer
+// that the crash path writes to files, and enqueues those logs again at the next start; hands
+// uncaught C++ exceptions to the engine with the frames of their throw; joins the exceptions a
+// wrapper SDK saved to the crash of their process; and sends the errors a wrapper SDK handled.
+//
 // Threads: the start and the enabled state are switched on the thread that starts the SDK (the
 // main thread in the application); the memory-pressure handler runs on the main queue; the
 // processing runs on the default global queue, one run at a time, and the user confirmation
@@ -26,7 +31,9 @@
 #include <vector>
 
 #include "crash/engine/CrashReporter.h"
+#include "platform/dispatch/Group.h"
 #include "platform/dispatch/MemoryPressureSource.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/dispatch/Semaphore.h"
 #include "platform/foundation/Exception.h"
 #include "platform/foundation/Monitor.h"
@@ -35,8 +42,10 @@
 #include "telemetry/core/Internals/Channel/TLChannelGroupProtocol.h"
 #include "telemetry/core/Internals/Channel/TLChannelUnitConfiguration.h"
 #include "telemetry/core/Internals/Channel/TLChannelUnitProtocol.h"
+#include "telemetry/core/Internals/Util/TLEncrypter.h"
 #include "telemetry/core/TLServiceAbstract.h"
 #include "telemetry/crashes/Internals/Model/TLAppleErrorLog.h"
+#include "telemetry/crashes/Internals/Model/TLException.h"
 #include "telemetry/crashes/TLCrashesDelegate.h"
 #include "telemetry/crashes/TLErrorAttachmentLog.h"
 #include "telemetry/crashes/TLErrorReport.h"
@@ -83,7 +92,8 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate, public std
   static void resetSharedInstance();
 
   // Makes the "crashes" and "crasheslogbuffer" folders, a zero semaphore for the end of the
-  // processing, and the unit's settings; the engine is left for the first enable.
+  // processing, and the unit's settings, and sets up the crash-time log buffer; the engine is
+  // left for the first enable.
   TLCrashes();
   ~TLCrashes() override;
   TLCrashes(const TLCrashes&) = delete;
@@ -121,6 +131,12 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate, public std
   // Sends `attachments` as belonging to the error `incidentIdentifier`; see the instance method.
   static void sendErrorAttachments(const std::vector<std::shared_ptr<TLErrorAttachmentLog>>& attachments,
                                    const std::string& incidentIdentifier);
+  // Sends a "handledError" log of `exception` (a wrapper SDK's handled error) with a new error id,
+  // the current user id and `properties` (validated: at most 20, keys and values cut to 125
+  // characters; none when empty), at normal priority on the "Crashes" unit. Nothing when the
+  // service cannot be used (an ERROR line) or is disabled.
+  static void trackModelException(const std::shared_ptr<TLException>& exception,
+                                  const std::optional<foundation::Dictionary>& properties = std::nullopt);
 
   // ---- What the SDK calls -----------------------------------------------------------------------
 
@@ -130,13 +146,37 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate, public std
   void startWithChannelGroup(const std::shared_ptr<TLChannelGroupProtocol>& channelGroup,
                              const std::optional<std::string>& appSecret,
                              const std::optional<std::string>& transmissionTargetToken, bool fromApplication) override;
+  // Enqueues the logs the last crash left in the buffer files again, then updates as every
+  // service does.
+  void updateConfigurationWithAppSecret(const std::optional<std::string>& appSecret,
+                                        const std::optional<std::string>& transmissionTargetToken) override;
   // Enabling switches the unit on, configures the engine (first time only), replaces the
   // memory-pressure watch, purges a report the engine wrote while the service was off, takes
   // over the engine's report and schedules the processing of the saved reports. Disabling
   // switches the unit off deleting its logs, stops the watch and deletes every crash file, the
   // marker, the engine's report, the waiting lists, the context histories and the memory-warning
-  // key; the engine's handlers stay installed.
+  // key, the wrapper exceptions and the contents of the buffer files; the engine's handlers stay
+  // installed.
   void applyEnabledState(bool isEnabled) override;
+  // trackModelException on this service, holding its lock.
+  void trackModelExceptionWithProperties(const std::shared_ptr<TLException>& exception,
+                                         const std::optional<foundation::Dictionary>& properties);
+
+  // ---- The crash-time log buffer ------------------------------------------------------------------
+
+  // Points the buffer's slots at their files (created, when missing, on the high-priority global
+  // queue within bufferFileGroup()) and empties them.
+  void setupLogBuffer();
+  // Adds a new "CrashesBuffer" unit to the group and enqueues on it the logs the last crash left
+  // in the buffer files, with their target tokens; the files are emptied. Runs at every start and
+  // reconfiguration, enabled or not.
+  void processLogBufferAfterCrash();
+  // Empties the buffer files (on disable); the slots keep their logs.
+  void emptyLogBufferFiles();
+  // The latest "CrashesBuffer" unit; null before the first start.
+  std::shared_ptr<TLChannelUnitProtocol> bufferChannelUnit() const;
+  // The writes that create the buffer files.
+  const std::shared_ptr<dispatch::Group>& bufferFileGroup() const { return bufferFileGroup_; }
 
   // ---- Processing of the reports of earlier runs ---------------------------------------------
 
@@ -210,7 +250,16 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate, public std
   // The crash files still to be dealt with.
   std::vector<net::URL> crashFiles() const;
 
-  // ---- TLChannelDelegate: the delegate hears of the sending of crash logs ------------------------
+  // ---- TLChannelDelegate ---------------------------------------------------------------------------
+
+  // While enabled, keeps each prepared log (crash logs and attachments excepted) in the buffer,
+  // on the enqueuing thread.
+  void channelDidPrepareLog(TLChannelProtocol& channel, const std::shared_ptr<TLLog>& log,
+                            const std::string& internalId, TLFlags flags) override;
+  // Takes the log out of the buffer once its unit has stored or dropped it.
+  void channelDidCompleteEnqueueingLog(TLChannelProtocol& channel, const std::shared_ptr<TLLog>& log,
+                                       const std::string& internalId) override;
+  // The delegate hears of the sending of crash logs.
 
   void channelWillSendLog(TLChannelProtocol& channel, const std::shared_ptr<TLLog>& log) override;
   void channelDidSucceedSendingLog(TLChannelProtocol& channel, const std::shared_ptr<TLLog>& log) override;
@@ -231,6 +280,8 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate, public std
   void forgetCrashFile(const net::URL& fileURL);
   // Deletes the crash file of a waiting report and forgets it; call holding listsMutex_.
   void discardCrashFile(const net::URL& fileURL);
+  // Deletes the file of the wrapper SDK's exception joined to `report`, if any.
+  static void deleteWrapperException(const TLErrorReport& report);
   std::shared_ptr<TLCrashesDelegate> delegate() const;
   // Tells the delegate about the sending of `log` when it is a crash log.
   using SendingCallback = std::function<void(TLCrashesDelegate&, const std::shared_ptr<TLErrorReport>&)>;
@@ -258,6 +309,10 @@ class TLCrashes : public TLServiceAbstract, public TLChannelDelegate, public std
   std::vector<net::URL> crashFiles_;
   std::string crashesPathComponent_;
   std::string logBufferPathComponent_;
+  const TLEncrypter targetTokenEncrypter_;
+  std::shared_ptr<dispatch::Queue> bufferFileQueue_;
+  std::shared_ptr<dispatch::Group> bufferFileGroup_;
+  std::shared_ptr<TLChannelUnitProtocol> bufferChannelUnit_;  // guarded by monitor_
   std::string analyzerInProgressFilePathComponent_;
   std::shared_ptr<CrashReporter> crashReporter_;
   foundation::UncaughtExceptionHandler exceptionHandler_ = nullptr;

@@ -7,12 +7,11 @@
 #include "platform/foundation/KeyedUnarchiver.h"
 #include "telemetry/core/Internals/Util/TLUtility+File.h"
 #include "telemetry/core/TLLogger.h"
+#include "telemetry/crashes/Internals/Util/TLCrashesUtil.h"
 #include "telemetry/crashes/TLCrashesArchivableClasses.h"
 #include "telemetry/crashes/TLCrashesConstants.h"
 
 namespace {
-
-constexpr const char* kWrapperExceptionsDirectory = "crasheswrapperexceptions";
 
 std::mutex gCacheMutex;
 // Never freed: error logs may be built while the process exits.
@@ -22,7 +21,7 @@ std::map<std::string, std::shared_ptr<TLWrapperException>>& cache() {
 }
 
 std::string componentOf(const std::string& baseFilename) {
-  return std::string(kWrapperExceptionsDirectory) + "/" + baseFilename;
+  return TLCrashesUtil::wrapperExceptionsDir() + "/" + baseFilename;
 }
 
 }  // namespace
@@ -74,9 +73,8 @@ void TLWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(const std::
 }
 
 void TLWrapperExceptionManager::deleteAllWrapperExceptions() {
-  if (TLUtility::fileExistsForPathComponent(kWrapperExceptionsDirectory)) {
-    TLUtility::deleteItemForPathComponent(kWrapperExceptionsDirectory);
-  }
+  const std::string directory = TLCrashesUtil::wrapperExceptionsDir();
+  if (TLUtility::fileExistsForPathComponent(directory)) TLUtility::deleteItemForPathComponent(directory);
 }
 
 void TLWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(

@@ -85,6 +85,9 @@ TLCrashes::TLCrashes()
 
 TLCrashes::~TLCrashes() {
   if (memoryPressureSource_) memoryPressureSource_->cancel();
+  // The buffer files are made on a global queue; a service dropped just before the process ends
+  // must not leave those writes running into the teardown of the process's statics.
+  bufferFileGroup_->wait();
 }
 
 // ---- What the application calls ------------------------------------------------------------------

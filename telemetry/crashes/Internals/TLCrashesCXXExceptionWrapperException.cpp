@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -33,10 +34,11 @@ std::string TLCrashesCXXExceptionWrapperException::demangledTypeName(const char*
 }
 
 void TLCrashesReportUncaughtCXXException(const CXXExceptionCaptureInfo* info) {
+  const TLCrashesCXXExceptionWrapperException exception(info);
   const foundation::UncaughtExceptionHandler handler = foundation::NSGetUncaughtExceptionHandler();
-  if (handler != nullptr) {
-    const TLCrashesCXXExceptionWrapperException exception(info);
-    handler(exception);
-  }
+  if (handler != nullptr) handler(exception);
+  // Nobody took it (or the handler returned): say what ends the process, as the runtime would.
+  std::fprintf(stderr, "terminate called after throwing an instance of '%s'\n  what():  %s\n", exception.name().c_str(),
+               exception.reason().c_str());
   abort();
 }

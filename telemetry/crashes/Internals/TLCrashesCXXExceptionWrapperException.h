@@ -28,5 +28,6 @@ class TLCrashesCXXExceptionWrapperException : public foundation::Exception {
 
 // The crash service's handler of uncaught C++ exceptions: gives the exception of `info` to the
 // process's uncaught-exception handler (the crash engine's, which writes it into the report and
-// ends the process), then aborts, whether or not a handler was installed.
+// ends the process); when there is none, or it returns, writes the exception's name and reason to
+// standard error. Then aborts.
 [[noreturn]] void TLCrashesReportUncaughtCXXException(const CXXExceptionCaptureInfo* info);

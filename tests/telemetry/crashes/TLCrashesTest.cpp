@@ -92,17 +92,6 @@ std::int64_t nowSince1970() { return static_cast<std::int64_t>(foundation::Date:
 
 // ---- What reached the server -----------------------------------------------------------------------
 
-std::vector<Value> sentLogs(const test::FakeIngestionServer& server, const std::string& type) {
-  std::vector<Value> logs;
-  for (const auto& request : server.requests()) {
-    const Value container = test::parseJson(request.body);
-    for (const auto& log : container["logs"].arrayValue()) {
-      if (log["type"].stringValue() == type) logs.push_back(log);
-    }
-  }
-  return logs;
-}
-
 // The error ids of the crash logs the channel took, in order.
 std::vector<std::string> enqueuedCrashIds(const test::RecordingChannelDelegate& recorder) {
   std::vector<std::string> ids;
@@ -177,7 +166,7 @@ TEST_F(TLCrashesTest, SavedReportsReachTheServerWithTheSessionAndUserOfTheirCras
   ASSERT_TRUE(server.waitForRequests(2));
 
   std::map<std::string, Value> byId;
-  for (const Value& log : sentLogs(server, "appleError")) byId[log["id"].stringValue()] = log;
+  for (const Value& log : test::sentLogs(server, "appleError")) byId[log["id"].stringValue()] = log;
   ASSERT_EQ(byId.size(), 2u);
   const Value& during = byId[uuidText(0x01)];
   EXPECT_EQ(during["sid"].stringValue(), "earlier-session");
@@ -235,7 +224,7 @@ TEST_F(TLCrashesTest, FilesThatCannotBeSentAreSkippedAndKeptWhileTheOthersAreSen
   EXPECT_EQ(parseWarnings, 2) << "the corrupt and the header-only file";
   EXPECT_TRUE(anyMessageContains(logs, TLLogLevelWarning, "is not valid; keeping the crash report: 700000014"));
   ASSERT_TRUE(server.waitForRequests(1));
-  EXPECT_EQ(sentLogs(server, "appleError").at(0)["id"].stringValue(), uuidText(0x10));
+  EXPECT_EQ(test::sentLogs(server, "appleError").at(0)["id"].stringValue(), uuidText(0x10));
 }
 
 // The application's delegate: refuses one report, attaches files to the others and records the
@@ -298,7 +287,7 @@ TEST_F(TLCrashesTest, TheDelegateRefusesReportsAttachesFilesAndHearsOfTheSending
   EXPECT_EQ(enqueuedCrashIds(*recorder), (std::vector<std::string>{uuidText(0x20)}));
   EXPECT_FALSE(exists(crashesPath("700000020")));
   EXPECT_FALSE(exists(crashesPath("700000021"))) << "a refused report is deleted";
-  const auto attachments = sentLogs(server, "errorAttachment");
+  const auto attachments = test::sentLogs(server, "errorAttachment");
   ASSERT_EQ(attachments.size(), 3u);
   std::set<std::string> names;
   for (const Value& attachment : attachments) {
@@ -544,8 +533,8 @@ TEST(TLCrashesChild, AChildsRealCrashIsSentByItsNextStart) {
   EXPECT_EQ(TLCrashes::lastSessionCrashReport()->signal(), "SIGSEGV");
   EXPECT_EQ(TLCrashes::lastSessionCrashReport()->reporterKey(), TLTelemetry::installId().UUIDString());
 
-  ASSERT_TRUE(foundation::pumpMainUntil([&] { return !sentLogs(server, "appleError").empty(); }, 10));
-  const auto logs = sentLogs(server, "appleError");
+  ASSERT_TRUE(foundation::pumpMainUntil([&] { return !test::sentLogs(server, "appleError").empty(); }, 10));
+  const auto logs = test::sentLogs(server, "appleError");
   ASSERT_EQ(logs.size(), 1u);
   const Value& log = logs[0];
   EXPECT_EQ(log["id"].stringValue(), TLCrashes::lastSessionCrashReport()->incidentIdentifier());

@@ -44,19 +44,8 @@ using foundation::Value;
 constexpr const char* kSecret = "7d3f0c1a-52be-4e96-8a07-c4e1b29f6d58";
 const TLServiceClass kCrashesService = TLServiceClass::of<TLCrashes>();
 
-std::vector<Value> sentLogs(const test::FakeIngestionServer& server, const std::string& type) {
-  std::vector<Value> logs;
-  for (const auto& request : server.requests()) {
-    const Value container = test::parseJson(request.body);
-    for (const auto& log : container["logs"].arrayValue()) {
-      if (log["type"].stringValue() == type) logs.push_back(log);
-    }
-  }
-  return logs;
-}
-
 bool waitForLogs(const test::FakeIngestionServer& server, const std::string& type, std::size_t count) {
-  return foundation::pumpMainUntil([&] { return sentLogs(server, type).size() >= count; }, 10);
+  return foundation::pumpMainUntil([&] { return test::sentLogs(server, type).size() >= count; }, 10);
 }
 
 std::shared_ptr<TLException> modelException(const std::string& type, const std::string& message) {
@@ -123,7 +112,7 @@ TEST_F(TLCrashesWrapperAndBufferTest, HandledErrorsReachTheServerWithTheirProper
   TLCrashes::trackModelException(modelException("System.FormatException", "bad line"), foundation::Dictionary{});
   ASSERT_TRUE(waitForLogs(server, "handledError", 2));
 
-  const auto sent = sentLogs(server, "handledError");
+  const auto sent = test::sentLogs(server, "handledError");
   ASSERT_EQ(sent.size(), 2u);
   const Value& withProperties = sent[0]["exception"]["type"].stringValue() == "System.IO.IOException" ? sent[0] : sent[1];
   const Value& without = &withProperties == &sent[0] ? sent[1] : sent[0];
@@ -140,7 +129,7 @@ TEST_F(TLCrashesWrapperAndBufferTest, HandledErrorsReachTheServerWithTheirProper
   test::TLLogRecorder logs;
   TLCrashes::trackModelException(modelException("System.Exception", "while disabled"));
   test::onQueue(TLCrashes::sharedInstance()->channelUnit()->logsDispatchQueue());
-  EXPECT_EQ(sentLogs(server, "handledError").size(), 2u);
+  EXPECT_EQ(test::sentLogs(server, "handledError").size(), 2u);
 }
 
 TEST_F(TLCrashesWrapperAndBufferTest, WrapperExceptionSavedBeforeTheCrashTravelsWithItsReport) {
@@ -160,7 +149,7 @@ TEST_F(TLCrashesWrapperAndBufferTest, WrapperExceptionSavedBeforeTheCrashTravels
 
   start();
   ASSERT_TRUE(waitForLogs(server, "appleError", 1));
-  const Value log = sentLogs(server, "appleError")[0];
+  const Value log = test::sentLogs(server, "appleError")[0];
   EXPECT_EQ(log["id"].stringValue(), "6B1F2E90-3C4D-4E11-9A0B-C2D3E4F50601");
   EXPECT_EQ(log["exception"]["type"].stringValue(), "System.NullReferenceException");
   EXPECT_EQ(log["exception"]["message"].stringValue(), "from the managed side");
@@ -245,7 +234,7 @@ TEST(TLCrashesWrapperAndBufferChild, TheNextStartSendsTheUncaughtExceptionAndThe
     ASSERT_TRUE(waitForLogs(server, "appleError", 1));
     ASSERT_TRUE(waitForLogs(server, "handledError", 1));
 
-    const Value crash = sentLogs(server, "appleError")[0];
+    const Value crash = test::sentLogs(server, "appleError")[0];
     EXPECT_EQ(crash["exceptionType"].stringValue(), "std::runtime_error");
     EXPECT_EQ(crash["exceptionReason"].stringValue(), "the hosts file vanished");
     bool throwFramesSent = false;
@@ -257,7 +246,7 @@ TEST(TLCrashesWrapperAndBufferChild, TheNextStartSendsTheUncaughtExceptionAndThe
     }
     EXPECT_TRUE(throwFramesSent);
 
-    const auto handled = sentLogs(server, "handledError");
+    const auto handled = test::sentLogs(server, "handledError");
     ASSERT_EQ(handled.size(), 1u);
     EXPECT_EQ(handled[0]["exception"]["type"].stringValue(), "System.TimeoutException");
     EXPECT_EQ(TLCrashes::sharedInstance()->bufferChannelUnit()->configuration().groupId(), "CrashesBuffer");

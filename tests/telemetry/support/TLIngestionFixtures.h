@@ -1,7 +1,8 @@
 #pragma once
 // Shared pieces of the telemetry networking tests: a network whose reachability the test scripts
 // (reachable at first), log containers of a chosen JSON length, and recorders of completions and
-// of ingestion delegate calls that are safe to fill from any thread.
+// of ingestion delegate calls that are safe to fill from any thread, and the logs a fake server
+// received.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "telemetry/core/Internals/Model/TLLogContainer.h"
 #include "telemetry/core/Internals/Model/TLStartServiceLog.h"
 #include "telemetry/core/TLLogger.h"
+#include "tests/support/FakeIngestionServer.h"
 #include "tests/telemetry/support/TLModelFixtures.h"
 
 namespace test {
@@ -51,6 +53,18 @@ class LogLevelScope {
 };
 
 // A valid start-service log; `userId` pads its JSON.
+// The logs of `type` in every request `server` received so far, in order.
+inline std::vector<foundation::Value> sentLogs(const FakeIngestionServer& server, const std::string& type) {
+  std::vector<foundation::Value> logs;
+  for (const auto& request : server.requests()) {
+    const foundation::Value container = parseJson(request.body);
+    for (const auto& log : container["logs"].arrayValue()) {
+      if (log["type"].stringValue() == type) logs.push_back(log);
+    }
+  }
+  return logs;
+}
+
 inline std::shared_ptr<TLStartServiceLog> startServiceLog(const std::string& userId = "u") {
   auto log = std::make_shared<TLStartServiceLog>();
   log->setTimestamp(foundation::Date::fromTimeIntervalSince1970(1548942307.123));

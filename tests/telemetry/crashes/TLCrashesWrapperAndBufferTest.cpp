@@ -207,7 +207,9 @@ __attribute__((noinline)) void uncaught(void (*body)()) noexcept { body(); }
 int startQueueAHandledErrorAndThrow() {
   TLTelemetry::start(kSecret, {kCrashesService});
   const auto crashes = TLCrashes::sharedInstance();
-  // The channel's queue is held up: the handled error is prepared, but never stored.
+  // Once the start's own logs are stored, the channel's queue is held up: the handled error is
+  // prepared, but never stored.
+  test::onQueue(crashes->channelUnit()->logsDispatchQueue());
   crashes->channelUnit()->logsDispatchQueue()->async([] {
     for (;;) pause();
   });

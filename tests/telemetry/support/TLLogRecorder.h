@@ -1,7 +1,9 @@
 #pragma once
 // Installs itself as the telemetry logger's handler while it lives and keeps every message it is
-// handed, with the text built at once; puts the default handler back when it goes.
+// handed, with the text built at once; puts the default handler back when it goes. A queue may
+// still be inside the handler it took a moment before, so the messages live as long as the handler.
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,10 +23,12 @@ class TLLogRecorder {
   };
 
   TLLogRecorder() : wasUserDefined_(TLLogger::isUserDefinedLogLevel()) {
-    TLLogger::setLogHandler([this](const TLLogMessageProvider& provider, TLLogLevel level, std::string_view tag,
-                                   const char*, const char* function, std::uint32_t line) {
-      std::lock_guard lock(mutex_);
-      entries_.push_back({level, std::string(tag), function ? function : "", line, provider ? provider() : ""});
+    TLLogger::setLogHandler([state = state_](const TLLogMessageProvider& provider, TLLogLevel level,
+                                             std::string_view tag, const char*, const char* function,
+                                             std::uint32_t line) {
+      Entry entry{level, std::string(tag), function ? function : "", line, provider ? provider() : ""};
+      std::lock_guard lock(state->mutex);
+      state->entries.push_back(std::move(entry));
     });
   }
   ~TLLogRecorder() {
@@ -36,8 +40,8 @@ class TLLogRecorder {
 
   // Every message so far, in order. Thread-safe.
   std::vector<Entry> entries() const {
-    std::lock_guard lock(mutex_);
-    return entries_;
+    std::lock_guard lock(state_->mutex);
+    return state_->entries;
   }
   // The texts of the messages of `level`, in order. Thread-safe.
   std::vector<std::string> messages(TLLogLevel level) const {
@@ -49,9 +53,12 @@ class TLLogRecorder {
   }
 
  private:
+  struct State {
+    std::mutex mutex;
+    std::vector<Entry> entries;
+  };
   bool wasUserDefined_;
-  mutable std::mutex mutex_;
-  std::vector<Entry> entries_;
+  std::shared_ptr<State> state_ = std::make_shared<State>();
 };
 
 }  // namespace test

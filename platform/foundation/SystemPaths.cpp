@@ -17,6 +17,7 @@ struct Overrides {
   std::optional<std::string> hostsFile;
   std::optional<std::string> flushCommand;
   std::optional<std::string> logFile;
+  std::optional<std::string> machineId;
 };
 
 Overrides& overrides() {
@@ -76,6 +77,14 @@ std::string SystemPaths::privilegedRunLogPath() {
 
 void SystemPaths::setPrivilegedRunLogPathForTesting(std::optional<std::string> path) {
   store(&Overrides::logFile, std::move(path));
+}
+
+std::string SystemPaths::machineIdPath() {
+  return resolve(&Overrides::machineId, "QM_MACHINE_ID_PATH", "/etc/machine-id");
+}
+
+void SystemPaths::setMachineIdPathForTesting(std::optional<std::string> path) {
+  store(&Overrides::machineId, std::move(path));
 }
 
 std::string SystemPaths::executableDirectory() {

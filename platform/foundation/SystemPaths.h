@@ -1,6 +1,6 @@
 #pragma once
 // SystemPaths is the one place that names the system files and helpers the program touches: the
-// hosts file, the DNS-cache flush helper and the privileged run's log. Each can be pointed
+// hosts file, the DNS-cache flush helper, the privileged run's log and the machine id. Each can be pointed
 // elsewhere by an environment variable (read at every call) and, more strongly, by a setter meant
 // for tests, so that no test ever writes the real /etc/hosts.
 #include <optional>
@@ -39,6 +39,12 @@ class SystemPaths {
   static std::string privilegedRunLogPath();
   // Sets (or clears) the test override of privilegedRunLogPath. Thread-safe.
   static void setPrivilegedRunLogPathForTesting(std::optional<std::string> path);
+
+  // The file that holds the machine's id: the test override, else $QM_MACHINE_ID_PATH when set
+  // and not empty, else "/etc/machine-id". Thread-safe.
+  static std::string machineIdPath();
+  // Sets (or clears) the test override of machineIdPath. Thread-safe.
+  static void setMachineIdPathForTesting(std::optional<std::string> path);
 
   // The folder that holds the running executable, from /proc/self/exe; empty when unknown.
   static std::string executableDirectory();

@@ -2,6 +2,7 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include <openssl/sha.h>
 
@@ -52,6 +53,15 @@ std::string sha256Hex(std::string_view bytes) {
     text.push_back(kDigits[byte & 0x0f]);
   }
   return text;
+}
+
+foundation::Data hmacSha256(const foundation::Data& key, std::string_view bytes) {
+  foundation::Data digest(SHA256_DIGEST_LENGTH);
+  unsigned int length = 0;
+  HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(bytes.data()),
+       bytes.size(), digest.data(), &length);
+  digest.resize(length);
+  return digest;
 }
 
 namespace {

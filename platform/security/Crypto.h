@@ -1,6 +1,6 @@
 #pragma once
 // The small cryptographic services the telemetry layer needs: secure random bytes (SecRandomCopyBytes),
-// SHA-256 (CC_SHA256) and AES-256 in CBC mode with PKCS#7 padding (CCCrypt). Every function is
+// SHA-256 (CC_SHA256), HMAC-SHA256 (CCHmac) and AES-256 in CBC mode with PKCS#7 padding (CCCrypt). Every function is
 // stateless and safe to call from any thread.
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +27,8 @@ foundation::Data sha256(const foundation::Data& bytes);
 foundation::Data sha256(std::string_view bytes);
 // The digest as 64 lower-case hexadecimal characters.
 std::string sha256Hex(std::string_view bytes);
+// The 32-byte HMAC-SHA256 of `bytes` under `key` (CCHmac with kCCHmacAlgSHA256).
+foundation::Data hmacSha256(const foundation::Data& key, std::string_view bytes);
 
 // Status codes of the cipher, with the platform's values.
 using CryptStatus = std::int32_t;

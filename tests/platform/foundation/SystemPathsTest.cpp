@@ -20,10 +20,11 @@ class SystemPathsTest : public testing::Test {
   void SetUp() override { clear(); }
   void TearDown() override { clear(); }
   static void clear() {
-    for (const char* name : {"QM_HOSTS_PATH", "QM_FLUSH_COMMAND", "QM_LOG_PATH"}) unsetenv(name);
+    for (const char* name : {"QM_HOSTS_PATH", "QM_FLUSH_COMMAND", "QM_LOG_PATH", "QM_MACHINE_ID_PATH"}) unsetenv(name);
     SystemPaths::setHostsFilePathForTesting(std::nullopt);
     SystemPaths::setFlushCacheCommandForTesting(std::nullopt);
     SystemPaths::setPrivilegedRunLogPathForTesting(std::nullopt);
+    SystemPaths::setMachineIdPathForTesting(std::nullopt);
   }
 };
 
@@ -37,6 +38,7 @@ TEST_F(SystemPathsTest, EachPathFallsBackFromOverrideToEnvironmentToTheSystemDef
       {"QM_HOSTS_PATH", SystemPaths::hostsFilePath, SystemPaths::setHostsFilePathForTesting, "/etc/hosts"},
       {"QM_LOG_PATH", SystemPaths::privilegedRunLogPath, SystemPaths::setPrivilegedRunLogPathForTesting,
        "/tmp/quillmere.log"},
+      {"QM_MACHINE_ID_PATH", SystemPaths::machineIdPath, SystemPaths::setMachineIdPathForTesting, "/etc/machine-id"},
       {"QM_FLUSH_COMMAND", SystemPaths::flushCacheCommand, SystemPaths::setFlushCacheCommandForTesting,
        foundation::shellQuoted(SystemPaths::flushHelperPath())},
   };

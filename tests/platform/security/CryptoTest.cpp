@@ -24,6 +24,14 @@ TEST(Crypto, Sha256KnownDigests) {
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
+TEST(Crypto, HmacSha256MatchesTheStandardVectors) {
+  // RFC 4231, test cases 2 and 6 (a key longer than the block is hashed first).
+  EXPECT_EQ(security::hmacSha256(Data{'J', 'e', 'f', 'e'}, "what do ya want for nothing?"),
+            hex("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"));
+  EXPECT_EQ(security::hmacSha256(Data(131, 0xaa), "Test Using Larger Than Block-Size Key - Hash Key First"),
+            hex("60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"));
+}
+
 TEST(Crypto, RandomBytesAreFreshEachTime) {
   auto first = security::randomBytes(32);
   auto second = security::randomBytes(32);

@@ -49,14 +49,9 @@ foundation::Dictionary* childDictionary(foundation::Dictionary& node, const std:
 
 }  // namespace
 
-const foundation::Dictionary& TLEventLogCommonSchema::defaultMetadataTypeIdMapping() {
-  static const foundation::Dictionary mapping{{"long", 4}, {"double", 6}, {"dateTime", 9}};
-  return mapping;
-}
-
 void TLEventLogCommonSchema::setPropertiesAndMetadataForCSLog(TLCommonSchemaLog& log,
                                                               const TypedProperties& properties,
-                                                              const foundation::Dictionary& metadataTypeIdMapping) {
+                                                              const TypeIdMapping& metadataTypeIdMapping) {
   if (properties.empty()) return;
   // The reserved names are settled on a copy: the event's own bag stays as it was tracked.
   TypedProperties remaining;
@@ -112,8 +107,13 @@ void TLEventLogCommonSchema::setPropertiesAndMetadataForCSLog(TLCommonSchemaLog&
 
 void TLEventLogCommonSchema::addTypedProperty(const TLTypedProperty& property, foundation::Dictionary& metadata,
                                               foundation::Dictionary& properties,
-                                              const foundation::Dictionary& metadataTypeIdMapping) {
-  const foundation::Value* typeId = property.type() ? metadataTypeIdMapping.find(*property.type()) : nullptr;
+                                              const TypeIdMapping& metadataTypeIdMapping) {
+  std::optional<int> typeId;
+  if (property.type()) {
+    if (auto found = metadataTypeIdMapping.find(*property.type()); found != metadataTypeIdMapping.end()) {
+      typeId = found->second;
+    }
+  }
   const auto segments = foundation::componentsSeparatedByString(property.name().value_or(""), ".");
 
   foundation::Dictionary* propertyNode = &properties;
@@ -150,7 +150,7 @@ void TLEventLogCommonSchema::addTypedProperty(const TLTypedProperty& property, f
   const bool stored = addTypedPropertyToPropertyTree(property, propertyNode, key);
   if (typeId && stored) {
     bool created = false;
-    childDictionary(*metadataNode, kFieldsKey, created)->set(key, *typeId);
+    childDictionary(*metadataNode, kFieldsKey, created)->set(key, foundation::Value(*typeId));
     return;
   }
   if (firstCreatedIn) firstCreatedIn->remove(firstCreatedKey);

@@ -10,6 +10,7 @@
 // no metadata is left behind for it.
 //
 // Stateless; the trees are built on the caller's thread.
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,21 +22,20 @@
 class TLEventLogCommonSchema {
  public:
   using TypedProperties = std::vector<std::shared_ptr<TLTypedProperty>>;
+  // The metadata type id of each property type that has one.
+  using TypeIdMapping = std::map<std::string, int>;
 
   TLEventLogCommonSchema() = delete;
-
-  // The type ids of the metadata tree, by property type: {"long": 4, "double": 6, "dateTime": 9}.
-  static const foundation::Dictionary& defaultMetadataTypeIdMapping();
 
   // Fills the log's "data" with the property tree of `properties` (visited in the order given)
   // and its metadata extension with their type ids, each only when it has an entry; the
   // reserved-name rules and the clash rule above apply, with a WARNING each. Nothing happens
   // without properties. Logs under the analytics tag.
   static void setPropertiesAndMetadataForCSLog(TLCommonSchemaLog& log, const TypedProperties& properties,
-                                               const foundation::Dictionary& metadataTypeIdMapping);
+                                               const TypeIdMapping& metadataTypeIdMapping);
   // Adds one property to both trees; a clash leaves both trees as they were.
   static void addTypedProperty(const TLTypedProperty& property, foundation::Dictionary& metadata,
-                               foundation::Dictionary& properties, const foundation::Dictionary& metadataTypeIdMapping);
+                               foundation::Dictionary& properties, const TypeIdMapping& metadataTypeIdMapping);
   // Stores the property's value under `key` of `node`; true when stored. False, with the clash
   // warning, when there is no node or the key has a value already; false, silently, for a
   // property without a value (or of a kind the tree does not know).

@@ -50,8 +50,7 @@ Converted convert(const Properties& properties) {
   test::TLLogRecorder logs;
   TLCommonSchemaLog log;
   log.setExt(std::make_shared<TLCSExtensions>());
-  TLEventLogCommonSchema::setPropertiesAndMetadataForCSLog(log, properties,
-                                                           TLEventLogCommonSchema::defaultMetadataTypeIdMapping());
+  TLEventLogCommonSchema::setPropertiesAndMetadataForCSLog(log, properties, {{"long", 4}, {"double", 6}, {"dateTime", 9}});
   Converted result{"none", "none", logs.messages(TLLogLevelWarning)};
   if (log.data()) result.data = *TLUtility::jsonStringFromObject(*log.data()->serializeToDictionary(), false);
   if (log.ext()->metadataExt) {

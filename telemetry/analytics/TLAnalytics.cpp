@@ -1,5 +1,8 @@
 #include "telemetry/analytics/TLAnalytics.h"
 
+#include "platform/dispatch/Queue.h"
+#include "telemetry/analytics/TLAnalyticsCategory.h"
+
 #include "platform/foundation/UUID.h"
 #include "telemetry/analytics/Model/TLEventLog.h"
 #include "telemetry/analytics/Model/TLPageLog.h"
@@ -303,6 +306,14 @@ void TLAnalytics::applyEnabledState(bool isEnabled) {
       group->addDelegate(sessionTracker_);
       group->addDelegate(shared_from_this());
     }
+    // A screen that appeared before the service could take it is tracked now, from the main
+    // queue where screens appear.
+    if (instanceIsAutoPageTrackingEnabled()) {
+      dispatch::Queue::main()->async([] {
+        const auto missed = TLAnalyticsCategory::missedPageViewName();
+        if (missed && !missed->empty()) TLAnalytics::trackPage(*missed);
+      });
+    }
   } else if (!isEnabled && isStartedFromApplication()) {
     if (group) {
       group->removeDelegate(sessionTracker_);
@@ -377,7 +388,7 @@ foundation::Dictionary TLAnalytics::removeInvalidProperties(const std::optional<
 }
 
 std::shared_ptr<TLAnalyticsTransmissionTarget> TLAnalytics::createTransmissionTargetForToken(const std::string& token) {
-  auto target = std::make_shared<TLAnalyticsTransmissionTarget>(token, nullptr, channelGroup());
+  auto target = TLAnalyticsTransmissionTarget::create(token, nullptr, channelGroup());
   TLLogDebug(kTLAnalyticsLogTag, "Created transmission target with target key %@.",
              TLUtility::targetKeyFromTargetToken(token));
   return target;

@@ -3,6 +3,9 @@
 #include <array>
 #include <mutex>
 
+#include "platform/appkit/ViewAppearance.h"
+#include "telemetry/analytics/TLAnalytics.h"
+
 
 namespace {
 
@@ -39,4 +42,24 @@ std::optional<std::string> TLAnalyticsCategory::pageNameForClassName(std::string
 std::optional<std::string> TLAnalyticsCategory::missedPageViewName() {
   std::lock_guard lock(missedPage().mutex);
   return missedPage().name;
+}
+
+bool TLAnalyticsCategory::activateCategory() {
+  return appkit::ViewAppearance::installHook(&TLAnalyticsCategory::viewWillAppear);
+}
+
+void TLAnalyticsCategory::viewWillAppear(const std::string& className) {
+  if (!TLAnalytics::isAutoPageTrackingEnabled()) return;
+  auto name = pageNameForClassName(className);
+  if (!name) return;
+  if (TLAnalytics::sharedInstance()->isAvailable()) {
+    {
+      std::lock_guard lock(missedPage().mutex);
+      missedPage().name.reset();
+    }
+    TLAnalytics::trackPage(*name);
+    return;
+  }
+  std::lock_guard lock(missedPage().mutex);
+  missedPage().name = std::move(name);
 }

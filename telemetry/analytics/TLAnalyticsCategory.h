@@ -14,8 +14,16 @@ class TLAnalyticsCategory {
  public:
   TLAnalyticsCategory() = delete;
 
+  // Installs the hook on the running Qt application, once; answers whether it is in place (false
+  // while no Qt application runs).
+  static bool activateCategory();
   // The last page seen while the service was not available, or nothing.
   static std::optional<std::string> missedPageViewName();
+
+  // What happens when a screen of class `className` appears: nothing while automatic page
+  // tracking is off or for a container (see pageNameForClassName); else the page is tracked when
+  // the service is available, and otherwise becomes the missed page, replacing an earlier one.
+  static void viewWillAppear(const std::string& className);
 
   // The page name of a screen class: the part after the last "." or "::" (the whole name without
   // either), less a final "ViewController" when something stays before it. Nothing for the

@@ -96,6 +96,11 @@ void TLEventProperties::store(const std::string& key, std::shared_ptr<TLTypedPro
   properties_.set(key, foundation::Value(std::static_pointer_cast<foundation::Object>(std::move(property))));
 }
 
+void TLEventProperties::removeProperty(const std::string& key) {
+  std::lock_guard lock(monitor_);
+  properties_.remove(key);
+}
+
 foundation::Array TLEventProperties::serializeToArray() const {
   std::lock_guard lock(monitor_);
   foundation::Array array;

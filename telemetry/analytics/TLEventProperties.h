@@ -45,6 +45,9 @@ class TLEventProperties : public foundation::Coding {
   // property is ignored.
   void setTypedProperty(const std::shared_ptr<TLTypedProperty>& property, const std::string& key);
 
+  // Removes the property `key`; an unknown key changes nothing.
+  void removeProperty(const std::string& key);
+
   // One dictionary per property ({"type", "name", "value"}), in the bag's order; empty for an
   // empty bag. Owned by the caller.
   foundation::Array serializeToArray() const;

@@ -1,5 +1,7 @@
 #include "telemetry/analytics/Model/TLEventLog+CommonSchema.h"
 
+#include "telemetry/analytics/Model/TLEventLog.h"
+
 #include <optional>
 
 #include "platform/foundation/String.h"
@@ -166,4 +168,21 @@ bool TLEventLogCommonSchema::addTypedPropertyToPropertyTree(const TLTypedPropert
   if (!value) return false;
   node->set(key, std::move(*value));
   return true;
+}
+
+std::shared_ptr<TLCommonSchemaLog> TLEventLog::toCommonSchemaLogForTargetToken(const std::string& token,
+                                                                             TLFlags flags) const {
+  auto log = TLLogWithNameAndProperties::toCommonSchemaLogForTargetToken(token, flags);
+  if (!log) return nullptr;
+  log->setName(name());
+  if (typedProperties_) {
+    TLEventLogCommonSchema::TypedProperties properties;
+    for (const auto& [key, value] : typedProperties_->properties()) {
+      if (auto property = value.objectAs<TLTypedProperty>()) properties.push_back(std::move(property));
+    }
+    TLEventLogCommonSchema::setPropertiesAndMetadataForCSLog(*log, properties,
+                                                             metadataTypeIdMapping_.value_or(TLEventLogCommonSchema::TypeIdMapping()));
+  }
+  log->setTag(tag());
+  return log;
 }

@@ -28,6 +28,11 @@ class TLEventLog : public TLLogWithNameAndProperties {
   // properties take no part.
   bool isEqual(const foundation::Object& other) const override;
 
+  // The base's common-schema log for `token`, with the event's name, its typed properties as the
+  // "data" tree with their type metadata (TLEventLog+CommonSchema.h), and the event's tag.
+  std::shared_ptr<TLCommonSchemaLog> toCommonSchemaLogForTargetToken(const std::string& token,
+                                                                     TLFlags flags) const override;
+
   const std::optional<std::string>& eventId() const { return eventId_; }
   void setEventId(std::optional<std::string> eventId) { eventId_ = std::move(eventId); }
   // The typed properties, shared with whoever set them; null when the event has none.

@@ -1,5 +1,7 @@
 #include "telemetry/analytics/Model/TLEventLog+CommonSchema.h"
 
+#include "telemetry/analytics/Model/TLEventLog.h"
+
 #include <gtest/gtest.h>
 
 #include "telemetry/core/Internals/Util/TLUtility+StringFormatting.h"
@@ -126,6 +128,44 @@ TEST(TLEventLogCommonSchema, StringsAndBooleansAddNoMetadataAndNoPropertiesAddNo
   const auto empty = convert({});
   EXPECT_EQ(empty.data, "none");
   EXPECT_EQ(empty.metadata, "none");
+}
+
+TEST(TLEventLogCommonSchema, AnEventBecomesOneNamedTaggedLogPerTokenAndKeepsItsOwnProperties) {
+  class Tag : public foundation::Object {};
+  const auto tag = std::make_shared<Tag>();
+  TLEventLog event;
+  event.setName("applyChanges");
+  event.setTimestamp(foundation::Date::fromTimeIntervalSince1970(1548942307.123));
+  event.setTag(foundation::Value(std::static_pointer_cast<foundation::Object>(tag)));
+  auto properties = std::make_shared<TLEventProperties>();
+  properties->setString("T", "baseType").setInt64(3, "count.hosts").setString("lonely", "baseData");
+  event.setTypedProperties(properties);
+  event.addTransmissionTargetToken("first-1");
+  event.addTransmissionTargetToken("second-2");
+
+  const auto logs = event.toCommonSchemaLogsWithFlags(TLFlagsCritical);
+  ASSERT_EQ(logs.size(), 2u);
+  for (const auto& log : logs) {
+    EXPECT_EQ(log->name(), "applyChanges");
+    EXPECT_EQ(log->tag().objectValue(), tag);
+    EXPECT_EQ(log->flags(), static_cast<std::int64_t>(TLFlagsCritical));
+    EXPECT_EQ(*TLUtility::jsonStringFromObject(*log->data()->serializeToDictionary(), false), R"({"count":{"hosts":3}})");
+    EXPECT_EQ(*TLUtility::jsonStringFromObject(*log->ext()->metadataExt->serializeToDictionary(), false),
+              R"({"f":{"count":{"f":{"hosts":4}}}})");
+  }
+  EXPECT_EQ(logs[0]->iKey(), "o:first");
+  EXPECT_EQ(logs[1]->iKey(), "o:second");
+  // The reserved names are settled on a copy: the event still holds what was tracked.
+  EXPECT_EQ(properties->count(), 3u);
+
+  TLEventLog plain;
+  plain.setName("plain");
+  plain.setTimestamp(foundation::Date::now());
+  plain.addTransmissionTargetToken("first-1");
+  const auto log = plain.toCommonSchemaLogForTargetToken("first-1", TLFlagsNormal);
+  ASSERT_TRUE(log);
+  EXPECT_FALSE(log->data());
+  EXPECT_FALSE(log->ext()->metadataExt);
 }
 
 }  // namespace

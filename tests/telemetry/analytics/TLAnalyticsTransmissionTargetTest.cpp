@@ -129,6 +129,22 @@ TEST_F(TLAnalyticsTransmissionTargetTest, WithoutOverridesTheCoreValuesStayAndNo
   EXPECT_FALSE(log->ext()->deviceExt->localId);
 }
 
+TEST_F(TLAnalyticsTransmissionTargetTest, RemovedEventPropertiesLeaveTheEvents) {
+  auto target = TLAnalytics::transmissionTargetForToken("removal-1");
+  auto configurator = target->propertyConfigurator();
+  configurator->setEventPropertyString("v", "kept");
+  configurator->setEventPropertyBool(true, "dropped");
+  test::TLLogRecorder logs;
+  configurator->removeEventPropertyForKey("dropped");
+  configurator->removeEventPropertyForKey("never-set");
+  EXPECT_TRUE(logs.messages(TLLogLevelError).empty());
+  configurator->removeEventPropertyForKey(std::nullopt);
+  EXPECT_EQ(logs.messages(TLLogLevelError), std::vector<std::string>{"Event property key to remove cannot be nil."});
+
+  target->trackEvent("afterRemoval");
+  EXPECT_EQ(dataOf(*lastCollectorLog()), (foundation::Dictionary{{"kept", "v"}}));
+}
+
 TEST_F(TLAnalyticsTransmissionTargetTest, UserIdsAreStoredWithThePrefixAndInvalidOnesKeepThePrevious) {
   auto configurator = TLAnalytics::transmissionTargetForToken("users-1")->propertyConfigurator();
   struct Step {

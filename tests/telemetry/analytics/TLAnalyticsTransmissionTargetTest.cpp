@@ -74,6 +74,13 @@ class TLAnalyticsTransmissionTargetTest : public testing::Test {
     EXPECT_FALSE(logs.empty());
     return logs.empty() ? nullptr : logs.back();
   }
+  // A common-schema log of `token` with empty extensions, as a channel would prepare it.
+  static std::shared_ptr<TLCommonSchemaLog> bareLogFor(const std::string& token) {
+    auto log = std::make_shared<TLCommonSchemaLog>();
+    log->setExt(std::make_shared<TLCSExtensions>());
+    log->addTransmissionTargetToken(token);
+    return log;
+  }
   static foundation::Dictionary dataOf(const TLCommonSchemaLog& log) {
     return log.data() ? log.data()->properties().value_or(foundation::Dictionary()) : foundation::Dictionary();
   }
@@ -191,10 +198,8 @@ TEST_F(TLAnalyticsTransmissionTargetTest, OverridesTouchOnlyTheirOwnEnabledTarge
 
   // A log of a disabled target is left alone (the service drops its events; a log prepared for it
   // anyway keeps the core's values).
-  auto log = std::make_shared<TLCommonSchemaLog>();
-  log->setExt(std::make_shared<TLCSExtensions>());
+  auto log = bareLogFor("mine-1");
   log->setTag(foundation::Value(std::static_pointer_cast<foundation::Object>(mine)));
-  log->addTransmissionTargetToken("mine-1");
   mine->setEnabled(false);
   mine->propertyConfigurator()->channelPrepareLog(*group, log);
   EXPECT_FALSE(log->ext()->appExt);
@@ -276,16 +281,12 @@ TEST_F(TLAnalyticsTransmissionTargetTest, TicketsAreStoredPutOnTheTargetsLogsAnd
 
   // The logs of a disabled target get no ticket key.
   target->setEnabled(false);
-  auto log = std::make_shared<TLCommonSchemaLog>();
-  log->setExt(std::make_shared<TLCSExtensions>());
-  log->addTransmissionTargetToken("tickets-1");
+  auto log = bareLogFor("tickets-1");
   target->channelPrepareLog(*group, log);
   EXPECT_FALSE(log->ext()->protocolExt);
   // Nor does a log of another token.
   target->setEnabled(true);
-  auto foreign = std::make_shared<TLCommonSchemaLog>();
-  foreign->setExt(std::make_shared<TLCSExtensions>());
-  foreign->addTransmissionTargetToken("another-1");
+  auto foreign = bareLogFor("another-1");
   target->channelPrepareLog(*group, foreign);
   EXPECT_FALSE(foreign->ext()->protocolExt);
   EXPECT_EQ(delegate->requests, 1) << "the token is far from expiry";

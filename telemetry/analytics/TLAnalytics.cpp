@@ -1,13 +1,12 @@
 #include "telemetry/analytics/TLAnalytics.h"
 
 #include "platform/dispatch/Queue.h"
-#include "telemetry/analytics/TLAnalyticsCategory.h"
-
 #include "platform/foundation/UUID.h"
 #include "telemetry/analytics/Model/TLEventLog.h"
 #include "telemetry/analytics/Model/TLPageLog.h"
 #include "telemetry/analytics/TLAnalytics+Validation.h"
 #include "telemetry/analytics/TLAnalyticsArchivableClasses.h"
+#include "telemetry/analytics/TLAnalyticsCategory.h"
 #include "telemetry/analytics/TLAnalyticsConstants.h"
 #include "telemetry/core/Internals/Context/UserId/TLUserIdContext.h"
 #include "telemetry/core/Internals/Util/TLUtility+StringFormatting.h"

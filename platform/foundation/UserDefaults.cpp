@@ -7,10 +7,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/foundation/Bundle.h"
@@ -185,9 +187,15 @@ namespace {
 // flush that saves changes soon after they are made and once more at exit.
 class Registry {
  public:
+  // Never destroyed: a queue still running while the process exits may yet touch a store. Exit
+  // only stops the flusher and saves every store once more.
   static Registry& shared() {
-    static Registry registry;
-    return registry;
+    static Registry* registry = [] {
+      auto* created = new Registry();
+      std::atexit([] { shared().shutdown(); });
+      return created;
+    }();
+    return *registry;
   }
 
   std::shared_ptr<UserDefaults::Store> storeFor(const std::string& suite, const std::string& path) {
@@ -229,9 +237,10 @@ class Registry {
     for (auto& store : live) store->synchronize();
   }
 
-  ~Registry() {
+  void shutdown() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return;
       stopping_ = true;
     }
     wake_.notify_all();
@@ -240,6 +249,7 @@ class Registry {
     if (flusher_ && owner_ == ::getpid()) {
       flusher_->join();
       delete flusher_;
+      flusher_ = nullptr;
     }
     flushAll();
   }
@@ -276,19 +286,20 @@ bool storable(const Value& value) {
 }
 
 std::mutex standardMutex;
-std::unique_ptr<UserDefaults> standardInstance;
+// Never destroyed at exit, for the same reason as the registry, which saves its store then.
+UserDefaults* standardInstance = nullptr;
 
 }  // namespace
 
 UserDefaults& UserDefaults::standardUserDefaults() {
   std::lock_guard<std::mutex> lock(standardMutex);
-  if (!standardInstance) standardInstance = std::make_unique<UserDefaults>();
+  if (!standardInstance) standardInstance = new UserDefaults();
   return *standardInstance;
 }
 
 void UserDefaults::resetStandardUserDefaultsForTesting() {
   std::lock_guard<std::mutex> lock(standardMutex);
-  standardInstance.reset();
+  delete std::exchange(standardInstance, nullptr);
 }
 
 UserDefaults::UserDefaults(const std::string& suiteName) {

@@ -38,8 +38,16 @@ int runChildIfAsked() {
   const char* config = std::getenv("QM_DEFAULTS_CHILD_CONFIG");
   if (!mode || !config) return 0;
   ::setenv("XDG_CONFIG_HOME", config, 1);
+  if (std::string(mode) == "late") {
+    // Registered before defaults are first used, so it runs after everything they set up for
+    // exit, as a queue that outlives main would.
+    std::atexit([] {
+      UserDefaults late(kChildSuite);
+      if (!late.set(7, "late") || !late.synchronize()) _exit(4);
+    });
+  }
   auto* defaults = new UserDefaults(kChildSuite);  // kept alive to the end, as an application's would be
-  if (std::string(mode) == "write") {
+  if (std::string(mode) == "write" || std::string(mode) == "late") {
     defaults->set(true, "flag");
     defaults->set(42, "count");
     defaults->set(kChildDate, "when");
@@ -177,6 +185,13 @@ TEST_F(UserDefaultsTest, ValuesSurviveANewProcess) {
     ASSERT_TRUE(defaults.synchronize());
   }
   EXPECT_EQ(runChild("read", config.path()), 0);
+}
+
+TEST_F(UserDefaultsTest, DefaultsStillWorkWhileTheProcessExits) {
+  ASSERT_EQ(runChild("late", config.path()), 0);
+  UserDefaults defaults(kChildSuite);
+  EXPECT_EQ(defaults.objectForKey("count"), Value(42));
+  EXPECT_EQ(defaults.objectForKey("late"), Value(7));
 }
 
 TEST_F(UserDefaultsTest, ChangesAreSavedSoonWithoutSynchronize) {

@@ -10,14 +10,20 @@ namespace {
 
 // The level and the flag are atomics so that the default handler and readers on any thread never
 // wait; the lock only keeps each setter's pair of writes together. The handler is swapped as a
-// whole shared pointer, so a message logged while another thread replaces it reaches either the
-// old or the new handler, never a half-written one.
+// whole shared pointer under its own short lock (held to copy the pointer, never while a handler
+// runs), so a message logged while another thread replaces it reaches either the old or the new
+// handler, never a half-written one.
 struct LoggerState {
   std::mutex lock;
   std::atomic<std::uint64_t> level{TLLogLevelAssert};
   std::atomic<bool> userDefined{false};
-  std::atomic<std::shared_ptr<const TLLogHandler>> handler{
-      std::make_shared<const TLLogHandler>(&TLLogger::defaultLogHandler)};
+  std::mutex handlerLock;
+  std::shared_ptr<const TLLogHandler> handler = std::make_shared<const TLLogHandler>(&TLLogger::defaultLogHandler);
+
+  std::shared_ptr<const TLLogHandler> currentHandler() {
+    std::lock_guard guard(handlerLock);
+    return handler;
+  }
 };
 
 // Never destroyed: threads and static destructors may still log while the process exits.
@@ -41,13 +47,18 @@ void TLLogger::setCurrentLogLevel(TLLogLevel level) {
 void TLLogger::setLogHandler(TLLogHandler handler) {
   std::lock_guard guard(state().lock);
   state().userDefined = true;
-  state().handler = handler ? std::make_shared<const TLLogHandler>(std::move(handler)) : nullptr;
+  auto replacement = handler ? std::make_shared<const TLLogHandler>(std::move(handler)) : nullptr;
+  {
+    std::lock_guard handlerGuard(state().handlerLock);
+    state().handler.swap(replacement);
+  }
+  // The old handler, if this held its last reference, goes here, outside the handler lock.
 }
 
 void TLLogger::logMessage(const TLLogMessageProvider& messageProvider, TLLogLevel level,
                           std::string_view tag, const char* file, const char* function,
                           std::uint32_t line) {
-  const std::shared_ptr<const TLLogHandler> handler = state().handler.load();
+  const std::shared_ptr<const TLLogHandler> handler = state().currentHandler();
   if (handler) (*handler)(messageProvider, level, tag, file, function, line);
 }
 

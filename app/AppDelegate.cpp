@@ -8,7 +8,7 @@
 #include "app/HostGroupFields.h"
 #include "app/MainWindowController.h"
 #include "app/NewsletterWindowController.h"
-#include "app/OpenFeedback.h"
+#include "app/FeedbackPanel.h"
 #include "app/PreferencesWindowController.h"
 #include "app/RefreshNotifier.h"
 #include "app/RemoteRefresher.h"
@@ -31,7 +31,7 @@ AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
       aboutWindowController_(std::make_unique<AboutWindowController>()),
       preferencesWindowController_(std::make_unique<PreferencesWindowController>()),
       newsletterWindowController_(std::make_unique<NewsletterWindowController>()),
-      openFeedback_(std::make_unique<OpenFeedback>()),
+      feedbackPanel_(std::make_unique<FeedbackPanel>()),
       notificationCenter_(notificationCenter) {
   refresher_ = RemoteRefresher::create({
       .hostfilesUpdated =
@@ -53,9 +53,9 @@ AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
       .checkForUpdates = [this] { checkForUpdates(); },
       .support = [this] { support(); },
       .joinNewsletter = [this] { joinNewsletter(); },
-      .feedbackForSupport = [this] { openFeedback_->presentFeedbackPanelForSupport(); },
-      .feedbackForFeature = [this] { openFeedback_->presentFeedbackPanelForFeature(); },
-      .feedbackForBug = [this] { openFeedback_->presentFeedbackPanelForBug(); },
+      .feedbackForSupport = [this] { feedbackPanel_->presentFeedbackPanelForSupport(); },
+      .feedbackForFeature = [this] { feedbackPanel_->presentFeedbackPanelForFeature(); },
+      .feedbackForBug = [this] { feedbackPanel_->presentFeedbackPanelForBug(); },
       .quit =
           [] {
             if (auto* application = appkit::Application::shared()) application->terminate();

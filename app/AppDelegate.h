@@ -29,7 +29,7 @@ class AboutWindowController;
 class DefaultContextSaver;
 class MainWindowController;
 class NewsletterWindowController;
-class OpenFeedback;
+class FeedbackPanel;
 class PreferencesWindowController;
 class RefreshNotifier;
 class RemoteRefresher;
@@ -79,7 +79,7 @@ class AppDelegate : public appkit::ApplicationDelegate,
   PreferencesWindowController& preferencesWindowController() { return *preferencesWindowController_; }
   NewsletterWindowController& newsletterWindowController() { return *newsletterWindowController_; }
   // The feedback window's front, which the Help menu's items call.
-  OpenFeedback& openFeedback() { return *openFeedback_; }
+  FeedbackPanel& feedbackPanel() { return *feedbackPanel_; }
   // Null before launching has finished.
   DefaultContextSaver* contextSaver() { return saver_.get(); }
   RemoteRefresher& remoteRefresher() { return *refresher_; }
@@ -105,7 +105,7 @@ class AppDelegate : public appkit::ApplicationDelegate,
   std::unique_ptr<AboutWindowController> aboutWindowController_;
   std::unique_ptr<PreferencesWindowController> preferencesWindowController_;
   std::unique_ptr<NewsletterWindowController> newsletterWindowController_;
-  std::unique_ptr<OpenFeedback> openFeedback_;
+  std::unique_ptr<FeedbackPanel> feedbackPanel_;
   std::unique_ptr<DefaultContextSaver> saver_;
   appkit::UserNotificationCenter* notificationCenter_;
   std::shared_ptr<RemoteRefresher> refresher_;

@@ -518,7 +518,7 @@ crash_frame_error_t readCompactUnwind(kernel::task_t task, crash_async_macho* im
   } else {
     std::uint64_t function_address = 0;
     if (__builtin_add_overflow(image->header_addr, function_offset, &function_address)) {
-      CRASH_ASYNC_LOG("The provided function base (0x%llx) plus header address (0x%llx) will overflow pl_vm_address_t",
+      CRASH_ASYNC_LOG("The provided function base (0x%llx) plus header address (0x%llx) will overflow crash_vm_address_t",
                       static_cast<unsigned long long>(function_offset),
                       static_cast<unsigned long long>(image->header_addr));
       status = CRASH_FRAME_EINVAL;

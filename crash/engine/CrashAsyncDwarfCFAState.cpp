@@ -258,7 +258,7 @@ crash_error_t dwarf_cfa_state<machine_ptr>::eval_program(const crash_async_mobje
   auto expressionAddress = [&](const char* where, machine_ptr* out) -> crash_error_t {
     const std::uint64_t target = stream.get_target_address();
     if (target > static_cast<machine_ptr>(~machine_ptr{0})) {
-      CRASH_ASYNC_LOG("DWARF expression position exceeds PL_VM_ADDRESS_MAX/PL_VM_OFF_MAX in %s", where);
+      CRASH_ASYNC_LOG("DWARF expression position exceeds CRASH_VM_ADDRESS_MAX/CRASH_VM_OFF_MAX in %s", where);
       return CRASH_ENOTSUP;
     }
     *out = static_cast<machine_ptr>(target);
@@ -267,7 +267,7 @@ crash_error_t dwarf_cfa_state<machine_ptr>::eval_program(const crash_async_mobje
   // Skips an expression of `length` bytes; one that runs past the instructions is malformed.
   auto skipExpression = [&](std::uint64_t expression_length) -> crash_error_t {
     if (static_cast<std::int64_t>(expression_length) < 0) {
-      CRASH_ASYNC_LOG("DWARF expression length exceeds PL_VM_SIZE_MAX/PL_VM_OFF_MAX in DW_CFA_def_cfa_expression operand");
+      CRASH_ASYNC_LOG("DWARF expression length exceeds CRASH_VM_SIZE_MAX/CRASH_VM_OFF_MAX in DW_CFA_def_cfa_expression operand");
       return CRASH_ENOTSUP;
     }
     if (expression_length > stream.remaining()) {

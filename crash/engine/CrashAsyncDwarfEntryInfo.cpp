@@ -224,7 +224,7 @@ crash_error_t crash_async_dwarf_fde_info_init(crash_async_dwarf_fde_info* info, 
   std::uint64_t cie_address = 0;
   if (debug_frame) {
     if (static_cast<std::int64_t>(cie_pointer) < 0 || __builtin_add_overflow(base, cie_pointer, &cie_address)) {
-      CRASH_ASYNC_LOG("CIE offset of 0x%llx overflows representable range of pl_vm_address_t",
+      CRASH_ASYNC_LOG("CIE offset of 0x%llx overflows representable range of crash_vm_address_t",
                       static_cast<unsigned long long>(cie_pointer));
       return CRASH_EINVAL;
     }

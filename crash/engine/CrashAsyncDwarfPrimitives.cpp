@@ -39,7 +39,7 @@ crash_error_t readTaskLeb128(kernel::task_t task, std::uint64_t location, std::i
                              std::uint64_t* result, std::uint64_t* size) {
   std::uint64_t address = 0;
   if (!crash_async_address_apply_offset(location, offset, &address)) {
-    CRASH_ASYNC_LOG("Applying the  offset of 0x%lld to base address %llx exceeds PL_VM_ADDRESS_MAX",
+    CRASH_ASYNC_LOG("Applying the  offset of 0x%lld to base address %llx exceeds CRASH_VM_ADDRESS_MAX",
                     static_cast<long long>(offset), static_cast<unsigned long long>(location));
     return CRASH_EINVAL;
   }

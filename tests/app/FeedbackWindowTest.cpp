@@ -17,8 +17,8 @@
 #include <optional>
 
 #include "app/FeedbackHostInfo.h"
-#include "app/OFController.h"
-#include "app/OpenFeedback.h"
+#include "app/FeedbackWindowController.h"
+#include "app/FeedbackPanel.h"
 #include "platform/appkit/FakeAlertPresenter.h"
 #include "platform/foundation/DeviceInfo.h"
 #include "platform/foundation/JSONSerialization.h"
@@ -27,7 +27,7 @@
 
 namespace {
 
-using app::OFController;
+using app::FeedbackWindowController;
 using foundation::Dictionary;
 using foundation::Value;
 
@@ -38,10 +38,10 @@ Value parsedJSON(const std::string& body) {
 }
 
 // Agrees or refuses as told, and keeps the reports it was shown.
-class RecordingDelegate : public app::OpenFeedbackDelegate {
+class RecordingDelegate : public app::FeedbackPanelDelegate {
  public:
   explicit RecordingDelegate(bool agrees) : agrees_(agrees) {}
-  bool openFeedbackWillSendData(app::OpenFeedback&, const Dictionary& report) override {
+  bool feedbackPanelWillSendData(app::FeedbackPanel&, const Dictionary& report) override {
     seen.push_back(report);
     return agrees_;
   }
@@ -66,9 +66,9 @@ class FeedbackWindowTest : public ::testing::Test {
                       {"CFBundleName", "Quillmere"},
                       {"CFBundleDisplayName", "Quillmere"},
                       {"CFBundleVersion", "2.0.0"},
-                      {OFController::kSubmitURLKey, submitURL}};
+                      {FeedbackWindowController::kSubmitURLKey, submitURL}};
   }
-  OFController& controller() { return front.windowController(); }
+  FeedbackWindowController& controller() { return front.windowController(); }
   // Clicks Send and waits for the alert that ends it.
   bool sendAndWaitForAlert() {
     const std::size_t before = alerts->presentations().size();
@@ -78,12 +78,12 @@ class FeedbackWindowTest : public ::testing::Test {
   const appkit::Alert& lastAlert() { return alerts->presentations().back().alert; }
 
   std::shared_ptr<appkit::FakeAlertPresenter> alerts;
-  app::OpenFeedback front;
+  app::FeedbackPanel front;
 };
 
 TEST_F(FeedbackWindowTest, SendIsEnabledOnTheTextTabsOnlyWithTextAndAlwaysOnTheBugTab) {
   front.presentFeedbackPanelForSupport();
-  OFController& c = controller();
+  FeedbackWindowController& c = controller();
   EXPECT_EQ(c.window()->windowTitle().toStdString(), app::feedback::hostDisplayName() + " Feedback");
   EXPECT_EQ(c.tabView()->currentWidget(), c.viewSupport());
   EXPECT_EQ(c.window()->focusWidget(), c.txtQuestion());
@@ -92,7 +92,7 @@ TEST_F(FeedbackWindowTest, SendIsEnabledOnTheTextTabsOnlyWithTextAndAlwaysOnTheB
   EXPECT_TRUE(c.btnSend()->isEnabled());
 
   // Choosing a tab in the window shows it and applies its rule.
-  c.tabs()->setCurrentIndex(OFController::kFeatureTab);
+  c.tabs()->setCurrentIndex(FeedbackWindowController::kFeatureTab);
   EXPECT_EQ(c.tabView()->currentWidget(), c.viewFeature());
   EXPECT_EQ(c.window()->focusWidget(), c.txtFeature());
   EXPECT_FALSE(c.btnSend()->isEnabled());
@@ -101,13 +101,13 @@ TEST_F(FeedbackWindowTest, SendIsEnabledOnTheTextTabsOnlyWithTextAndAlwaysOnTheB
   c.txtFeature()->clear();
   EXPECT_FALSE(c.btnSend()->isEnabled());
 
-  c.tabs()->setCurrentIndex(OFController::kBugTab);
+  c.tabs()->setCurrentIndex(FeedbackWindowController::kBugTab);
   EXPECT_EQ(c.tabView()->currentWidget(), c.viewBug());
   EXPECT_EQ(c.window()->focusWidget(), c.txtWhatHappened());
   EXPECT_TRUE(c.btnSend()->isEnabled());
 
   front.presentFeedbackPanelForFeature();
-  EXPECT_EQ(c.tabs()->currentIndex(), OFController::kFeatureTab);
+  EXPECT_EQ(c.tabs()->currentIndex(), FeedbackWindowController::kFeatureTab);
   EXPECT_FALSE(c.btnSend()->isEnabled());
 }
 
@@ -124,24 +124,24 @@ TEST_F(FeedbackWindowTest, EachTabPostsItsJSONReport) {
                           {"email", "me@example.org"}};
   struct Case {
     const char* name;
-    std::function<void(OFController&)> fill;
+    std::function<void(FeedbackWindowController&)> fill;
     Dictionary expected;  // beside the common keys
   } cases[] = {
       {"support",
-       [](OFController& c) {
+       [](FeedbackWindowController& c) {
          c.presentFeedbackPanelForSupport();
          QTest::keyClicks(c.txtQuestion(), "How do I import?");
        },
        {{"type", "support"}, {"message", "How do I import?"}}},
       {"feature",
-       [](OFController& c) {
+       [](FeedbackWindowController& c) {
          c.presentFeedbackPanelForFeature();
          c.txtFeature()->setPlainText(QString::fromUtf8("Groups, sorted \u00e0 la carte"));
          c.btnImportance()->setCurrentText("High");
        },
        {{"type", "feature"}, {"message", "Groups, sorted \u00e0 la carte"}, {"importance", "High"}}},
       {"bug, critical",
-       [&](OFController& c) {
+       [&](FeedbackWindowController& c) {
          c.presentFeedbackPanelForBug();
          c.txtWhatHappened()->setPlainText(QString::fromStdString(longText));
          c.txtStepsToReproduce()->setPlainText("1. Apply\n2. Wait");
@@ -152,7 +152,7 @@ TEST_F(FeedbackWindowTest, EachTabPostsItsJSONReport) {
                         "\n\nWhat steps will reproduce the problem?\n1. Apply\n2. Wait"},
         {"critical", "1"}}},
       {"bug, empty, not critical",
-       [](OFController& c) {
+       [](FeedbackWindowController& c) {
          c.presentFeedbackPanelForBug();
          c.btnIsCritical()->setChecked(false);
        },
@@ -180,7 +180,7 @@ TEST_F(FeedbackWindowTest, ASentReportClearsTheTextAreasAndClosesOnDismissal) {
   service.reply(200, "", "application/json");  // an empty reply is accepted too
   test::ScopedMainBundle bundle(info(service.url("/submit")));
   front.presentFeedbackPanelForFeature();
-  OFController& c = controller();
+  FeedbackWindowController& c = controller();
   c.txtFeature()->setPlainText("more colours");
   c.btnImportance()->setCurrentText("Low");
   c.txtWhatHappened()->setPlainText("left from before");
@@ -221,7 +221,7 @@ TEST_F(FeedbackWindowTest, EveryFailureGivesOneAlertAndKeepsTheForm) {
       {"nobody listening", 0, "", "", false},
   };
   front.presentFeedbackPanelForBug();
-  OFController& c = controller();
+  FeedbackWindowController& c = controller();
   c.txtWhatHappened()->setPlainText("it works");
   c.txtStepsToReproduce()->setPlainText("apply");
   c.txtEmailAddress()->setText("me@example.org");
@@ -247,7 +247,7 @@ TEST_F(FeedbackWindowTest, ABlankAddressAsksFirstAndCanStillBeSentAsTyped) {
   service.reply(200, "{}", "application/json");
   test::ScopedMainBundle bundle(info(service.url("/submit")));
   front.presentFeedbackPanelForSupport();
-  OFController& c = controller();
+  FeedbackWindowController& c = controller();
   QTest::keyClicks(c.txtQuestion(), "Hello");
   c.txtEmailAddress()->setText("  \t");
 
@@ -273,7 +273,7 @@ TEST_F(FeedbackWindowTest, NothingIsSentWithoutAnAddressOrWhenTheDelegateRefuses
   test::EndpointServer service;
   service.reply(200, "{}", "application/json");
   front.presentFeedbackPanelForSupport();
-  OFController& c = controller();
+  FeedbackWindowController& c = controller();
   QTest::keyClicks(c.txtQuestion(), "Hello");
   c.txtEmailAddress()->setText("me@example.org");
 
@@ -327,7 +327,7 @@ TEST_F(FeedbackWindowTest, TheReportNamesTheProgramFromWhatTheBundleHas) {
     EXPECT_EQ(app::feedback::hostName(), k.name);
     EXPECT_EQ(app::feedback::hostDisplayName(), k.displayName);
     EXPECT_EQ(app::feedback::hostVersion(), k.version);
-    OFController fresh;
+    FeedbackWindowController fresh;
     const Dictionary report = fresh.report();
     EXPECT_EQ(report.get("appname"), Value(k.name));
     EXPECT_EQ(report.contains("appversion"), k.version.has_value());

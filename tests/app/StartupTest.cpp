@@ -12,8 +12,8 @@
 
 #include "app/AboutWindowController.h"
 #include "app/NewsletterWindowController.h"
-#include "app/OFController.h"
-#include "app/OpenFeedback.h"
+#include "app/FeedbackWindowController.h"
+#include "app/FeedbackPanel.h"
 #include "app/PreferencesWindowController.h"
 #include "coredata/ObjectCategories.h"
 #include "platform/appkit/Application.h"
@@ -176,10 +176,10 @@ TEST_F(StartupTest, MenusShowAboutPreferencesNewsletterAndEachFeedbackTab) {
   ASSERT_TRUE(triggerMenuItem("Join the Newsletter…"));
   EXPECT_TRUE(delegate_->newsletterWindowController().window()->isVisible());
 
-  app::OFController& feedback = delegate_->openFeedback().windowController();
-  const std::pair<QString, int> feedbackItems[] = {{"Report a Bug…", app::OFController::kBugTab},
-                                                  {"Request a Feature…", app::OFController::kFeatureTab},
-                                                  {"Ask a Question…", app::OFController::kSupportTab}};
+  app::FeedbackWindowController& feedback = delegate_->feedbackPanel().windowController();
+  const std::pair<QString, int> feedbackItems[] = {{"Report a Bug…", app::FeedbackWindowController::kBugTab},
+                                                  {"Request a Feature…", app::FeedbackWindowController::kFeatureTab},
+                                                  {"Ask a Question…", app::FeedbackWindowController::kSupportTab}};
   for (const auto& [title, tab] : feedbackItems) {
     ASSERT_TRUE(triggerMenuItem(title));
     EXPECT_TRUE(feedback.window()->isVisible());

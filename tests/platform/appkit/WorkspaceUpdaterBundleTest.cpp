@@ -70,7 +70,7 @@ TEST_F(GlueTest, GeneratedInformationDictionaryIsReadByTheBundle) {
     const char* key;
     const char* configured;
   } settings[] = {
-      {"OFSubmitFeedbackURL", QM_CONFIGURED_FEEDBACK_URL},
+      {"QMSubmitFeedbackURL", QM_CONFIGURED_FEEDBACK_URL},
       {"QMNewsletterURL", QM_CONFIGURED_NEWSLETTER_URL},
       {"QMTelemetryIngestionURL", QM_CONFIGURED_INGESTION_URL},
       {"QMTelemetryAppSecret", QM_CONFIGURED_APP_SECRET},

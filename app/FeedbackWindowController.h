@@ -1,13 +1,13 @@
 #pragma once
-// OFController runs the feedback window: three tabs (a support question, a feature request with
-// its importance, a bug report with what was expected, the steps to reproduce it and whether it
-// is critical), a shared e-mail field, a send button and a progress indicator. Sending builds a
-// JSON report of the current tab and posts it to the main bundle's "OFSubmitFeedbackURL" (a build
+// FeedbackWindowController runs the feedback window: three tabs (a support question, a feature
+// request with its importance, a bug report with what was expected, the steps to reproduce it and
+// whether it is critical), a shared e-mail field, a send button and a progress indicator. Sending builds a
+// JSON report of the current tab and posts it to the main bundle's "QMSubmitFeedbackURL" (a build
 // setting, empty by default; without one, sending says so and posts nothing). A report that was
 // accepted empties the text areas and closes the window; one that failed leaves the form as it
 // was.
 //
-// Main thread only. Owned by its OpenFeedback; the window is built when first shown and reused.
+// Main thread only. Owned by its FeedbackPanel; the window is built when first shown and reused.
 #include <functional>
 #include <memory>
 #include <string>
@@ -26,20 +26,20 @@ class QTabBar;
 
 namespace app {
 
-class OpenFeedback;
-class OpenFeedbackDelegate;
+class FeedbackPanel;
+class FeedbackPanelDelegate;
 
-class OFController : public appkit::WindowController {
+class FeedbackWindowController : public appkit::WindowController {
  public:
   // The tabs, by segment tag.
   static constexpr int kSupportTab = 0;
   static constexpr int kFeatureTab = 1;
   static constexpr int kBugTab = 2;
   // The information key naming where reports are posted.
-  static constexpr const char* kSubmitURLKey = "OFSubmitFeedbackURL";
+  static constexpr const char* kSubmitURLKey = "QMSubmitFeedbackURL";
 
-  OFController();
-  ~OFController() override;
+  FeedbackWindowController();
+  ~FeedbackWindowController() override;
 
   // The window's parts. Null until the window has been built; owned by the window.
   QTabBar* tabs() const { return tabs_; }
@@ -84,10 +84,10 @@ class OFController : public appkit::WindowController {
   // "importance" (feature) or, when ticked, "critical" (bug). Builds the window if needed.
   foundation::Dictionary report();
 
-  OpenFeedback* openFeedback() const { return openFeedback_; }
-  void setOpenFeedback(OpenFeedback* front) { openFeedback_ = front; }
-  std::weak_ptr<OpenFeedbackDelegate> delegate() const { return delegate_; }
-  void setDelegate(std::weak_ptr<OpenFeedbackDelegate> delegate) { delegate_ = std::move(delegate); }
+  FeedbackPanel* feedbackPanel() const { return feedbackPanel_; }
+  void setFeedbackPanel(FeedbackPanel* front) { feedbackPanel_ = front; }
+  std::weak_ptr<FeedbackPanelDelegate> delegate() const { return delegate_; }
+  void setDelegate(std::weak_ptr<FeedbackPanelDelegate> delegate) { delegate_ = std::move(delegate); }
 
  protected:
   std::unique_ptr<QWidget> makeWindow() override;
@@ -117,8 +117,8 @@ class OFController : public appkit::WindowController {
   QLineEdit* txtEmailAddress_ = nullptr;
   QProgressBar* piStatus_ = nullptr;
   QPushButton* btnSend_ = nullptr;
-  OpenFeedback* openFeedback_ = nullptr;
-  std::weak_ptr<OpenFeedbackDelegate> delegate_;
+  FeedbackPanel* feedbackPanel_ = nullptr;
+  std::weak_ptr<FeedbackPanelDelegate> delegate_;
   // Handlers that outlive the controller see this expired and do nothing.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

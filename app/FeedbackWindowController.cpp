@@ -1,4 +1,4 @@
-#include "app/OFController.h"
+#include "app/FeedbackWindowController.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,7 +16,7 @@
 #include <QWidget>
 
 #include "app/FeedbackHostInfo.h"
-#include "app/OpenFeedback.h"
+#include "app/FeedbackPanel.h"
 #include "app/WindowParts.h"
 #include "net/callbacks/RLHTTPSessionManager.h"
 #include "net/callbacks/RLJSONRequestSerializer.h"
@@ -50,11 +50,11 @@ QWidget* page(std::initializer_list<std::pair<const char*, QWidget*>> rows) {
 
 }  // namespace
 
-OFController::OFController() = default;
+FeedbackWindowController::FeedbackWindowController() = default;
 
-OFController::~OFController() = default;
+FeedbackWindowController::~FeedbackWindowController() = default;
 
-std::unique_ptr<QWidget> OFController::makeWindow() {
+std::unique_ptr<QWidget> FeedbackWindowController::makeWindow() {
   auto window = std::make_unique<QWidget>();
   window->resize(520, 420);
   auto* layout = new QVBoxLayout(window.get());
@@ -115,13 +115,13 @@ std::unique_ptr<QWidget> OFController::makeWindow() {
   return window;
 }
 
-void OFController::windowDidLoad() { setWindowTitle(feedback::hostDisplayName() + " Feedback"); }
+void FeedbackWindowController::windowDidLoad() { setWindowTitle(feedback::hostDisplayName() + " Feedback"); }
 
-void OFController::presentFeedbackPanelForSupport() { present(kSupportTab); }
-void OFController::presentFeedbackPanelForFeature() { present(kFeatureTab); }
-void OFController::presentFeedbackPanelForBug() { present(kBugTab); }
+void FeedbackWindowController::presentFeedbackPanelForSupport() { present(kSupportTab); }
+void FeedbackWindowController::presentFeedbackPanelForFeature() { present(kFeatureTab); }
+void FeedbackWindowController::presentFeedbackPanelForBug() { present(kBugTab); }
 
-void OFController::present(int tab) {
+void FeedbackWindowController::present(int tab) {
   showFeedbackWindow();
   if (!window()) return;
   {
@@ -136,19 +136,19 @@ void OFController::present(int tab) {
   firstResponders[tab]->setFocus();
 }
 
-void OFController::showFeedbackWindow() { showWindow(); }
+void FeedbackWindowController::showFeedbackWindow() { showWindow(); }
 
-void OFController::selectedTabDidChange() {
+void FeedbackWindowController::selectedTabDidChange() {
   if (!tabs_) return;
   const int tab = tabs_->currentIndex();
   if (tab == kSupportTab || tab == kFeatureTab || tab == kBugTab) present(tab);
 }
 
-void OFController::textDidChange() {
+void FeedbackWindowController::textDidChange() {
   if (btnSend_) btnSend_->setEnabled(sendButtonIsEnabled());
 }
 
-bool OFController::sendButtonIsEnabled() const {
+bool FeedbackWindowController::sendButtonIsEnabled() const {
   if (!tabs_) return true;
   switch (tabs_->currentIndex()) {
     case kSupportTab:
@@ -160,7 +160,7 @@ bool OFController::sendButtonIsEnabled() const {
   }
 }
 
-void OFController::sendFeedback() {
+void FeedbackWindowController::sendFeedback() {
   if (!window()) return;
   if (!foundation::trim(txtEmailAddress_->text().toStdString()).empty()) {
     reallySendFeedback();
@@ -183,7 +183,7 @@ void OFController::sendFeedback() {
   });
 }
 
-foundation::Dictionary OFController::report() {
+foundation::Dictionary FeedbackWindowController::report() {
   foundation::Dictionary report;
   if (!window()) return report;
   report.set("appname", feedback::hostName());
@@ -213,7 +213,7 @@ foundation::Dictionary OFController::report() {
   return report;
 }
 
-void OFController::reallySendFeedback() {
+void FeedbackWindowController::reallySendFeedback() {
   if (!window()) return;
   const std::string url = configuredEndpoint(kSubmitURLKey);
   if (url.empty()) {
@@ -223,8 +223,8 @@ void OFController::reallySendFeedback() {
   }
   setStatusRunning(true);
   const foundation::Dictionary body = report();
-  if (const auto delegate = delegate_.lock(); delegate && openFeedback_) {
-    if (!delegate->openFeedbackWillSendData(*openFeedback_, body)) {
+  if (const auto delegate = delegate_.lock(); delegate && feedbackPanel_) {
+    if (!delegate->feedbackPanelWillSendData(*feedbackPanel_, body)) {
       setStatusRunning(false);
       close();
       return;
@@ -248,7 +248,7 @@ void OFController::reallySendFeedback() {
   manager->invalidateSessionCancelingTasks(false);
 }
 
-void OFController::reportSent() {
+void FeedbackWindowController::reportSent() {
   showAlert("Feedback Sent!", "Your feedback was successfully sent. Thank you!", [this] {
     setStatusRunning(false);
     for (QPlainTextEdit* view : {txtQuestion_, txtFeature_, txtWhatHappened_, txtStepsToReproduce_}) view->clear();
@@ -256,17 +256,17 @@ void OFController::reportSent() {
   });
 }
 
-void OFController::reportFailed() {
+void FeedbackWindowController::reportFailed() {
   setStatusRunning(false);
   showAlert("Unable To Send Feedback",
             "We were unable to send your feedback due to a network error. Please try again.");
 }
 
-void OFController::setStatusRunning(bool running) {
+void FeedbackWindowController::setStatusRunning(bool running) {
   if (piStatus_) piStatus_->setVisible(running);
 }
 
-void OFController::showAlert(const std::string& message, const std::string& informative,
+void FeedbackWindowController::showAlert(const std::string& message, const std::string& informative,
                              std::function<void()> dismissed) {
   showNoticeSheet(window(), message, informative, alive_, std::move(dismissed));
 }

@@ -122,14 +122,13 @@ void AppDelegate::becomeNotificationDelegate() {
 }
 
 // The refresh works on the main thread against the default context, where the list's records
-// live; a save block's private context would hand it copies no window shows. The timer's first
-// firing is now, so a second refresh follows the first as soon as the loop runs.
+// live; a save block's private context would hand it copies no window shows. The launch refresh
+// counts as the first: the timer fires one interval after it, not again at once.
 void AppDelegate::startRemoteRefresh() {
   if (!foundation::UserDefaults::standardUserDefaults().boolForKey("refreshOnLaunch")) return;
   refreshRemoteHosts();
   if (refreshTimer_) return;  // one timer for the whole run
   refreshTimer_ = foundation::Timer::create(kRefreshInterval, true, [this](foundation::Timer&) { refreshRemoteHosts(); });
-  refreshTimer_->setFireDate(foundation::Date::now());
   foundation::RunLoop::main().addTimer(refreshTimer_);
 }
 

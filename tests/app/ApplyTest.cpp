@@ -164,6 +164,9 @@ TEST_F(ApplyTest, CountsAreSpelledOutInTheLocaleWithEachWordCapitalised) {
 
 TEST_F(ApplyTest, WhenAllIsValidTheCheckSaysSoAndOkKeepsTheSelection) {
   hostfile("Office", "10.0.0.1 office");
+  // The lines every standard hosts file carries, which the editor shows as valid.
+  hostfile("Standard", "127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\nfe80::1%lo0 localhost\n"
+                       "ff02::1 ip6-allnodes\n");
   hostfile("Off", kMalformed, false);  // disabled hostfiles are never tested
   const auto selected = window().selectedHostGroup();
   events_.clear();

@@ -42,8 +42,9 @@ class AppDelegate : public appkit::ApplicationDelegate,
  public:
   // The store's name in the data folder.
   static constexpr const char* kStoreName = "Quillmere2";
-  // The product's support page, opened by the "Support" menu item.
-  static constexpr const char* kSupportURL = "https://quillmere.example.org/support";
+  // The product's support page, opened by the "Support" menu item; on the same web site as the
+  // about window's pages.
+  static constexpr const char* kSupportURL = "https://quillmere.org/support/";
 
   // How often remote hostfiles are refreshed when "refreshOnLaunch" was on at launch.
   static constexpr double kRefreshInterval = 1800.0;

@@ -86,7 +86,8 @@ void MainWindowController::windowDidLoad() {
 void MainWindowController::askToImportOnFirstLoad() {
   auto& defaults = foundation::UserDefaults::standardUserDefaults();
   if (defaults.boolForKey(kAskedToImportV1Key)) return;
-  askToImportV1();
+  // Nothing to import, nothing asked: a later launch asks should the first version's files appear.
+  if (!importer_->askToImport(window())) return;
   // Set as soon as the question is up, whatever the answer: it is asked once per user.
   defaults.set(true, kAskedToImportV1Key);
   defaults.synchronize();
@@ -156,7 +157,9 @@ void MainWindowController::buildMenus(QMainWindow* window) {
   addAction(menuForBlank_, "New Remote Hostfile", 0, [this] { addRemoteHosts(); });
 
   fileMenu->addSeparator();
-  addAction(fileMenu, "Import from Quillmere 1.0…", 0, [this] { askToImportV1(); });
+  QAction* importItem = addAction(fileMenu, "Import from Quillmere 1.0…", 0, [this] { askToImportV1(); });
+  QObject::connect(fileMenu, &QMenu::aboutToShow, connections_.get(),
+                   [importItem] { importItem->setEnabled(FirstVersionImporter::hasFilesToImport()); });
 
   QMenu* hostsMenu = window->menuBar()->addMenu("Hosts");
   addAction(hostsMenu, "Apply Changes", 0, [this] { applyChanges(); })->setShortcut(QKeySequence("Ctrl+Return"));

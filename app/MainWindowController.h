@@ -110,6 +110,7 @@ class MainWindowController : public appkit::WindowController {
   // Hands the selected hostfile to the refresh handler when it is remote; nothing otherwise.
   void refreshRemote();
   // Asks whether to import the first version's hostfiles; "Yes" sends "importV1" and imports.
+  // Nothing is asked when there are none (the menu item is then disabled).
   void askToImportV1();
 
   // --- Enabling rules, by item tag --------------------------------------------------------------

@@ -1,9 +1,10 @@
 #pragma once
 // FirstVersionImporter brings in the hostfiles of the application's first version, which kept
 // each one as a plain text file in a folder of its own (ApplicationExtras::v1HostsPath()). It
-// asks the user first, and only when that folder holds files; on "Yes" every top-level, non-hidden file of that folder becomes a local,
-// enabled hostfile titled with the file's name, each stored by its own background save. The
-// source files are left in place, so a second import makes second copies.
+// asks the user first, and only when that folder holds files; on "Yes" every top-level,
+// non-hidden file of that folder becomes a local, enabled hostfile titled with the file's name,
+// each stored by its own background save. The source files are left in place, so a second
+// import makes second copies.
 //
 // Main thread only, but for the save blocks, which run on the data layer's private queue.
 #include <functional>

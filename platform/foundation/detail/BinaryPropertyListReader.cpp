@@ -264,7 +264,8 @@ class Reader {
     }
     const std::size_t low = width > 8 ? 8 : width;
     const std::uint64_t uid = bigEndian(at + width - low, low);
-    if (!spendValues(1) || !spendBytes(6)) return false;  // the dictionary's one entry
+    // Charged as the scalar it stands for: its slot (by the container) and the key's bytes.
+    if (!spendBytes(6)) return false;
     out = Value(Dictionary{{"CF$UID", Value(static_cast<unsigned long long>(uid))}});
     return true;
   }
@@ -278,7 +279,8 @@ class Reader {
     if (count > 0 && !fits(header.position, count, dictionary ? 2 * refSize_ : refSize_)) {
       return fail("An object runs past the end of the data.");
     }
-    if (!spendValues(count)) return false;
+    const std::uint64_t keys = dictionary ? count * ExpansionBudget::kKeyCost : 0;
+    if (!spendValues(count) || !spendBytes(ExpansionBudget::kContainerCost + keys)) return false;
     onPath_[object] = true;
     const bool ok = dictionary ? readDictionary(header.position, count, depth, out)
                                : readArray(header.position, count, depth, out);

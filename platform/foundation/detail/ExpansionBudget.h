@@ -1,13 +1,14 @@
 #pragma once
 // ExpansionBudget bounds what a reader of hostile bytes may build: every value it produces costs
-// about the memory the value takes, plus its string or data bytes, and the whole result may cost
-// no more than 1 MiB plus 64 times the input. References in property lists and keyed archives let
-// a few bytes name a large subtree many times; the budget is what stops that. Internal to the
-// foundation; one budget serves one read on one thread.
+// the memory of its slot (a Value; a dictionary entry adds its key), plus its string or data
+// bytes, and the whole result may cost no more than 1 MiB plus 64 times the input. References in
+// property lists and keyed archives let a few bytes name a large subtree many times; the budget
+// is what stops that, while a file of ordinary repeated scalars (a 1-byte reference to a shared
+// number costs one slot, 40 bytes) stays well inside it. Internal to the foundation; one budget
+// serves one read on one thread.
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
 
 #include "platform/foundation/Value.h"
 
@@ -15,9 +16,11 @@ namespace foundation::detail {
 
 class ExpansionBudget {
  public:
-  // What one value costs before its bytes: a dictionary entry, the larger of the two places a
-  // value lives in.
-  static constexpr std::size_t kValueCost = sizeof(std::pair<std::string, Value>);
+  // What one value costs before its bytes, what a dictionary entry's key adds, and what an
+  // array or dictionary takes besides its elements (the larger of the two, with an allocation).
+  static constexpr std::size_t kValueCost = sizeof(Value);
+  static constexpr std::size_t kKeyCost = sizeof(std::string);
+  static constexpr std::size_t kContainerCost = (sizeof(Dictionary) > sizeof(Array) ? sizeof(Dictionary) : sizeof(Array)) + 16;
   static constexpr std::size_t kFreeAmount = std::size_t{1} << 20;
   static constexpr std::size_t kAmountPerInputByte = 64;
 

@@ -250,7 +250,7 @@ class Builder : public XMLParserDelegate {
     Scalar scalar = std::move(*scalar_);
     scalar_.reset();
     if (scalar.name == "key") {
-      if (!budget_.spendBytes(scalar.text.size())) return tooLarge(parser);
+      if (!budget_.spendBytes(ExpansionBudget::kKeyCost + scalar.text.size())) return tooLarge(parser);
       frames_.back().key = std::move(scalar.text);
       return;
     }
@@ -286,6 +286,7 @@ class Builder : public XMLParserDelegate {
     std::size_t bytes = 0;
     if (value.isString()) bytes = value.stringValue().size();
     if (value.isData()) bytes = value.dataValue().size();
+    if (value.isArray() || value.isDictionary()) bytes = ExpansionBudget::kContainerCost;
     if (!budget_.spendValues(1) || !budget_.spendBytes(bytes)) return tooLarge(parser);
     if (frames_.empty()) {
       root_ = std::move(value);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/foundation/FileManager.h"
+#include "tests/support/SharedArrays.h"
 
 namespace {
 
@@ -517,28 +518,6 @@ TEST(PropertyListSerializationTest, XMLValuesBeyondAValueAreRefusedWithTheirCaus
   }
 }
 
-// `levels` arrays, each holding the one before it twice, over one integer: 2^levels integers
-// from about 4 bytes per level.
-Data sharedArrays(int levels) {
-  Data out = bytes("bplist00");
-  std::vector<std::uint8_t> offsets{static_cast<std::uint8_t>(out.size())};
-  out.insert(out.end(), {0x10, 0x07});
-  for (int level = 1; level <= levels; ++level) {
-    offsets.push_back(static_cast<std::uint8_t>(out.size()));
-    out.insert(out.end(), {0xA2, static_cast<std::uint8_t>(level - 1), static_cast<std::uint8_t>(level - 1)});
-  }
-  const auto table = static_cast<std::uint8_t>(out.size());
-  out.insert(out.end(), offsets.begin(), offsets.end());
-  Data trailer(32, 0);
-  trailer[6] = 1;
-  trailer[7] = 1;
-  trailer[15] = static_cast<std::uint8_t>(levels + 1);
-  trailer[23] = static_cast<std::uint8_t>(levels);
-  trailer[31] = table;
-  out.insert(out.end(), trailer.begin(), trailer.end());
-  return out;
-}
-
 std::size_t countIntegers(const Value& value) {
   if (!value.isArray()) return value == Value(7) ? 1 : 0;
   std::size_t count = 0;
@@ -547,13 +526,13 @@ std::size_t countIntegers(const Value& value) {
 }
 
 TEST(PropertyListSerializationTest, SharedReferencesExpandOnlyWithinTheBudget) {
-  // 2^12 integers from 94 bytes are well within what any input may expand to.
-  const auto small = read(sharedArrays(12));
+  // 2^12 integers from under 100 bytes are well within what any input may expand to.
+  const auto small = read(test::sharedArraysPropertyList(12));
   ASSERT_TRUE(small);
   EXPECT_EQ(countIntegers(*small), 4096u);
 
-  // 2^40 from 202 bytes: refused after the first MiB or so, not after a terabyte.
-  const Data bomb = sharedArrays(40);
+  // 2^40 from about 200 bytes: refused after the first MiB or so, not after terabytes.
+  const Data bomb = test::sharedArraysPropertyList(40);
   EXPECT_LT(bomb.size(), 210u);
   Error error;
   EXPECT_FALSE(read(bomb, &error));

@@ -62,9 +62,11 @@ std::optional<Value> PropertyListSerialization::propertyListWithData(const Data&
     return std::nullopt;
   }
   std::string problem;
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  // XML allows nothing before its declaration; servers and editors sometimes leave white space.
   std::optional<Value> value =
-      binary ? detail::BinaryPropertyListReader::read(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), problem)
-             : detail::XMLPropertyListReader::read(data, problem);
+      binary ? detail::BinaryPropertyListReader::read(bytes, text.size(), problem)
+             : detail::XMLPropertyListReader::read(Data(bytes + firstNonSpace, bytes + text.size()), problem);
   if (!value) {
     report(error, kPropertyListReadCorruptError, kCorruptDescription, problem);
     return std::nullopt;

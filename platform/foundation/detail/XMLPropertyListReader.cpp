@@ -315,9 +315,9 @@ class Builder : public XMLParserDelegate {
 
 }  // namespace
 
-std::optional<Value> XMLPropertyListReader::read(const Data& data, std::string& problem) {
+std::optional<Value> XMLPropertyListReader::read(Data data, std::string& problem) {
   auto builder = std::make_shared<Builder>(data.size());
-  XMLParser parser(data);
+  XMLParser parser(std::move(data));
   parser.setDelegate(builder);
   const bool parsed = parser.parse();
   std::optional<Value> value = builder->result();

@@ -18,7 +18,7 @@ class XMLPropertyListReader {
  public:
   // The value `data` holds, or nothing with `problem` set to a sentence saying what is wrong.
   // Thread-safe.
-  static std::optional<Value> read(const Data& data, std::string& problem);
+  static std::optional<Value> read(Data data, std::string& problem);
 
   // Nesting of arrays and dictionaries beyond this is refused.
   static constexpr int kMaximumDepth = 512;

@@ -200,10 +200,12 @@ TEST(PropertyListSerializationTest, ReadsAHandWrittenXMLFile) {
   EXPECT_EQ(v["Groups"][0]["Title"].stringValue(), "Work");
   EXPECT_EQ(v["Groups"][1].stringValue(), "Home");
   EXPECT_TRUE(v["Empty"].isDictionary());
-  // A byte-order mark in front is allowed.
-  Data marked = bytes("\xEF\xBB\xBF");
-  marked.insert(marked.end(), data->begin(), data->end());
-  EXPECT_EQ(read(marked), value);
+  // A byte-order mark in front is allowed, and so is white space before the declaration.
+  for (const char* front : {"\xEF\xBB\xBF", "\n  ", "\xEF\xBB\xBF\r\n"}) {
+    Data marked = bytes(front);
+    marked.insert(marked.end(), data->begin(), data->end());
+    EXPECT_EQ(read(marked), value) << front;
+  }
 }
 
 TEST(PropertyListSerializationTest, MalformedInputIsAnError) {

@@ -11,6 +11,7 @@
 
 #include "tests/crash/engine/MachOFixture.h"
 #include "tests/crash/engine/StderrCapture.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -176,6 +177,38 @@ TEST(LiveImageList, RefreshFollowsLoadsAndUnloads) {
   EXPECT_EQ(findByName(&list.list, name), nullptr);
   crash_async_image_list_set_reading(&list.list, false);
   EXPECT_EQ(headers(&list.list).size(), before);
+}
+
+crash_async_image_list* gForkedList = nullptr;
+
+// In a child: refreshes the list its parent made, loads the test library and refreshes again.
+// Exits with 0 when the list is the child's, with the library in it.
+int refreshInChild() {
+  crash_nasync_image_list_refresh(gForkedList);
+  if (gForkedList->task != kernel::task_self()) return 1;
+  if (dlopen(QM_TEST_LOADED_LIBRARY, RTLD_NOW) == nullptr) return 2;
+  crash_nasync_image_list_refresh(gForkedList);
+  crash_async_image_list_set_reading(gForkedList, true);
+  int result = findByName(gForkedList, QM_TEST_LOADED_LIBRARY) != nullptr ? 0 : 3;
+  for (crash_async_macho* image = crash_async_image_list_next(gForkedList, nullptr); image != nullptr;
+       image = crash_async_image_list_next(gForkedList, image)) {
+    if (image->task != kernel::task_self()) result = 4;
+  }
+  crash_async_image_list_set_reading(gForkedList, false);
+  crash_nasync_image_list_free(gForkedList);
+  return result;
+}
+
+// A list of the process, made before a fork, becomes the child's at the child's first refresh.
+TEST(LiveImageList, AListOfTheProcessFollowsItIntoAForkedChild) {
+  List list;
+  crash_nasync_image_list_refresh(&list.list);
+  const std::size_t before = headers(&list.list).size();
+  gForkedList = &list.list;
+  const test::ChildResult result = test::runInChild(refreshInChild, 30);
+  EXPECT_TRUE(result.exitedWith(0)) << result.describe();
+  EXPECT_EQ(list.list.task, kernel::task_self());
+  EXPECT_EQ(headers(&list.list).size(), before) << "the parent's list is its own";
 }
 
 // Readers walk and read every record while another thread loads, unloads and refreshes. Under

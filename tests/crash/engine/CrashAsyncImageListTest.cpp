@@ -212,12 +212,15 @@ TEST(LiveImageList, AListOfTheProcessFollowsItIntoAForkedChild) {
 }
 
 // Readers walk and read every record while another thread loads, unloads and refreshes. Under
-// AddressSanitizer a record or node freed under a reader fails the test.
+// AddressSanitizer a record or node freed under a reader fails the test. Each round of loading
+// and unloading waits for the reader to finish a walk, so walks and refreshes interleave however
+// the threads are scheduled.
 TEST(LiveImageList, ReadersRunThroughRefreshes) {
   List list;
   crash_nasync_image_list_refresh(&list.list);
   const char* name = unloadedLibrary();
   ASSERT_NE(name, nullptr);
+  constexpr long kRounds = 100;
   std::atomic<bool> stop{false};
   std::atomic<long> walks{0};
   std::thread reader([&] {
@@ -231,18 +234,23 @@ TEST(LiveImageList, ReadersRunThroughRefreshes) {
       }
       crash_async_image_list_set_reading(&list.list, false);
       walks.fetch_add(1);
+      walks.notify_all();
     }
   });
-  for (int i = 0; i < 100; ++i) {
+  bool loaded = true;
+  for (long i = 0; i < kRounds && loaded; ++i) {
+    const long before = walks.load();
     void* handle = dlopen(name, RTLD_NOW);
-    ASSERT_NE(handle, nullptr);
+    loaded = handle != nullptr;
     crash_nasync_image_list_refresh(&list.list);
-    dlclose(handle);
+    if (loaded) dlclose(handle);
     crash_nasync_image_list_refresh(&list.list);
+    walks.wait(before);
   }
   stop.store(true);
   reader.join();
-  EXPECT_GT(walks.load(), 0);
+  EXPECT_TRUE(loaded) << dlerror();
+  EXPECT_GE(walks.load(), kRounds);
   crash_async_image_list_set_reading(&list.list, true);
   EXPECT_EQ(findByName(&list.list, name), nullptr);
   crash_async_image_list_set_reading(&list.list, false);

@@ -193,7 +193,13 @@ int crash_async_strncmp(const char* a, const char* b, std::size_t n) {
 }
 
 // The compiler would turn these loops back into calls of the library's memcpy and memset.
-__attribute__((optimize("no-tree-loop-distribute-patterns")))
+#if defined(__clang__)
+#define CRASH_ASYNC_OWN_LOOP(routine) __attribute__((no_builtin(routine)))
+#else
+#define CRASH_ASYNC_OWN_LOOP(routine) __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#endif
+
+CRASH_ASYNC_OWN_LOOP("memcpy")
 void* crash_async_memcpy(void* destination, const void* source, std::size_t length) {
   auto* to = static_cast<unsigned char*>(destination);
   const auto* from = static_cast<const unsigned char*>(source);
@@ -201,7 +207,7 @@ void* crash_async_memcpy(void* destination, const void* source, std::size_t leng
   return destination;
 }
 
-__attribute__((optimize("no-tree-loop-distribute-patterns")))
+CRASH_ASYNC_OWN_LOOP("memset")
 void* crash_async_memset(void* buffer, int value, std::size_t length) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(value);

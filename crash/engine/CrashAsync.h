@@ -4,8 +4,8 @@
 // task memory that fail with a code instead of faulting, and string and memory routines that call
 // no library routine.
 //
-// Every routine here allocates nothing, takes no lock, keeps no state and may run in a signal
-// handler on any thread.
+// Every routine here allocates nothing, takes no lock, keeps no state but the diagnostic level,
+// and may run in a signal handler on any thread.
 #include <cstddef>
 #include <cstdint>
 

@@ -148,13 +148,13 @@ kernel::kern_return_t crash_nasync_image_list_free(crash_async_image_list* list)
     std::lock_guard<std::mutex> lock(state->writers);
     // A child that never refreshed still holds its parent's records, which must stay.
     const bool parents = state->follows_process && list->task != kernel::task_self();
-    state->nodes.set_reading(true);
-    for (Node* node = state->nodes.next(nullptr); node != nullptr && !parents; node = state->nodes.next(node)) {
-      freeRecord(node->value);
-    }
-    state->nodes.set_reading(false);
-    for (crash_async_macho* image : state->retired) {
-      if (!parents) freeRecord(image);
+    if (!parents) {
+      state->nodes.set_reading(true);
+      for (Node* node = state->nodes.next(nullptr); node != nullptr; node = state->nodes.next(node)) {
+        freeRecord(node->value);
+      }
+      state->nodes.set_reading(false);
+      for (crash_async_macho* image : state->retired) freeRecord(image);
     }
     state->retired.clear();
   }

@@ -98,7 +98,7 @@ class TLLogDBStorageTest : public testing::Test {
  protected:
   // Tests share a process when run by hand; each starts without a file.
   void SetUp() override {
-    for (const char* suffix : {"", "-journal"}) {
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
       TLUtility::deleteItemForPathComponent(std::string(kTLLogsDatabaseFilename) + suffix);
     }
   }
@@ -109,23 +109,26 @@ class TLLogDBStorageTest : public testing::Test {
 TEST_F(TLLogDBStorageTest, FilesOfEveryEarlierVersionAreMigratedToTheCurrentSchema) {
   const std::string v0 = "CREATE TABLE \"logs\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, \"groupId\" TEXT NOT NULL, "
                          "\"log\" TEXT NOT NULL";
+  const std::string v4 = v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER, \"timestamp\" INTEGER)";
   const std::string index = "; CREATE INDEX \"ix_logs_priority\" ON \"logs\" (\"priority\")";
+  const std::string groupIndex =
+      "; CREATE INDEX \"ix_logs_groupId_priority_id\" ON \"logs\" (\"groupId\", \"priority\" DESC, \"id\")";
   struct Case {
     std::optional<int> version;  // none: no file before
     std::string create;
     std::string priorityDefault, timestampDefault;
     bool migrates;
+    bool groupIndexed;  // a version above ours is left as it is
   };
   const Case cases[] = {
-      {std::nullopt, "", "NULL", "NULL", false},
-      {0, v0 + ")", "1", "0", true},
-      {1, v0 + ", \"targetToken\" TEXT)", "1", "0", true},
-      {2, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT)", "1", "0", true},
-      {3, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER)" + index, "NULL", "0", true},
-      {4, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER, \"timestamp\" INTEGER)" + index, "NULL",
-       "NULL", false},
-      {7, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER, \"timestamp\" INTEGER)" + index, "NULL",
-       "NULL", false},
+      {std::nullopt, "", "NULL", "NULL", false, true},
+      {0, v0 + ")", "1", "0", true, true},
+      {1, v0 + ", \"targetToken\" TEXT)", "1", "0", true, true},
+      {2, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT)", "1", "0", true, true},
+      {3, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER)" + index, "NULL", "0", true, true},
+      {4, v4 + index, "NULL", "NULL", true, true},
+      {5, v4 + index + groupIndex, "NULL", "NULL", false, true},
+      {7, v4 + index, "NULL", "NULL", false, false},
   };
   const std::string oldLog = archivedText(makeLog("old"));
   for (const Case& c : cases) {
@@ -147,7 +150,11 @@ TEST_F(TLLogDBStorageTest, FilesOfEveryEarlierVersionAreMigratedToTheCurrentSche
                                         "priority INTEGER 0 " + c.priorityDefault,
                                         "timestamp INTEGER 0 " + c.timestampDefault}));
     EXPECT_EQ(file.value("SELECT COUNT(*) FROM pragma_index_list('logs') WHERE name = 'ix_logs_priority'"), "1");
-    EXPECT_EQ(file.value("PRAGMA user_version"), "4");
+    EXPECT_EQ(file.rows("SELECT name, desc FROM pragma_index_xinfo('ix_logs_groupId_priority_id') WHERE key"),
+              c.groupIndexed ? (std::vector<std::vector<std::string>>{{"groupId", "0"}, {"priority", "1"}, {"id", "0"}})
+                             : std::vector<std::vector<std::string>>{});
+    EXPECT_EQ(file.value("PRAGMA user_version"), "5");
+    EXPECT_EQ(file.value("PRAGMA journal_mode"), "wal");
     const auto infos = recorder.messages(TLLogLevelInfo);
     const bool migrated = std::any_of(infos.begin(), infos.end(), [](const auto& m) { return m.starts_with("Migrating"); });
     EXPECT_EQ(migrated, c.migrates);
@@ -162,12 +169,25 @@ TEST_F(TLLogDBStorageTest, FilesOfEveryEarlierVersionAreMigratedToTheCurrentSche
   }
 }
 
+TEST_F(TLLogDBStorageTest, ABatchIsFoundThroughTheGroupIndexWithoutSortingTheGroup) {
+  TLLogDBStorage store;
+  test::TLSQLiteFile file(databasePath());
+  std::string plan;
+  for (const auto& row : file.rows("EXPLAIN QUERY PLAN SELECT * FROM \"logs\" WHERE \"groupId\" = 'Analytics' AND "
+                                   "\"id\" NOT IN (1, 2) AND \"timestamp\" >= 5 ORDER BY \"priority\" DESC, \"id\" ASC "
+                                   "LIMIT 51")) {
+    plan += row.back() + "\n";
+  }
+  EXPECT_NE(plan.find("USING INDEX ix_logs_groupId_priority_id (groupId=?)"), std::string::npos) << plan;
+  EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+}
+
 TEST_F(TLLogDBStorageTest, AFileThatIsNotADatabaseIsReplacedByAWorkingOne) {
   TLUtility::createFileAtPathComponent(kTLLogsDatabaseFilename, foundation::Data(10000, 'z'), false, true);
   TLLogDBStorage store;
   EXPECT_TRUE(store.saveLog(makeLog("a"), "Analytics", TLFlagsNormal));
   EXPECT_EQ(load(store, "Analytics").sids(), std::vector<std::string>{"a"});
-  EXPECT_EQ(test::TLSQLiteFile(databasePath()).value("PRAGMA user_version"), "4");
+  EXPECT_EQ(test::TLSQLiteFile(databasePath()).value("PRAGMA user_version"), "5");
 }
 
 // ---- Saving and loading ----------------------------------------------------------------------

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 #include "platform/foundation/String.h"
 #include "platform/foundation/UUID.h"
 #include "platform/security/Base64.h"
+#include "telemetry/core/Internals/Model/TLAbstractLog.h"
 #include "telemetry/core/Internals/Model/TLCommonSchemaLog.h"
 #include "telemetry/core/Internals/Util/TLUtility+StringFormatting.h"
 #include "telemetry/core/TLArchivableClasses.h"
@@ -61,14 +63,15 @@ std::shared_ptr<TLLog> unarchiveLog(const foundation::Value& cell, std::string* 
     *reason = "The stored text is not Base64.";
     return nullptr;
   }
+  // Asking for a log, rather than for anything, makes the unarchiver check the root's class
+  // before it builds a single value: a damaged row holding some other archive fails at once.
   foundation::Error error;
-  const auto root = foundation::KeyedUnarchiver::unarchiveObjectWithData(*data, &error);
-  if (!root) {
-    *reason = error.localizedDescription();
-    return nullptr;
+  const auto log = foundation::KeyedUnarchiver::unarchivedObjectOfClass<TLAbstractLog>(*data, &error);
+  if (!log) {
+    *reason = error.domain().empty() ? "The log deserialized to NULL." : error.localizedDescription();
+    const foundation::Value debug = error.userInfo().get(foundation::kDebugDescriptionErrorKey);
+    if (debug.isString()) *reason += " " + debug.stringValue();
   }
-  auto log = root->objectAs<TLLog>();
-  if (!log) *reason = "The log deserialized to NULL.";
   return log;
 }
 
@@ -99,12 +102,22 @@ TLLogDBStorage::TLLogDBStorage() {
 
 // ---- Schema ----------------------------------------------------------------------------------
 
-void TLLogDBStorage::customizeDatabase(sqlite3* db) { createPriorityIndex(db); }
+void TLLogDBStorage::customizeDatabase(sqlite3* db) {
+  createPriorityIndex(db);
+  createGroupPriorityIndex(db);
+}
 
 void TLLogDBStorage::createPriorityIndex(sqlite3* db) {
   executeNonSelectionQuery(foundation::stringWithFormat("CREATE INDEX \"ix_%@_%@\" ON \"%@\" (\"%@\")", kTLLogsTableName,
                                                         kPriority, kTLLogsTableName, kPriority),
                            db);
+}
+
+void TLLogDBStorage::createGroupPriorityIndex(sqlite3* db) {
+  executeNonSelectionQuery(
+      foundation::stringWithFormat("CREATE INDEX \"ix_%@_%@_%@_%@\" ON \"%@\" (\"%@\", \"%@\" DESC, \"%@\")",
+                                   kTLLogsTableName, kGroupId, kPriority, kId, kTLLogsTableName, kGroupId, kPriority, kId),
+      db);
 }
 
 void TLLogDBStorage::migrateDatabase(sqlite3* db, std::uint32_t fromVersion) {
@@ -127,6 +140,9 @@ void TLLogDBStorage::migrateDatabase(sqlite3* db, std::uint32_t fromVersion) {
       [[fallthrough]];
     case 3:
       addColumn(kTimestamp, "INTEGER", " DEFAULT 0");
+      [[fallthrough]];
+    case 4:
+      createGroupPriorityIndex(db);
       break;
     default:
       break;
@@ -135,20 +151,22 @@ void TLLogDBStorage::migrateDatabase(sqlite3* db, std::uint32_t fromVersion) {
 
 // ---- Saving ----------------------------------------------------------------------------------
 
-bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags) {
-  if (!log) return false;
+TLLogDBStorage::~TLLogDBStorage() { commitWaitingSaves(); }
+
+std::optional<TLLogDBStorage::Row> TLLogDBStorage::rowForLog(const std::shared_ptr<TLLog>& log,
+                                                             const std::string& groupId, TLFlags flags) {
+  if (!log) return std::nullopt;
   foundation::Error error;
   const auto archive = foundation::KeyedArchiver::archivedDataWithRootObject(log, &error);
   if (!archive) {
     TLLogError(kTLLogTag, "Failed to archive the log for storage: %@", error.localizedDescription());
-    return false;
+    return std::nullopt;
   }
-  const std::string text = security::base64EncodedString(*archive);
+  Row row;
+  std::string text = security::base64EncodedString(*archive);
+  row.textLength = text.size();
   const std::int64_t timestamp = log->timestamp() ? millisecondsSince1970(*log->timestamp()) : 0;
-  const auto priority = static_cast<std::int64_t>(flags & TLFlagsPersistenceMask);
-
-  std::string insert;
-  TLDBArguments arguments;
+  row.priority = static_cast<std::int64_t>(flags & TLFlagsPersistenceMask);
   if (dynamic_cast<const TLCommonSchemaLog*>(log.get())) {
     // A log for several targets is stored once, with one of them.
     const auto tokens = log->transmissionTargetTokens();
@@ -157,35 +175,110 @@ bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::strin
     std::optional<std::string> encrypted = token ? targetTokenEncrypter_.encryptString(*token) : std::nullopt;
     if (token && !encrypted) TLLogError(kTLLogTag, "Failed to encrypt the target token; storing the log without it.");
     const std::optional<std::string> key = TLUtility::targetKeyFromTargetToken(token);
-    insert = foundation::stringWithFormat(
+    row.insert = foundation::stringWithFormat(
         "INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\", \"%@\", \"%@\", \"%@\") VALUES (?, ?, ?, ?, ?, ?)", kTLLogsTableName,
         kGroupId, kLog, kTargetToken, kTargetKey, kPriority, kTimestamp);
-    arguments = {groupId, text, encrypted ? foundation::Value(*encrypted) : foundation::Value(),
-                 key ? foundation::Value(*key) : foundation::Value(), priority, timestamp};
+    row.arguments = {groupId, std::move(text), encrypted ? foundation::Value(*encrypted) : foundation::Value(),
+                     key ? foundation::Value(*key) : foundation::Value(), row.priority, timestamp};
   } else {
-    insert = foundation::stringWithFormat("INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\", \"%@\") VALUES (?, ?, ?, ?)",
-                                          kTLLogsTableName, kGroupId, kLog, kPriority, kTimestamp);
-    arguments = {groupId, text, priority, timestamp};
+    row.insert = foundation::stringWithFormat("INSERT INTO \"%@\" (\"%@\", \"%@\", \"%@\", \"%@\") VALUES (?, ?, ?, ?)",
+                                              kTLLogsTableName, kGroupId, kLog, kPriority, kTimestamp);
+    row.arguments = {groupId, std::move(text), row.priority, timestamp};
   }
-  const int result = executeQueryUsingBlock(
-      [&](sqlite3* db) { return insertEvictingWhenFull(db, insert, arguments, text.size(), priority); });
-  return result == SQLITE_OK;
+  return row;
 }
 
-int TLLogDBStorage::insertEvictingWhenFull(sqlite3* db, const std::string& insert, const TLDBArguments& arguments,
-                                           std::size_t textLength, std::int64_t priority) {
-  const std::int64_t limit = getMaxPageCountInOpenedDatabase(db) * pageSize();
-  if (static_cast<std::int64_t>(textLength) >= limit) {
+bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags) {
+  commitWaitingSaves();
+  const std::optional<Row> row = rowForLog(log, groupId, flags);
+  if (!row) return false;
+  return executeQueryUsingBlock([&](sqlite3* db) { return insertEvictingWhenFull(db, *row); }) == SQLITE_OK;
+}
+
+void TLLogDBStorage::announceSave() { ++announcedSaves_; }
+
+void TLLogDBStorage::takeAnnouncement() {
+  std::int64_t count = announcedSaves_.load();
+  while (count > 0 && !announcedSaves_.compare_exchange_weak(count, count - 1)) {
+  }
+}
+
+void TLLogDBStorage::withdrawSave() {
+  takeAnnouncement();
+  if (announcedSaves_.load() <= 0) commitWaitingSaves();
+}
+
+void TLLogDBStorage::saveLogWhenReady(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags,
+                                      const SaveCompletion& completion) {
+  takeAnnouncement();
+  std::optional<Row> row = rowForLog(log, groupId, flags);
+  if (!row) {
+    // The outcomes reach the callers in the order the logs came.
+    commitWaitingSaves();
+    if (completion) completion(false);
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  if (waitingSaves_.empty()) firstWaitingSaveAt_ = now;
+  waitingSaves_.push_back({std::move(*row), completion});
+  const bool overdue = now - firstWaitingSaveAt_ >= std::chrono::milliseconds(kMaximumWaitMilliseconds);
+  if (announcedSaves_.load() <= 0 || waitingSaves_.size() >= kMaximumWaitingSaves || overdue) commitWaitingSaves();
+}
+
+void TLLogDBStorage::commitWaitingSaves() {
+  if (waitingSaves_.empty()) return;
+  // Completions may use the store again: the held saves are taken out first.
+  const std::vector<WaitingSave> saves = std::exchange(waitingSaves_, {});
+  std::vector<bool> stored(saves.size(), false);
+  const int result = executeQueryUsingBlock([&](sqlite3* db) { return insertTogether(db, saves, stored); });
+  // A file found corrupt is deleted: nothing written in this operation is kept.
+  if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB) std::fill(stored.begin(), stored.end(), false);
+  for (std::size_t i = 0; i < saves.size(); ++i) {
+    if (saves[i].completion) saves[i].completion(stored[i]);
+  }
+}
+
+int TLLogDBStorage::insertTogether(sqlite3* db, const std::vector<WaitingSave>& saves, std::vector<bool>& stored) {
+  int worst = SQLITE_OK;
+  const auto note = [&worst](int result) {
+    if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB || worst == SQLITE_OK) worst = result;
+  };
+  if (saves.size() > 1 && execute("BEGIN IMMEDIATE") == SQLITE_OK) {
+    bool intact = true;
+    for (std::size_t i = 0; i < saves.size() && intact; ++i) {
+      const int result = insertEvictingWhenFull(db, saves[i].row);
+      stored[i] = result == SQLITE_OK;
+      note(result);
+      // After some failures SQLite rolls the whole transaction back: what it held is gone.
+      intact = !sqlite3_get_autocommit(db) && result != SQLITE_CORRUPT && result != SQLITE_NOTADB;
+    }
+    if (intact && execute("COMMIT") == SQLITE_OK) return worst == SQLITE_ERROR || worst == SQLITE_FULL ? SQLITE_OK : worst;
+    if (!sqlite3_get_autocommit(db)) execute("ROLLBACK");
+    if (worst == SQLITE_CORRUPT || worst == SQLITE_NOTADB) return worst;
+    TLLogWarning(kTLLogTag, "Could not store %tu logs in one transaction; storing them one by one.", saves.size());
+    worst = SQLITE_OK;
+  }
+  for (std::size_t i = 0; i < saves.size(); ++i) {
+    const int result = insertEvictingWhenFull(db, saves[i].row);
+    stored[i] = result == SQLITE_OK;
+    note(result);
+  }
+  return worst == SQLITE_ERROR || worst == SQLITE_FULL ? SQLITE_OK : worst;
+}
+
+int TLLogDBStorage::insertEvictingWhenFull(sqlite3* db, const Row& row) {
+  const std::int64_t limit = maxPageCount() * pageSize();
+  if (static_cast<std::int64_t>(row.textLength) >= limit) {
     TLLogError(kTLLogTag, "Log is too large (%tu bytes) to store in database. Current maximum database size is %tu bytes.",
-               textLength, limit);
+               row.textLength, limit);
     return SQLITE_ERROR;
   }
-  int result = executeNonSelectionQuery(insert, db, arguments);
+  int result = execute(row.insert, row.arguments);
   if (result == SQLITE_FULL) {
-    const TLDBRows candidates = executeSelectionQuery(
+    const TLDBRows candidates = select(
         foundation::stringWithFormat("SELECT \"%@\" FROM \"%@\" WHERE \"%@\" <= ? ORDER BY \"%@\" ASC, \"%@\" ASC", kId,
                                      kTLLogsTableName, kPriority, kPriority, kId),
-        db, {priority});
+        {row.priority});
     std::size_t deleted = 0;
     for (const TLDBRow& candidate : candidates) {
       const foundation::Value& id = candidate.front();
@@ -196,7 +289,7 @@ int TLLogDBStorage::insertEvictingWhenFull(sqlite3* db, const std::string& inser
       }
       ++deleted;
       TLLogDebug(kTLLogTag, "Deleted a log with id %@ to store a new log.", valueText(id));
-      result = executeNonSelectionQuery(insert, db, arguments);
+      result = execute(row.insert, row.arguments);
       if (result != SQLITE_FULL) break;
     }
     if (deleted > 0) {
@@ -220,6 +313,7 @@ bool TLLogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint64
                                          const std::optional<foundation::Date>& afterDate,
                                          const std::optional<foundation::Date>& beforeDate,
                                          const LoadCompletion& completionHandler) {
+  commitWaitingSaves();
   std::vector<std::int64_t> pendingIds;
   for (const auto& [key, ids] : batches_) {
     if (key.first == groupId) pendingIds.insert(pendingIds.end(), ids.begin(), ids.end());
@@ -272,6 +366,7 @@ bool TLLogDBStorage::loadLogsWithGroupId(const std::string& groupId, std::uint64
 }
 
 TLDBRows TLLogDBStorage::logsWithCondition(std::string_view condition, const TLDBArguments& arguments) {
+  commitWaitingSaves();
   std::string query = foundation::stringWithFormat("SELECT * FROM \"%@\"", kTLLogsTableName);
   if (!condition.empty()) query += " WHERE " + std::string(condition);
   TLDBRows rows = executeSelectionQuery(query, arguments);
@@ -314,6 +409,7 @@ std::vector<std::shared_ptr<TLLog>> TLLogDBStorage::logsFromDBWithGroupId(const 
 // ---- Deleting and counting -------------------------------------------------------------------
 
 void TLLogDBStorage::deleteLogsWithBatchId(const std::string& batchId, const std::string& groupId) {
+  commitWaitingSaves();
   const auto batch = batches_.find({groupId, batchId});
   if (batch == batches_.end() || batch->second.empty()) return;
   foundation::Array ids;
@@ -344,6 +440,7 @@ bool TLLogDBStorage::deleteLogsFromDBWithColumnValue(const foundation::Value& va
 }
 
 bool TLLogDBStorage::deleteLogsFromDBWithColumnValues(const foundation::Array& values, const std::string& columnName) {
+  commitWaitingSaves();
   return executeQueryUsingBlock([&](sqlite3* db) { return deleteLogsFromDBWithColumnValues(values, columnName, db); }) ==
          SQLITE_OK;
 }
@@ -365,9 +462,13 @@ int TLLogDBStorage::deleteLogsFromDBWithColumnValues(const foundation::Array& va
   return result;
 }
 
-std::uint64_t TLLogDBStorage::countLogs() { return countEntriesForTable(kTLLogsTableName); }
+std::uint64_t TLLogDBStorage::countLogs() {
+  commitWaitingSaves();
+  return countEntriesForTable(kTLLogsTableName);
+}
 
 std::uint64_t TLLogDBStorage::countLogsBeforeDate(const foundation::Date& date) {
+  commitWaitingSaves();
   return countEntriesForTable(kTLLogsTableName, foundation::stringWithFormat("\"%@\" <= ?", kTimestamp),
                               {static_cast<long long>(millisecondsSince1970(date))});
 }

@@ -221,7 +221,7 @@ void TLLogDBStorage::saveLogWhenReady(const std::shared_ptr<TLLog>& log, const s
   const auto now = std::chrono::steady_clock::now();
   if (waitingSaves_.empty()) firstWaitingSaveAt_ = now;
   waitingSaves_.push_back({std::move(*row), completion});
-  const bool overdue = now - firstWaitingSaveAt_ >= std::chrono::milliseconds(kMaximumWaitMilliseconds);
+  const bool overdue = now - firstWaitingSaveAt_ >= maximumWaitingTime_;
   if (announcedSaves_.load() <= 0 || waitingSaves_.size() >= kMaximumWaitingSaves || overdue) commitWaitingSaves();
 }
 
@@ -239,40 +239,76 @@ void TLLogDBStorage::commitWaitingSaves() {
 }
 
 int TLLogDBStorage::insertTogether(sqlite3* db, const std::vector<WaitingSave>& saves, std::vector<bool>& stored) {
-  int worst = SQLITE_OK;
-  const auto note = [&worst](int result) {
-    if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB || worst == SQLITE_OK) worst = result;
-  };
-  if (saves.size() > 1 && execute("BEGIN IMMEDIATE") == SQLITE_OK) {
-    bool intact = true;
-    for (std::size_t i = 0; i < saves.size() && intact; ++i) {
-      const int result = insertEvictingWhenFull(db, saves[i].row);
-      stored[i] = result == SQLITE_OK;
-      note(result);
-      // After some failures SQLite rolls the whole transaction back: what it held is gone.
-      intact = !sqlite3_get_autocommit(db) && result != SQLITE_CORRUPT && result != SQLITE_NOTADB;
+  const auto isCorrupt = [](int result) { return result == SQLITE_CORRUPT || result == SQLITE_NOTADB; };
+  std::size_t next = 0;
+  while (saves.size() - next > 1) {
+    if (execute("BEGIN IMMEDIATE") != SQLITE_OK) break;
+    const std::size_t first = next;
+    int result = SQLITE_OK;
+    for (; next < saves.size(); ++next) {
+      result = insertIfRoom(saves[next].row);
+      if (result == SQLITE_FULL || isCorrupt(result) || sqlite3_get_autocommit(db)) break;
+      stored[next] = result == SQLITE_OK;
     }
-    if (intact && execute("COMMIT") == SQLITE_OK) return worst == SQLITE_ERROR || worst == SQLITE_FULL ? SQLITE_OK : worst;
+    if (next == saves.size()) {
+      if (execute("COMMIT") == SQLITE_OK) return SQLITE_OK;
+      next = first;
+      break;
+    }
+    // A full file ends the transaction: SQLite rolls all of it back when a one-row insert finds
+    // no room. The rows before fit without evicting and go in again; the one that did not fit is
+    // saved alone, evicting as a single save does.
     if (!sqlite3_get_autocommit(db)) execute("ROLLBACK");
-    if (worst == SQLITE_CORRUPT || worst == SQLITE_NOTADB) return worst;
-    TLLogWarning(kTLLogTag, "Could not store %tu logs in one transaction; storing them one by one.", saves.size());
-    worst = SQLITE_OK;
+    if (isCorrupt(result)) return result;
+    if (result != SQLITE_FULL || !reinsert(db, saves, first, next, stored)) {
+      next = first;
+      break;
+    }
+    result = insertEvictingWhenFull(db, saves[next].row);
+    if (isCorrupt(result)) return result;
+    stored[next++] = result == SQLITE_OK;
   }
-  for (std::size_t i = 0; i < saves.size(); ++i) {
-    const int result = insertEvictingWhenFull(db, saves[i].row);
+  // What is left goes one by one, each in its own transaction.
+  for (; next < saves.size(); ++next) {
+    const int result = insertEvictingWhenFull(db, saves[next].row);
+    if (isCorrupt(result)) return result;
+    stored[next] = result == SQLITE_OK;
+  }
+  return SQLITE_OK;
+}
+
+bool TLLogDBStorage::reinsert(sqlite3* db, const std::vector<WaitingSave>& saves, std::size_t first, std::size_t end,
+                              std::vector<bool>& stored) {
+  if (first == end) return true;
+  if (execute("BEGIN IMMEDIATE") != SQLITE_OK) return false;
+  for (std::size_t i = first; i < end; ++i) {
+    const int result = insertIfRoom(saves[i].row);
+    if (result == SQLITE_FULL || result == SQLITE_CORRUPT || result == SQLITE_NOTADB || sqlite3_get_autocommit(db)) {
+      if (!sqlite3_get_autocommit(db)) execute("ROLLBACK");
+      return false;
+    }
     stored[i] = result == SQLITE_OK;
-    note(result);
   }
-  return worst == SQLITE_ERROR || worst == SQLITE_FULL ? SQLITE_OK : worst;
+  if (execute("COMMIT") == SQLITE_OK) return true;
+  if (!sqlite3_get_autocommit(db)) execute("ROLLBACK");
+  return false;
+}
+
+int TLLogDBStorage::insertIfRoom(const Row& row) {
+  if (isTooLarge(row)) return SQLITE_ERROR;
+  return execute(row.insert, row.arguments);
+}
+
+bool TLLogDBStorage::isTooLarge(const Row& row) {
+  const std::int64_t limit = maxPageCount() * pageSize();
+  if (static_cast<std::int64_t>(row.textLength) < limit) return false;
+  TLLogError(kTLLogTag, "Log is too large (%tu bytes) to store in database. Current maximum database size is %tu bytes.",
+             row.textLength, limit);
+  return true;
 }
 
 int TLLogDBStorage::insertEvictingWhenFull(sqlite3* db, const Row& row) {
-  const std::int64_t limit = maxPageCount() * pageSize();
-  if (static_cast<std::int64_t>(row.textLength) >= limit) {
-    TLLogError(kTLLogTag, "Log is too large (%tu bytes) to store in database. Current maximum database size is %tu bytes.",
-               row.textLength, limit);
-    return SQLITE_ERROR;
-  }
+  if (isTooLarge(row)) return SQLITE_ERROR;
   int result = execute(row.insert, row.arguments);
   if (result == SQLITE_FULL) {
     const TLDBRows candidates = select(

@@ -71,6 +71,9 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   // Commits the logs held by saveLogWhenReady in one transaction, then calls their completions in
   // the order they were handed over. Nothing to do when none is held.
   void commitWaitingSaves();
+  // How long after the first held log the others stop being waited for (kMaximumWaitMilliseconds
+  // unless changed; tests that must not depend on the clock change it).
+  void setMaximumWaitingTime(std::chrono::milliseconds wait) { maximumWaitingTime_ = wait; }
 
   // The rows of "SELECT *" over "logs" matching `condition` (SQL text after WHERE, which may end
   // in ORDER BY and LIMIT; empty for every row), with the log object (a TLLog) in place of its
@@ -124,9 +127,17 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   // Inserts one row, evicting logs of equal or lower priority while the file is full; SQLite's
   // code, or SQLITE_ERROR when the log is too large for the whole limit.
   int insertEvictingWhenFull(sqlite3* db, const Row& row);
-  // Inserts the rows in one transaction, each row's outcome in `stored`; one by one, each in its
-  // own, when the transaction cannot be had or is lost. SQLite's code for the whole.
+  // Inserts the rows in as few transactions as the room in the file allows, each row's outcome
+  // in `stored`; one by one when a transaction cannot be had. SQLITE_OK, or the code of a
+  // corrupt file (the outcomes then do not hold).
   int insertTogether(sqlite3* db, const std::vector<WaitingSave>& saves, std::vector<bool>& stored);
+  // Inserts rows [first, end), which fitted before, again in one transaction; false when it fails.
+  bool reinsert(sqlite3* db, const std::vector<WaitingSave>& saves, std::size_t first, std::size_t end,
+                std::vector<bool>& stored);
+  // The insert alone, without evicting; SQLITE_ERROR (logged) for a log too large for the limit.
+  int insertIfRoom(const Row& row);
+  // Whether the row's text is at least the whole size limit (logged).
+  bool isTooLarge(const Row& row);
   // The pending batches name rows of the old file.
   void databaseFileWillChange() override { batches_.clear(); }
   // Counts one announced log as arrived.
@@ -141,4 +152,5 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   std::atomic<std::int64_t> announcedSaves_{0};
   std::vector<WaitingSave> waitingSaves_;
   std::chrono::steady_clock::time_point firstWaitingSaveAt_;
+  std::chrono::milliseconds maximumWaitingTime_{kMaximumWaitMilliseconds};
 };

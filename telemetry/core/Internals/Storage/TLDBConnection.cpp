@@ -133,6 +133,17 @@ int TLDBConnection::run(std::string_view sql, const TLDBArguments& arguments, st
 }
 
 int TLDBConnection::select(std::string_view sql, const TLDBArguments& arguments, TLDBRows* rows, int* stepResult) {
+  return selectEach(
+      sql, arguments,
+      [rows](sqlite3_stmt* statement) {
+        TLDBRow row = readRow(statement);
+        if (!row.empty()) rows->push_back(std::move(row));
+      },
+      stepResult);
+}
+
+int TLDBConnection::selectEach(std::string_view sql, const TLDBArguments& arguments,
+                               const std::function<void(sqlite3_stmt*)>& onRow, int* stepResult) {
   int result = SQLITE_OK;
   bool single = true;
   sqlite3_stmt* prepared = statement(sql, &result, &single);
@@ -141,10 +152,7 @@ int TLDBConnection::select(std::string_view sql, const TLDBArguments& arguments,
   if (result == SQLITE_OK) result = bind(prepared, arguments);
   int step = SQLITE_DONE;
   if (result == SQLITE_OK) {
-    while ((step = sqlite3_step(prepared)) == SQLITE_ROW) {
-      TLDBRow row = readRow(prepared);
-      if (!row.empty()) rows->push_back(std::move(row));
-    }
+    while ((step = sqlite3_step(prepared)) == SQLITE_ROW) onRow(prepared);
   }
   if (stepResult) *stepResult = step;
   return result;
@@ -170,12 +178,12 @@ int TLDBConnection::bind(sqlite3_stmt* statement, const TLDBArguments& arguments
   return SQLITE_OK;
 }
 
-TLDBRow TLDBConnection::readRow(sqlite3_stmt* statement) {
+TLDBRow TLDBConnection::readRow(sqlite3_stmt* statement, int skippedColumn) {
   TLDBRow row;
   const int count = sqlite3_column_count(statement);
   row.reserve(static_cast<std::size_t>(count));
   for (int column = 0; column < count; ++column) {
-    switch (sqlite3_column_type(statement, column)) {
+    switch (column == skippedColumn ? SQLITE_NULL : sqlite3_column_type(statement, column)) {
       case SQLITE_TEXT: {
         const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
         row.emplace_back(std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, column))));

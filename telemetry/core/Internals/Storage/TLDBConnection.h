@@ -13,6 +13,7 @@
 // Not thread-safe: one thread at a time uses a connection (the store's queue).
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -60,10 +61,15 @@ class TLDBConnection {
   // ended the rows (SQLITE_DONE when all were read).
   int select(std::string_view sql, const TLDBArguments& arguments, TLDBRows* rows, int* stepResult);
 
+  // The same, handing each row to `onRow` as the statement stands on it (the row's cells are
+  // valid only during the call), instead of copying it.
+  int selectEach(std::string_view sql, const TLDBArguments& arguments, const std::function<void(sqlite3_stmt*)>& onRow,
+                 int* stepResult);
+
   // Binds `arguments` to `statement`'s parameters in order; SQLite's code.
   static int bind(sqlite3_stmt* statement, const TLDBArguments& arguments);
-  // The current row of `statement`.
-  static TLDBRow readRow(sqlite3_stmt* statement);
+  // The current row of `statement`; the cell at `skippedColumn` (when given) is left null.
+  static TLDBRow readRow(sqlite3_stmt* statement, int skippedColumn = -1);
 
  private:
   TLDBConnection(sqlite3* db, std::string path);

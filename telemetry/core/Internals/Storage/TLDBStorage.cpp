@@ -221,6 +221,20 @@ TLDBRows TLDBStorage::select(std::string_view query, const TLDBArguments& argume
   return rows;
 }
 
+int TLDBStorage::selectEach(std::string_view query, const TLDBArguments& arguments,
+                            const std::function<void(sqlite3_stmt* statement)>& onRow) {
+  int code = SQLITE_MISUSE;
+  int step = SQLITE_DONE;
+  if (connection_) code = connection_->selectEach(query, arguments, onRow, &step);
+  if (code != SQLITE_OK) {
+    TLLogError(kTLLogTag, "Query \"%@\" failed with error: %d - %@", query, code,
+               connection_ ? sqlite3_errmsg(connection_->handle()) : "no connection");
+  }
+  noteResult(code);
+  noteResult(step);
+  return code;
+}
+
 // ---- Operations ------------------------------------------------------------------------------
 
 int TLDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3* db)>& block) {

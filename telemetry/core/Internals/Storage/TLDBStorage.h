@@ -28,6 +28,7 @@
 #include "telemetry/core/Internals/Storage/TLDBConnection.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // A table's columns in order: each the column name and the words of its type and constraints
 // ({"id", {"INTEGER", "PRIMARY KEY", "AUTOINCREMENT"}}).
@@ -146,6 +147,10 @@ class TLDBStorage {
   int execute(std::string_view query, const TLDBArguments& arguments = {});
   // The rows of one selection; *result (when given) gets the prepare code. Failures are logged.
   TLDBRows select(std::string_view query, const TLDBArguments& arguments = {}, int* result = nullptr);
+  // The rows of one selection, each handed to `onRow` as the statement stands on it; SQLite's
+  // prepare code. Failures are logged.
+  int selectEach(std::string_view query, const TLDBArguments& arguments,
+                 const std::function<void(sqlite3_stmt* statement)>& onRow);
   // The page limit in force on the connection.
   std::int64_t maxPageCount() const { return maxPageCount_; }
 

@@ -1,12 +1,18 @@
 #include "telemetry/core/Internals/Storage/TLLogDBStorage.h"
 
+#include <pthread.h>
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <thread>
 #include <utility>
 
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/KeyedUnarchiver.h"
 #include "platform/foundation/String.h"
@@ -37,6 +43,52 @@ std::int64_t millisecondsSince1970(const foundation::Date& date) {
   return static_cast<std::int64_t>(milliseconds);
 }
 
+// Runs work(i) for every i below `count` and returns once all have run: on this thread alone for
+// a few items, else with workers of the global queue taking items too. This thread takes items
+// until none is left and then waits only for workers still busy with one, so the work ends even
+// when no worker ever starts; a worker that starts late finds nothing left and never touches
+// `work`.
+//
+// A child forked from a process with threads has the pool's state without its threads (and its
+// locks and condition variables as they stood): there the work is done inline.
+std::atomic<bool> gForkedChild{false};
+const int gForkHandlerResult = pthread_atfork(nullptr, nullptr, [] { gForkedChild = true; });
+
+void forEachConcurrently(std::size_t count, const std::function<void(std::size_t)>& work) {
+  constexpr std::size_t kItemsPerWorker = 16;
+  constexpr std::size_t kMaximumWorkers = 3;
+  const bool poolUsable = !gForkedChild && gForkHandlerResult == 0;
+  const std::size_t workers =
+      poolUsable ? std::min({kMaximumWorkers, count / kItemsPerWorker,
+                             static_cast<std::size_t>(std::thread::hardware_concurrency())})
+                 : 0;
+  struct Shared {
+    std::atomic<std::size_t> next{0};
+    std::size_t count = 0;
+    const std::function<void(std::size_t)>* work = nullptr;
+    std::mutex mutex;
+    std::condition_variable idle;
+    int busy = 0;
+  };
+  const auto shared = std::make_shared<Shared>();
+  shared->count = count;
+  shared->work = &work;
+  for (std::size_t w = 0; w < workers; ++w) {
+    dispatch::globalQueue()->async([shared] {
+      {
+        std::lock_guard lock(shared->mutex);
+        ++shared->busy;
+      }
+      for (std::size_t i = shared->next++; i < shared->count; i = shared->next++) (*shared->work)(i);
+      std::lock_guard lock(shared->mutex);
+      if (--shared->busy == 0) shared->idle.notify_all();
+    });
+  }
+  for (std::size_t i = shared->next++; i < count; i = shared->next++) work(i);
+  std::unique_lock lock(shared->mutex);
+  shared->idle.wait(lock, [&] { return shared->busy == 0; });
+}
+
 // "?, ?, ?" for `count` parameters.
 std::string placeholders(std::size_t count) {
   std::string text;
@@ -55,10 +107,8 @@ std::string joinedIds(const std::vector<std::int64_t>& ids) {
 }
 
 // The log of a stored text; nothing, with the reason in *reason, when it no longer unarchives.
-std::shared_ptr<TLLog> unarchiveLog(const foundation::Value& cell, std::string* reason) {
-  const auto data = cell.isString()
-                        ? security::dataFromBase64(cell.stringValue(), security::Base64DecodingOptions::IgnoreUnknownCharacters)
-                        : std::nullopt;
+std::shared_ptr<TLLog> unarchiveLog(std::string_view text, std::string* reason) {
+  const auto data = security::dataFromBase64(text, security::Base64DecodingOptions::IgnoreUnknownCharacters);
   if (!data) {
     *reason = "The stored text is not Base64.";
     return nullptr;
@@ -153,23 +203,25 @@ void TLLogDBStorage::migrateDatabase(sqlite3* db, std::uint32_t fromVersion) {
 
 TLLogDBStorage::~TLLogDBStorage() { commitWaitingSaves(); }
 
-std::optional<TLLogDBStorage::Row> TLLogDBStorage::rowForLog(const std::shared_ptr<TLLog>& log,
-                                                             const std::string& groupId, TLFlags flags) {
-  if (!log) return std::nullopt;
+std::optional<std::string> TLLogDBStorage::archivedText(const std::shared_ptr<TLLog>& log) {
   foundation::Error error;
   const auto archive = foundation::KeyedArchiver::archivedDataWithRootObject(log, &error);
   if (!archive) {
     TLLogError(kTLLogTag, "Failed to archive the log for storage: %@", error.localizedDescription());
     return std::nullopt;
   }
+  return security::base64EncodedString(*archive);
+}
+
+TLLogDBStorage::Row TLLogDBStorage::rowForText(const TLLog& log, const std::string& groupId, TLFlags flags,
+                                               std::string text) {
   Row row;
-  std::string text = security::base64EncodedString(*archive);
   row.textLength = text.size();
-  const std::int64_t timestamp = log->timestamp() ? millisecondsSince1970(*log->timestamp()) : 0;
+  const std::int64_t timestamp = log.timestamp() ? millisecondsSince1970(*log.timestamp()) : 0;
   row.priority = static_cast<std::int64_t>(flags & TLFlagsPersistenceMask);
-  if (dynamic_cast<const TLCommonSchemaLog*>(log.get())) {
+  if (dynamic_cast<const TLCommonSchemaLog*>(&log)) {
     // A log for several targets is stored once, with one of them.
-    const auto tokens = log->transmissionTargetTokens();
+    const auto tokens = log.transmissionTargetTokens();
     const std::optional<std::string> token =
         tokens && !tokens->empty() ? std::optional<std::string>(*tokens->begin()) : std::nullopt;
     std::optional<std::string> encrypted = token ? targetTokenEncrypter_.encryptString(*token) : std::nullopt;
@@ -190,9 +242,11 @@ std::optional<TLLogDBStorage::Row> TLLogDBStorage::rowForLog(const std::shared_p
 
 bool TLLogDBStorage::saveLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags) {
   commitWaitingSaves();
-  const std::optional<Row> row = rowForLog(log, groupId, flags);
-  if (!row) return false;
-  return executeQueryUsingBlock([&](sqlite3* db) { return insertEvictingWhenFull(db, *row); }) == SQLITE_OK;
+  if (!log) return false;
+  std::optional<std::string> text = archivedText(log);
+  if (!text) return false;
+  const Row row = rowForText(*log, groupId, flags, std::move(*text));
+  return executeQueryUsingBlock([&](sqlite3* db) { return insertEvictingWhenFull(db, row); }) == SQLITE_OK;
 }
 
 void TLLogDBStorage::announceSave() { ++announcedSaves_; }
@@ -211,16 +265,9 @@ void TLLogDBStorage::withdrawSave() {
 void TLLogDBStorage::saveLogWhenReady(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags,
                                       const SaveCompletion& completion) {
   takeAnnouncement();
-  std::optional<Row> row = rowForLog(log, groupId, flags);
-  if (!row) {
-    // The outcomes reach the callers in the order the logs came.
-    commitWaitingSaves();
-    if (completion) completion(false);
-    return;
-  }
   const auto now = std::chrono::steady_clock::now();
   if (waitingSaves_.empty()) firstWaitingSaveAt_ = now;
-  waitingSaves_.push_back({std::move(*row), completion});
+  waitingSaves_.push_back({log, groupId, flags, completion});
   const bool overdue = now - firstWaitingSaveAt_ >= maximumWaitingTime_;
   if (announcedSaves_.load() <= 0 || waitingSaves_.size() >= kMaximumWaitingSaves || overdue) commitWaitingSaves();
 }
@@ -229,16 +276,33 @@ void TLLogDBStorage::commitWaitingSaves() {
   if (waitingSaves_.empty()) return;
   // Completions may use the store again: the held saves are taken out first.
   const std::vector<WaitingSave> saves = std::exchange(waitingSaves_, {});
+  // Archiving is most of a save's cost and needs nothing but the log: the logs of a group are
+  // archived side by side while this queue waits, then inserted in order.
+  std::vector<std::optional<std::string>> texts(saves.size());
+  forEachConcurrently(saves.size(), [&](std::size_t i) {
+    if (saves[i].log) texts[i] = archivedText(saves[i].log);
+  });
+  std::vector<Row> rows;
+  std::vector<std::size_t> saveOfRow;
+  for (std::size_t i = 0; i < saves.size(); ++i) {
+    if (!texts[i]) continue;
+    rows.push_back(rowForText(*saves[i].log, saves[i].groupId, saves[i].flags, std::move(*texts[i])));
+    saveOfRow.push_back(i);
+  }
+  std::vector<bool> rowStored(rows.size(), false);
+  const int result =
+      rows.empty() ? SQLITE_OK : executeQueryUsingBlock([&](sqlite3* db) { return insertTogether(db, rows, rowStored); });
   std::vector<bool> stored(saves.size(), false);
-  const int result = executeQueryUsingBlock([&](sqlite3* db) { return insertTogether(db, saves, stored); });
   // A file found corrupt is deleted: nothing written in this operation is kept.
-  if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB) std::fill(stored.begin(), stored.end(), false);
+  if (result != SQLITE_CORRUPT && result != SQLITE_NOTADB) {
+    for (std::size_t r = 0; r < rows.size(); ++r) stored[saveOfRow[r]] = rowStored[r];
+  }
   for (std::size_t i = 0; i < saves.size(); ++i) {
     if (saves[i].completion) saves[i].completion(stored[i]);
   }
 }
 
-int TLLogDBStorage::insertTogether(sqlite3* db, const std::vector<WaitingSave>& saves, std::vector<bool>& stored) {
+int TLLogDBStorage::insertTogether(sqlite3* db, const std::vector<Row>& saves, std::vector<bool>& stored) {
   const auto isCorrupt = [](int result) { return result == SQLITE_CORRUPT || result == SQLITE_NOTADB; };
   std::size_t next = 0;
   while (saves.size() - next > 1) {
@@ -246,7 +310,7 @@ int TLLogDBStorage::insertTogether(sqlite3* db, const std::vector<WaitingSave>& 
     const std::size_t first = next;
     int result = SQLITE_OK;
     for (; next < saves.size(); ++next) {
-      result = insertIfRoom(saves[next].row);
+      result = insertIfRoom(saves[next]);
       if (result == SQLITE_FULL || isCorrupt(result) || sqlite3_get_autocommit(db)) break;
       stored[next] = result == SQLITE_OK;
     }
@@ -264,25 +328,25 @@ int TLLogDBStorage::insertTogether(sqlite3* db, const std::vector<WaitingSave>& 
       next = first;
       break;
     }
-    result = insertEvictingWhenFull(db, saves[next].row);
+    result = insertEvictingWhenFull(db, saves[next]);
     if (isCorrupt(result)) return result;
     stored[next++] = result == SQLITE_OK;
   }
   // What is left goes one by one, each in its own transaction.
   for (; next < saves.size(); ++next) {
-    const int result = insertEvictingWhenFull(db, saves[next].row);
+    const int result = insertEvictingWhenFull(db, saves[next]);
     if (isCorrupt(result)) return result;
     stored[next] = result == SQLITE_OK;
   }
   return SQLITE_OK;
 }
 
-bool TLLogDBStorage::reinsert(sqlite3* db, const std::vector<WaitingSave>& saves, std::size_t first, std::size_t end,
+bool TLLogDBStorage::reinsert(sqlite3* db, const std::vector<Row>& saves, std::size_t first, std::size_t end,
                               std::vector<bool>& stored) {
   if (first == end) return true;
   if (execute("BEGIN IMMEDIATE") != SQLITE_OK) return false;
   for (std::size_t i = first; i < end; ++i) {
-    const int result = insertIfRoom(saves[i].row);
+    const int result = insertIfRoom(saves[i]);
     if (result == SQLITE_FULL || result == SQLITE_CORRUPT || result == SQLITE_NOTADB || sqlite3_get_autocommit(db)) {
       if (!sqlite3_get_autocommit(db)) execute("ROLLBACK");
       return false;
@@ -405,33 +469,59 @@ TLDBRows TLLogDBStorage::logsWithCondition(std::string_view condition, const TLD
   commitWaitingSaves();
   std::string query = foundation::stringWithFormat("SELECT * FROM \"%@\"", kTLLogsTableName);
   if (!condition.empty()) query += " WHERE " + std::string(condition);
-  TLDBRows rows = executeSelectionQuery(query, arguments);
+  TLDBRows rows;
+  std::vector<std::optional<std::string>> texts;
+  const auto logColumn = static_cast<int>(logColumnIndex_);
+  executeQueryUsingBlock([&](sqlite3*) {
+    return selectEach(query, arguments, [&](sqlite3_stmt* statement) {
+      TLDBRow row = TLDBConnection::readRow(statement, logColumn);
+      if (row.size() <= std::max({idColumnIndex_, logColumnIndex_, targetTokenColumnIndex_})) return;
+      const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, logColumn));
+      texts.push_back(text ? std::optional<std::string>(std::in_place, text,
+                                                        static_cast<std::size_t>(sqlite3_column_bytes(statement, logColumn)))
+                           : std::nullopt);
+      rows.push_back(std::move(row));
+    });
+  });
+  // Unarchiving is most of a load's cost and needs nothing but the text: the rows are decoded
+  // side by side, then handled in order.
+  std::vector<std::shared_ptr<TLLog>> logs(rows.size());
+  std::vector<std::string> reasons(rows.size());
+  forEachConcurrently(rows.size(), [&](std::size_t i) {
+    if (texts[i]) {
+      logs[i] = unarchiveLog(*texts[i], &reasons[i]);
+    } else {
+      reasons[i] = "The stored text is not Base64.";
+    }
+  });
   TLDBRows result;
   result.reserve(rows.size());
-  for (TLDBRow& row : rows) {
-    if (row.size() <= std::max({idColumnIndex_, logColumnIndex_, targetTokenColumnIndex_})) continue;
-    const foundation::Value id = row[idColumnIndex_];
-    std::string reason;
-    const std::shared_ptr<TLLog> log = unarchiveLog(row[logColumnIndex_], &reason);
-    if (!log) {
-      TLLogError(kTLLogTag, "Deserialization failed for log with Id %@: %@", valueText(id), reason);
-      deleteLogFromDBWithId(id.intValue());
+  std::vector<std::int64_t> undecodable;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    TLDBRow& row = rows[i];
+    const foundation::Value& id = row[idColumnIndex_];
+    if (!logs[i]) {
+      TLLogError(kTLLogTag, "Deserialization failed for log with Id %@: %@", valueText(id), reasons[i]);
+      undecodable.push_back(id.intValue());
       continue;
     }
-    const foundation::Value& tokenCell = row[targetTokenColumnIndex_];
-    if (tokenCell.isString()) {
-      if (tokenCell.stringValue().empty()) {
-        TLLogError(kTLLogTag, "Unexpected empty target token for log with Id %@.", valueText(id));
-      } else if (const auto token = targetTokenEncrypter_.decryptString(tokenCell.stringValue())) {
-        log->addTransmissionTargetToken(*token);
-      } else {
-        TLLogError(kTLLogTag, "Failed to decrypt the target token for log with Id %@.", valueText(id));
-      }
-    }
-    row[logColumnIndex_] = foundation::Value(std::static_pointer_cast<foundation::Object>(log));
+    restoreTargetToken(*logs[i], row[targetTokenColumnIndex_], id);
+    row[logColumnIndex_] = foundation::Value(std::static_pointer_cast<foundation::Object>(logs[i]));
     result.push_back(std::move(row));
   }
+  for (const std::int64_t id : undecodable) deleteLogFromDBWithId(id);
   return result;
+}
+
+void TLLogDBStorage::restoreTargetToken(TLLog& log, const foundation::Value& tokenCell, const foundation::Value& id) {
+  if (!tokenCell.isString()) return;
+  if (tokenCell.stringValue().empty()) {
+    TLLogError(kTLLogTag, "Unexpected empty target token for log with Id %@.", valueText(id));
+  } else if (const auto token = targetTokenEncrypter_.decryptString(tokenCell.stringValue())) {
+    log.addTransmissionTargetToken(*token);
+  } else {
+    TLLogError(kTLLogTag, "Failed to decrypt the target token for log with Id %@.", valueText(id));
+  }
 }
 
 std::vector<std::shared_ptr<TLLog>> TLLogDBStorage::logsFromDBWithGroupId(const std::string& groupId) {

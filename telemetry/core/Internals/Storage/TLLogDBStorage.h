@@ -23,7 +23,10 @@
 // Batches are keyed by the exact pair of group id and batch id, so groups whose ids share a
 // beginning ("Crashes", "CrashesBuffer") never touch each other's batches.
 //
-// Not thread-safe: the owner calls it from one serial queue (the channel group's).
+// Not thread-safe: the owner calls it from one serial queue (the channel group's). Archiving and
+// unarchiving, most of the cost of a save or a load, touch nothing of the store: those of a group
+// of saves or of a load's rows are spread over workers of the global queue while the caller
+// waits; the file is only ever touched from the caller's thread.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -118,21 +121,26 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
     std::int64_t priority = 0;
   };
   struct WaitingSave {
-    Row row;
+    std::shared_ptr<TLLog> log;
+    std::string groupId;
+    TLFlags flags = 0;
     SaveCompletion completion;
   };
 
-  // The insert of `log`; nothing (logged) when there is no log or it cannot be archived.
-  std::optional<Row> rowForLog(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags);
+  // The Base64 text of the log's keyed archive; nothing (logged) when it cannot be archived.
+  // Touches nothing of the store: safe on any thread.
+  static std::optional<std::string> archivedText(const std::shared_ptr<TLLog>& log);
+  // The insert of `log` with its text.
+  Row rowForText(const TLLog& log, const std::string& groupId, TLFlags flags, std::string text);
   // Inserts one row, evicting logs of equal or lower priority while the file is full; SQLite's
   // code, or SQLITE_ERROR when the log is too large for the whole limit.
   int insertEvictingWhenFull(sqlite3* db, const Row& row);
   // Inserts the rows in as few transactions as the room in the file allows, each row's outcome
   // in `stored`; one by one when a transaction cannot be had. SQLITE_OK, or the code of a
   // corrupt file (the outcomes then do not hold).
-  int insertTogether(sqlite3* db, const std::vector<WaitingSave>& saves, std::vector<bool>& stored);
+  int insertTogether(sqlite3* db, const std::vector<Row>& rows, std::vector<bool>& stored);
   // Inserts rows [first, end), which fitted before, again in one transaction; false when it fails.
-  bool reinsert(sqlite3* db, const std::vector<WaitingSave>& saves, std::size_t first, std::size_t end,
+  bool reinsert(sqlite3* db, const std::vector<Row>& rows, std::size_t first, std::size_t end,
                 std::vector<bool>& stored);
   // The insert alone, without evicting; SQLITE_ERROR (logged) for a log too large for the limit.
   int insertIfRoom(const Row& row);
@@ -140,6 +148,8 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   bool isTooLarge(const Row& row);
   // The pending batches name rows of the old file.
   void databaseFileWillChange() override { batches_.clear(); }
+  // Gives `log` the target token of its row, decrypted (failures logged).
+  void restoreTargetToken(TLLog& log, const foundation::Value& tokenCell, const foundation::Value& id);
   // Counts one announced log as arrived.
   void takeAnnouncement();
 

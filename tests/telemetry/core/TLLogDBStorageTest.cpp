@@ -268,20 +268,31 @@ TEST_F(TLLogDBStorageTest, LogsHandedOverTogetherAreCommittedAndReportedOnlyOnce
   test::TLSQLiteFile reader(databasePath());
   const auto committed = [&] { return reader.value("SELECT COUNT(*) FROM \"logs\""); };
   std::vector<std::string> reported;
+  // Whether the caller must put a commit on the queue: true for the first log held.
   const auto handOver = [&](const std::string& sid) {
-    store.saveLogWhenReady(makeLog(sid), "Analytics", TLFlagsNormal,
-                           [&reported, sid](bool stored) { reported.push_back(sid + (stored ? "" : " refused")); });
+    return store.saveLogWhenReady(makeLog(sid), "Analytics", TLFlagsNormal,
+                                  [&reported, sid](bool stored) { reported.push_back(sid + (stored ? "" : " refused")); });
   };
 
   // Three announced: the first two wait for the third.
   for (int i = 0; i < 3; ++i) store.announceSave();
-  handOver("a");
-  handOver("b");
+  EXPECT_TRUE(handOver("a"));
+  EXPECT_FALSE(handOver("b"));
   EXPECT_TRUE(reported.empty());
   EXPECT_EQ(committed(), "0");
-  handOver("c");
+  EXPECT_FALSE(handOver("c"));
   EXPECT_EQ(reported, (std::vector<std::string>{"a", "b", "c"}));
   EXPECT_EQ(committed(), "3");
+
+  // An announced log that never comes holds nothing past the commit the caller queued.
+  reported.clear();
+  store.announceSave();
+  store.announceSave();
+  EXPECT_TRUE(handOver("lone"));
+  store.commitWaitingSaves();
+  EXPECT_EQ(reported, std::vector<std::string>{"lone"});
+  store.withdrawSave();
+  EXPECT_EQ(committed(), "4");
 
   // An announced log that is not saved after all ends the wait as well.
   reported.clear();
@@ -297,7 +308,7 @@ TEST_F(TLLogDBStorageTest, LogsHandedOverTogetherAreCommittedAndReportedOnlyOnce
   store.announceSave();
   store.announceSave();
   handOver("e");
-  EXPECT_EQ(store.countLogs(), 5u);
+  EXPECT_EQ(store.countLogs(), 6u);
   EXPECT_EQ(reported, std::vector<std::string>{"e"});
   handOver("f");
   EXPECT_EQ(reported, (std::vector<std::string>{"e", "f"}));
@@ -307,16 +318,16 @@ TEST_F(TLLogDBStorageTest, LogsHandedOverTogetherAreCommittedAndReportedOnlyOnce
   for (std::size_t i = 0; i < TLStorage::kMaximumWaitingSaves + 1; ++i) store.announceSave();
   for (std::size_t i = 0; i < TLStorage::kMaximumWaitingSaves; ++i) handOver("g" + std::to_string(i));
   EXPECT_EQ(reported.size(), TLStorage::kMaximumWaitingSaves);
-  EXPECT_EQ(committed(), std::to_string(6 + TLStorage::kMaximumWaitingSaves));
+  EXPECT_EQ(committed(), std::to_string(7 + TLStorage::kMaximumWaitingSaves));
   store.withdrawSave();
-  EXPECT_EQ(storedSids(store).size(), 6 + TLStorage::kMaximumWaitingSaves);
+  EXPECT_EQ(storedSids(store).size(), 7 + TLStorage::kMaximumWaitingSaves);
 
   // Nor does a log wait beyond the longest wait after the first: with none, it does not wait.
   reported.clear();
   store.setMaximumWaitingTime(std::chrono::milliseconds(0));
   store.announceSave();
   store.announceSave();
-  handOver("h");
+  EXPECT_FALSE(handOver("h"));
   EXPECT_EQ(reported, std::vector<std::string>{"h"});
   store.withdrawSave();
 }

@@ -131,10 +131,13 @@ void TLChannelUnitDefault::enqueueOnQueue(const std::shared_ptr<TLLog>& item, co
   }
   TLLogDebug(kTLLogTag, "Saving log, type: %@, flags: %u.", item->type(), flags);
   // The outcome comes once the log's transaction is committed, with the logs saved together with it.
-  storage_->saveLogWhenReady(item, configuration_.groupId(), flags,
-                             [weak = weak_from_this(), item, internalId](bool stored) {
-                               if (const auto self = weak.lock()) self->didSaveLog(item, internalId, stored);
-                             });
+  const bool held = storage_->saveLogWhenReady(item, configuration_.groupId(), flags,
+                                               [weak = weak_from_this(), item, internalId](bool stored) {
+                                                 if (const auto self = weak.lock()) self->didSaveLog(item, internalId, stored);
+                                               });
+  // Whatever becomes of the logs announced behind it, the held log is committed once the blocks
+  // on the queue now have run.
+  if (held) logsDispatchQueue_->async([storage = storage_] { storage->commitWaitingSaves(); });
 }
 
 void TLChannelUnitDefault::didSaveLog(const std::shared_ptr<TLLog>& item, const std::string& internalId, bool saved) {

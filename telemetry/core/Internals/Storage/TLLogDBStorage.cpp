@@ -259,17 +259,22 @@ void TLLogDBStorage::takeAnnouncement() {
 
 void TLLogDBStorage::withdrawSave() {
   takeAnnouncement();
-  if (announcedSaves_.load() <= 0) commitWaitingSaves();
+  commitWaitingSaves();
 }
 
-void TLLogDBStorage::saveLogWhenReady(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags,
+bool TLLogDBStorage::saveLogWhenReady(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags,
                                       const SaveCompletion& completion) {
   takeAnnouncement();
   const auto now = std::chrono::steady_clock::now();
-  if (waitingSaves_.empty()) firstWaitingSaveAt_ = now;
+  const bool first = waitingSaves_.empty();
+  if (first) firstWaitingSaveAt_ = now;
   waitingSaves_.push_back({log, groupId, flags, completion});
   const bool overdue = now - firstWaitingSaveAt_ >= maximumWaitingTime_;
-  if (announcedSaves_.load() <= 0 || waitingSaves_.size() >= kMaximumWaitingSaves || overdue) commitWaitingSaves();
+  if (announcedSaves_.load() <= 0 || waitingSaves_.size() >= kMaximumWaitingSaves || overdue) {
+    commitWaitingSaves();
+    return false;
+  }
+  return first;
 }
 
 void TLLogDBStorage::commitWaitingSaves() {

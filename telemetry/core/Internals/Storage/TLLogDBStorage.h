@@ -12,7 +12,9 @@
 // Logs handed over with saveLogWhenReady while more are announced on the queue are committed
 // together, in one transaction per drain of the queue (at most 500 logs, or 50 ms after the first
 // of them), each still with its own outcome: stored, too large, or discarded because nothing of
-// equal or lower priority was left to evict. Every other operation commits them first.
+// equal or lower priority was left to evict. Every other operation commits them first. A log
+// reported stored is committed: it survives the process crashing or being killed; a power cut
+// may lose the last transactions (see TLDBConnection).
 //
 // A stored row is decoded only as a log: the unarchiver is asked for a log from the start, so a
 // damaged row whose archive holds something else fails at its first record, before any of its
@@ -69,11 +71,11 @@ class TLLogDBStorage : public TLDBStorage, public TLStorage {
   }
   void announceSave() override;
   void withdrawSave() override;
-  void saveLogWhenReady(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags,
+  bool saveLogWhenReady(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags,
                         const SaveCompletion& completion) override;
-  // Commits the logs held by saveLogWhenReady in one transaction, then calls their completions in
-  // the order they were handed over. Nothing to do when none is held.
-  void commitWaitingSaves();
+  // Commits the held logs in one transaction (more only when the file is full), then calls their
+  // completions in the order they were handed over.
+  void commitWaitingSaves() override;
   // How long after the first held log the others stop being waited for (kMaximumWaitMilliseconds
   // unless changed; tests that must not depend on the clock change it).
   void setMaximumWaitingTime(std::chrono::milliseconds wait) { maximumWaitingTime_ = wait; }

@@ -7,7 +7,9 @@
 // priority (the low byte of the enqueue flags), its timestamp in milliseconds and, for a
 // common-schema log, one of its target tokens (encrypted) and that token's target key. When the
 // file reaches its size limit, logs of equal or lower priority are evicted, lowest priority and
-// oldest first, until the new log fits.
+// oldest first, until the new log fits. Version 5 of the file adds an index on ("groupId",
+// "priority" DESC, "id"), so a batch is read without sorting its group; files of every earlier
+// version are migrated.
 //
 // Logs handed over with saveLogWhenReady while more are announced on the queue are committed
 // together, in one transaction per drain of the queue (at most 500 logs, or 50 ms after the first

@@ -24,8 +24,13 @@ bool needsQuotes(const std::string& s) {
   return false;
 }
 
-std::string quoted(const std::string& s) {
-  std::string out = "\"";
+// A string as descriptions show it: bare when plain, else quoted with escapes.
+void appendString(std::string& out, const std::string& s) {
+  if (!needsQuotes(s)) {
+    out += s;
+    return;
+  }
+  out += '"';
   for (char c : s) {
     switch (c) {
       case '"': out += "\\\""; break;
@@ -36,7 +41,21 @@ std::string quoted(const std::string& s) {
       default: out += c;
     }
   }
-  return out + "\"";
+  out += '"';
+}
+
+// "{length = 3, bytes = 0x616263}", as the platform prints data: at most 24 bytes shown.
+void appendData(std::string& out, const Data& d) {
+  static const char* digits = "0123456789abcdef";
+  out += "{length = ";
+  out += std::to_string(d.size());
+  out += ", bytes = 0x";
+  for (std::size_t i = 0; i < d.size() && i < 24; ++i) {
+    out += digits[d[i] >> 4];
+    out += digits[d[i] & 15];
+  }
+  if (d.size() > 24) out += " ... ";
+  out += "}";
 }
 
 std::string formatDouble(double d) {
@@ -51,7 +70,7 @@ std::string formatDouble(double d) {
   return buffer;
 }
 
-std::string indentText(int level) { return std::string(static_cast<std::size_t>(level) * 4, ' '); }
+void appendIndent(std::string& out, int level) { out.append(static_cast<std::size_t>(level) * 4, ' '); }
 
 }  // namespace
 
@@ -323,58 +342,56 @@ const Value& Value::operator[](std::size_t index) const {
   return index < a.size() ? a[index] : nullValue();
 }
 
-std::string Value::description() const { return describe(0); }
+std::string Value::description() const {
+  std::string out;
+  describe(out, 0);
+  return out;
+}
 
-std::string Value::describe(int indent) const {
+// Each level appends to the one buffer, so the work is linear in the text written however deep
+// the nesting.
+void Value::describe(std::string& out, int indent) const {
   switch (type()) {
-    case Type::Null: return "<null>";
-    case Type::Bool: return std::get<bool>(storage_) ? "1" : "0";
-    case Type::Int: return std::to_string(std::get<std::int64_t>(storage_));
-    case Type::UInt: return std::to_string(std::get<std::uint64_t>(storage_));
-    case Type::Double: return formatDouble(std::get<double>(storage_));
-    case Type::String: {
-      const std::string& s = std::get<std::string>(storage_);
-      return needsQuotes(s) ? quoted(s) : s;
-    }
-    case Type::Data: {
-      // "{length = 3, bytes = 0x616263}", as the platform prints data.
-      const auto& d = std::get<foundation::Data>(storage_);
-      std::string hex;
-      static const char* digits = "0123456789abcdef";
-      for (std::size_t i = 0; i < d.size() && i < 24; ++i) {
-        hex += digits[d[i] >> 4];
-        hex += digits[d[i] & 15];
-      }
-      if (d.size() > 24) hex += " ... ";
-      return "{length = " + std::to_string(d.size()) + ", bytes = 0x" + hex + "}";
-    }
+    case Type::Null: out += "<null>"; return;
+    case Type::Bool: out += std::get<bool>(storage_) ? "1" : "0"; return;
+    case Type::Int: out += std::to_string(std::get<std::int64_t>(storage_)); return;
+    case Type::UInt: out += std::to_string(std::get<std::uint64_t>(storage_)); return;
+    case Type::Double: out += formatDouble(std::get<double>(storage_)); return;
+    case Type::String: appendString(out, std::get<std::string>(storage_)); return;
+    case Type::Data: appendData(out, dataValue()); return;
     case Type::Date: {
       // "2001-01-01 00:00:00 +0000"
-      std::string iso = std::get<foundation::Date>(storage_).iso8601();
-      return iso.substr(0, 10) + " " + iso.substr(11, 8) + " +0000";
+      const std::string iso = std::get<foundation::Date>(storage_).iso8601();
+      out.append(iso, 0, 10).append(" ").append(iso, 11, 8).append(" +0000");
+      return;
     }
     case Type::Array: {
       const Array& a = arrayValue();
-      if (a.empty()) return "(\n" + indentText(indent) + ")";
-      std::string out = "(\n";
+      out += "(\n";
       for (std::size_t i = 0; i < a.size(); ++i) {
-        out += indentText(indent + 1) + a[i].describe(indent + 1);
+        appendIndent(out, indent + 1);
+        a[i].describe(out, indent + 1);
         out += i + 1 < a.size() ? ",\n" : "\n";
       }
-      return out + indentText(indent) + ")";
+      appendIndent(out, indent);
+      out += ")";
+      return;
     }
     case Type::Dictionary: {
-      const Dictionary& d = dictionaryValue();
-      std::string out = "{\n";
-      for (const auto& [key, value] : d) {
-        out += indentText(indent + 1) + (needsQuotes(key) ? quoted(key) : key) + " = " +
-               value.describe(indent + 1) + ";\n";
+      out += "{\n";
+      for (const auto& [key, value] : dictionaryValue()) {
+        appendIndent(out, indent + 1);
+        appendString(out, key);
+        out += " = ";
+        value.describe(out, indent + 1);
+        out += ";\n";
       }
-      return out + indentText(indent) + "}";
+      appendIndent(out, indent);
+      out += "}";
+      return;
     }
-    case Type::Object: return std::get<std::shared_ptr<Object>>(storage_)->description();
+    case Type::Object: out += std::get<std::shared_ptr<Object>>(storage_)->description(); return;
   }
-  return {};
 }
 
 bool Value::operator==(const Value& other) const {

@@ -163,7 +163,8 @@ class Value {
                                foundation::Data, foundation::Date, std::unique_ptr<foundation::Array>,
                                std::unique_ptr<foundation::Dictionary>, std::shared_ptr<Object>>;
   Storage storage_;
-  std::string describe(int indent) const;
+  // Appends the description to `out`, nested `indent` levels deep.
+  void describe(std::string& out, int indent) const;
 };
 
 // A shared null Value, for accessors that return references.

@@ -190,6 +190,11 @@ Value::Value(unsigned long long u) {
     storage_ = static_cast<std::uint64_t>(u);
 }
 
+Value::Value(foundation::Data d) : storage_(std::make_shared<const foundation::Data>(std::move(d))) {}
+Value::Value(std::shared_ptr<const foundation::Data> bytes) {
+  if (bytes) storage_ = std::move(bytes);
+}
+
 Value::Value(foundation::Array a) : storage_(std::make_unique<foundation::Array>(std::move(a))) {}
 Value::Value(foundation::Dictionary d) : storage_(std::make_unique<foundation::Dictionary>(std::move(d))) {}
 Value::Value(std::shared_ptr<Object> o) {
@@ -301,8 +306,13 @@ const std::string& Value::stringValue() const {
 }
 
 const Data& Value::dataValue() const {
-  if (const auto* d = std::get_if<foundation::Data>(&storage_)) return *d;
+  if (const auto* d = std::get_if<std::shared_ptr<const foundation::Data>>(&storage_)) return **d;
   return kEmptyData;
+}
+
+std::shared_ptr<const Data> Value::sharedData() const {
+  if (const auto* d = std::get_if<std::shared_ptr<const foundation::Data>>(&storage_)) return *d;
+  return nullptr;
 }
 
 Date Value::dateValue() const {
@@ -408,7 +418,7 @@ bool Value::operator==(const Value& other) const {
   switch (type()) {
     case Type::Null: return true;
     case Type::String: return stringValue() == other.stringValue();
-    case Type::Data: return dataValue() == other.dataValue();
+    case Type::Data: return &dataValue() == &other.dataValue() || dataValue() == other.dataValue();
     case Type::Date: return dateValue() == other.dateValue();
     case Type::Array: return arrayValue() == other.arrayValue();
     case Type::Dictionary: return dictionaryValue() == other.dictionaryValue();

@@ -144,3 +144,20 @@ TEST(Dictionary, LargeDictionariesStayConsistentThroughSetsAndRemovals) {
   d.clear();
   EXPECT_FALSE(d.contains("k1"));
 }
+
+TEST(Value, DataIsSharedByCopiesAndStillComparesByBytes) {
+  Value original(Data{1, 2, 3});
+  const Value copy = original;
+  Value inArray(Array{original});
+  EXPECT_EQ(&copy.dataValue(), &original.dataValue());
+  EXPECT_EQ(&inArray[0].dataValue(), &original.dataValue());
+  EXPECT_EQ(copy.sharedData().get(), &original.dataValue());
+  EXPECT_EQ(original, Value(Data{1, 2, 3}));
+  EXPECT_NE(original, Value(Data{1, 2}));
+  original = Value(Data{9});
+  EXPECT_EQ(copy.dataValue(), (Data{1, 2, 3})) << "replacing a value leaves its copies alone";
+
+  EXPECT_TRUE(Value(std::shared_ptr<const Data>()).isNull());
+  EXPECT_FALSE(Value(3).sharedData());
+  EXPECT_EQ(Value(std::make_shared<const Data>(Data{7})).dataValue(), (Data{7}));
+}

@@ -66,6 +66,7 @@ class DefaultDataResponse : public Response {
                       Timeline timeline = Timeline())
       : DefaultDataResponse(std::move(request), std::move(response), shareBody(std::move(data)), std::move(error),
                             timeline) {}
+  // Over a body shared with others (null counts as none).
   DefaultDataResponse(std::optional<net::URLRequest> request, HTTPResponsePtr response, SharedBody data,
                       std::optional<AnyError> error, Timeline timeline = Timeline())
       : request_(std::move(request)),
@@ -77,6 +78,7 @@ class DefaultDataResponse : public Response {
   const std::optional<net::URLRequest>& request() const { return request_; }
   const HTTPResponsePtr& response() const { return response_; }
   const std::optional<foundation::Data>& data() const { return *data_; }
+  // The body as shared with the request's other responses; never null.
   const SharedBody& sharedData() const { return data_; }
   const std::optional<AnyError>& error() const { return error_; }
   const Timeline& timeline() const { return timeline_; }
@@ -95,6 +97,7 @@ class DataResponse : public Response {
   DataResponse(std::optional<net::URLRequest> request, HTTPResponsePtr response, std::optional<foundation::Data> data,
                Result<V> result, Timeline timeline = Timeline())
       : DataResponse(std::move(request), std::move(response), shareBody(std::move(data)), std::move(result), timeline) {}
+  // Over a body shared with others (null counts as none).
   DataResponse(std::optional<net::URLRequest> request, HTTPResponsePtr response, SharedBody data, Result<V> result,
                Timeline timeline = Timeline())
       : request_(std::move(request)),
@@ -106,6 +109,7 @@ class DataResponse : public Response {
   const std::optional<net::URLRequest>& request() const { return request_; }
   const HTTPResponsePtr& response() const { return response_; }
   const std::optional<foundation::Data>& data() const { return *data_; }
+  // The body as shared with the request's other responses; never null.
   const SharedBody& sharedData() const { return data_; }
   const Result<V>& result() const { return result_; }
   const Timeline& timeline() const { return timeline_; }

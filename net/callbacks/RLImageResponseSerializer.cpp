@@ -14,7 +14,7 @@ foundation::Value RLImageResponseSerializer::responseObjectForResponse(const RLU
                                                                       const RLOptionalData& data,
                                                                       RLErrorOut error) const {
   if (!shouldParseAfterValidating(response, data, error)) return foundation::Value();
-  auto representation = appkit::BitmapImageRep::imageRepWithData(data.value_or(foundation::Data()));
+  auto representation = appkit::BitmapImageRep::imageRepWithData(data.bytes());
   if (!representation) {
     if (error) {
       *error = RLErrorWithUnderlyingError(

@@ -67,7 +67,7 @@ Error RLHTTPResponseSerializer::makeResponseError(long code, std::string message
     info.set(RLNetworkingOperationFailingURLResponseErrorKey,
              Value(std::static_pointer_cast<foundation::Object>(std::const_pointer_cast<net::URLResponse>(response))));
   }
-  if (data) info.set(RLNetworkingOperationFailingURLResponseDataErrorKey, Value(*data));
+  if (data) info.set(RLNetworkingOperationFailingURLResponseDataErrorKey, data.value());
   return Error(RLURLResponseSerializationErrorDomain, code, std::move(info));
 }
 
@@ -109,7 +109,7 @@ bool RLHTTPResponseSerializer::validateResponse(const RLURLResponsePtr& response
 foundation::Value RLHTTPResponseSerializer::responseObjectForResponse(const RLURLResponsePtr& response,
                                                                      const RLOptionalData& data, RLErrorOut error) const {
   validateResponse(response, data, error);
-  return data ? Value(*data) : Value();
+  return data.value();
 }
 
 bool RLHTTPResponseSerializer::shouldParseAfterValidating(const RLURLResponsePtr& response, const RLOptionalData& data,

@@ -20,6 +20,7 @@
 #include "platform/foundation/Coding.h"
 #include "platform/foundation/Error.h"
 #include "platform/foundation/IndexSet.h"
+#include "net/callbacks/RLOptionalData.h"
 #include "platform/foundation/Value.h"
 #include "platform/net/URLResponse.h"
 
@@ -31,7 +32,6 @@ inline constexpr const char* RLNetworkingOperationFailingURLResponseDataErrorKey
     "com.relay.serialization.response.error.data";
 
 using RLURLResponsePtr = std::shared_ptr<const net::URLResponse>;
-using RLOptionalData = std::optional<foundation::Data>;
 // An error out-parameter: null when the caller wants no error; else it receives an error or
 // nothing, as each operation says.
 using RLErrorOut = std::optional<foundation::Error>*;
@@ -86,7 +86,8 @@ class RLHTTPResponseSerializer : public RLURLResponseSerialization {
   // made. A response that passes leaves *error as it was.
   virtual bool validateResponse(const RLURLResponsePtr& response, const RLOptionalData& data, RLErrorOut error) const;
 
-  // Validates (the verdict is ignored) and returns the body as it came: data, or null for nil.
+  // Validates (the verdict is ignored) and returns the body as it came: data sharing its bytes,
+  // or null for nil.
   foundation::Value responseObjectForResponse(const RLURLResponsePtr& response, const RLOptionalData& data,
                                               RLErrorOut error) const override;
   // An RLHTTPResponseSerializer with copies of both sets. A subclass overrides it to copy as its

@@ -3,6 +3,7 @@
 #include "net/callbacks/RLURLSessionManager.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/NotificationCenter.h"
+#include "platform/foundation/ReserveData.h"
 
 using foundation::Value;
 
@@ -41,16 +42,15 @@ void postCompletion(const net::TaskPtr& task, foundation::Dictionary userInfo) {
 Value errorValue(const foundation::Error& error) { return Value(std::make_shared<foundation::Error>(error)); }
 
 // The completion notification's first keys: the serializer, then where the download went or,
-// when it went nowhere, the body.
+// when it went nowhere, the body (sharing its bytes).
 foundation::Dictionary completionUserInfo(const std::shared_ptr<RLURLResponseSerialization>& serializer,
-                                          const std::optional<net::URL>& movedTo,
-                                          std::optional<foundation::Data> data) {
+                                          const std::optional<net::URL>& movedTo, const RLOptionalData& data) {
   foundation::Dictionary userInfo;
   if (serializer) userInfo.set(RLNetworkingTaskDidCompleteResponseSerializerKey, Value(serializer));
   if (movedTo) {
     userInfo.set(RLNetworkingTaskDidCompleteAssetPathKey, Value(std::make_shared<net::URL>(*movedTo)));
   } else if (data) {
-    userInfo.set(RLNetworkingTaskDidCompleteResponseDataKey, Value(std::move(*data)));
+    userInfo.set(RLNetworkingTaskDidCompleteResponseDataKey, data.value());
   }
   return userInfo;
 }
@@ -113,7 +113,7 @@ void RLURLSessionManagerTaskDelegate::didReceiveData(const net::URLSessionPtr&, 
   // Room for the announced length at once saves copying a large body over and over as it grows;
   // an announcement beyond any sane body is not trusted with memory up front.
   if (mutableData_->empty() && expected > 0 && expected <= kLargestReservedBody) {
-    mutableData_->reserve(static_cast<std::size_t>(expected));
+    foundation::reserveData(*mutableData_, static_cast<std::size_t>(expected));
   }
   mutableData_->insert(mutableData_->end(), data.begin(), data.end());
 }
@@ -154,7 +154,9 @@ void RLURLSessionManagerTaskDelegate::didCompleteWithError(const net::URLSession
   if (!queue) queue = dispatch::mainQueue();
   auto group = manager ? manager->completionGroup() : nullptr;
   if (!group) group = RLURLSessionManagerCompletionGroup();
-  std::optional<foundation::Data> data = std::move(mutableData_);
+  // From here on the body is only read, so the serializer, the response object and the
+  // notification share its bytes.
+  const RLOptionalData data(std::move(mutableData_));
   mutableData_.reset();
   // A file that could not be moved is nowhere the caller can find it: no asset path, and the
   // move error in place of a response object, so that nobody looks for it there.
@@ -164,7 +166,7 @@ void RLURLSessionManagerTaskDelegate::didCompleteWithError(const net::URLSession
   if (error) {
     // The transport error wins; the serializer does not run and the body reaches only the
     // notification.
-    auto userInfo = completionUserInfo(serializer, movedTo, std::move(data));
+    auto userInfo = completionUserInfo(serializer, movedTo, data);
     userInfo.set(RLNetworkingTaskDidCompleteErrorKey, errorValue(*error));
     queue->async(
         [task, handler, error, userInfo = std::move(userInfo)]() mutable {
@@ -175,7 +177,7 @@ void RLURLSessionManagerTaskDelegate::didCompleteWithError(const net::URLSession
     return;
   }
 
-  RLURLSessionManagerProcessingQueue()->async([task, handler, serializer, data = std::move(data), queue, group,
+  RLURLSessionManagerProcessingQueue()->async([task, handler, serializer, data, queue, group,
                                                movedTo = std::move(movedTo), moveError = downloadMoveError_]() mutable {
     std::optional<foundation::Error> serializationError;
     Value responseObject =
@@ -185,9 +187,9 @@ void RLURLSessionManagerTaskDelegate::didCompleteWithError(const net::URLSession
       responseObject = Value();
       serializationError = RLErrorWithUnderlyingError(moveError, serializationError);
     }
-    auto userInfo = completionUserInfo(serializer, movedTo, std::move(data));
+    auto userInfo = completionUserInfo(serializer, movedTo, data);
     // The object takes its place among the keys now and moves in once the handler is done with
-    // it, so that a large body is not copied for the notification.
+    // it, so that it is not copied for the notification.
     const bool hasObject = !responseObject.isNull();
     if (hasObject) userInfo.set(RLNetworkingTaskDidCompleteSerializedResponseKey, Value());
     if (serializationError) userInfo.set(RLNetworkingTaskDidCompleteErrorKey, errorValue(*serializationError));

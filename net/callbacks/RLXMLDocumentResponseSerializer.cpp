@@ -31,7 +31,7 @@ foundation::Value RLXMLDocumentResponseSerializer::responseObjectForResponse(con
                                                                             RLErrorOut error) const {
   if (!shouldParseAfterValidating(response, data, error)) return foundation::Value();
   foundation::Error parseError;
-  auto document = foundation::XMLDocument::documentWithData(data.value_or(foundation::Data()),
+  auto document = foundation::XMLDocument::documentWithData(data.bytes(),
                                                             static_cast<unsigned>(options_), &parseError);
   if (!document) {
     if (error) *error = RLErrorWithUnderlyingError(parseError, *error);

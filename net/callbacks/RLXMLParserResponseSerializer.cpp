@@ -10,7 +10,7 @@ foundation::Value RLXMLParserResponseSerializer::responseObjectForResponse(const
                                                                           const RLOptionalData& data,
                                                                           RLErrorOut error) const {
   if (!shouldParseAfterValidating(response, data, error)) return foundation::Value();
-  return foundation::Value(std::make_shared<foundation::XMLParser>(data.value_or(foundation::Data())));
+  return foundation::Value(std::make_shared<foundation::XMLParser>(data.bytes()));
 }
 
 std::shared_ptr<RLURLResponseSerialization> RLXMLParserResponseSerializer::copy() const {

@@ -46,8 +46,8 @@ DataRequest& DataRequest::response(QueuePtr queue, std::function<void(const Defa
       [self, taskDelegate, queue = std::move(queue), completion = std::move(completionHandler)] {
         auto target = queue ? queue : dispatch::Queue::main();
         target->async([self, taskDelegate, completion] {
-          DefaultDataResponse value(self->request(), self->response(), taskDelegate->data(), taskDelegate->error(),
-                                    self->captureTimeline());
+          DefaultDataResponse value(self->request(), self->response(), taskDelegate->sharedData(),
+                                    taskDelegate->error(), self->captureTimeline());
           value.attachMetrics(taskDelegate->metrics());
           completion(value);
         });

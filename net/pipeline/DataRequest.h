@@ -126,8 +126,8 @@ DataRequest& DataRequest::response(
                                        serializer = std::move(responseSerializer), completion = std::move(completion)] {
     const auto urlRequest = self->request();
     const auto httpResponse = self->response();
-    const auto body = taskDelegate->data();
-    Result<Value> result = serializer.serializeResponse(urlRequest, httpResponse, body, taskDelegate->error());
+    const auto body = taskDelegate->sharedData();
+    Result<Value> result = serializer.serializeResponse(urlRequest, httpResponse, *body, taskDelegate->error());
     DataResponse<Value> value(urlRequest, httpResponse, body, std::move(result), self->captureTimeline());
     value.attachMetrics(taskDelegate->metrics());
     auto target = queue ? queue : dispatch::Queue::main();

@@ -1,8 +1,22 @@
 #include "net/pipeline/DataTaskDelegate.h"
 
+#include "platform/foundation/ReserveData.h"
+
 namespace pipeline {
 
-DataTaskDelegate::DataTaskDelegate(net::TaskPtr task) : TaskDelegate(std::move(task)), progress_(Progress::create(0)) {}
+namespace {
+
+// An announced length beyond any sane body is not trusted with memory up front.
+constexpr std::int64_t kLargestReservedBody = std::int64_t{1} << 30;
+
+std::shared_ptr<std::optional<foundation::Data>> emptyBody() {
+  return std::make_shared<std::optional<foundation::Data>>(foundation::Data());
+}
+
+}  // namespace
+
+DataTaskDelegate::DataTaskDelegate(net::TaskPtr task)
+    : TaskDelegate(std::move(task)), progress_(Progress::create(0)), body_(emptyBody()) {}
 
 std::shared_ptr<Progress> DataTaskDelegate::progress() const {
   std::lock_guard lock(stateMutex_);
@@ -16,7 +30,7 @@ std::int64_t DataTaskDelegate::totalBytesReceived() const {
 
 foundation::Data DataTaskDelegate::mutableData() const {
   std::lock_guard lock(stateMutex_);
-  return mutableData_;
+  return **body_;
 }
 
 std::optional<std::int64_t> DataTaskDelegate::expectedContentLength() const {
@@ -29,12 +43,20 @@ std::optional<foundation::Data> DataTaskDelegate::data() const {
   return mutableData();
 }
 
+SharedBody DataTaskDelegate::sharedData() const {
+  if (dataStream.get()) return shareBody(std::nullopt);
+  std::lock_guard lock(stateMutex_);
+  bodyShared_ = true;
+  return body_;
+}
+
 void DataTaskDelegate::reset() {
   TaskDelegate::reset();
   std::lock_guard lock(stateMutex_);
   progress_ = Progress::create(0);
   totalBytesReceived_ = 0;
-  mutableData_.clear();
+  body_ = emptyBody();
+  bodyShared_ = false;
   expectedContentLength_.reset();
 }
 
@@ -67,7 +89,7 @@ void DataTaskDelegate::didReceiveData(const net::URLSessionPtr& session, const n
   std::shared_ptr<Progress> progress;
   {
     std::lock_guard lock(stateMutex_);
-    if (!stream) mutableData_.insert(mutableData_.end(), data.begin(), data.end());
+    if (!stream) append(data, response ? response->expectedContentLength() : net::kURLResponseUnknownLength);
     totalBytesReceived_ += static_cast<std::int64_t>(data.size());
     progress = progress_;
     progress->setTotalUnitCount(response ? response->expectedContentLength() : net::kURLSessionTransferSizeUnknown);
@@ -77,6 +99,19 @@ void DataTaskDelegate::didReceiveData(const net::URLSessionPtr& session, const n
   scheduleProgress(progressHandler.get(), [](const TaskDelegate& self) {
     return static_cast<const DataTaskDelegate&>(self).progress();
   });
+}
+
+void DataTaskDelegate::append(const foundation::Data& data, std::int64_t expected) {
+  if (bodyShared_) {
+    body_ = std::make_shared<std::optional<foundation::Data>>(**body_);
+    bodyShared_ = false;
+  }
+  foundation::Data& body = **body_;
+  // Room for the announced length at once saves copying a large body over and over as it grows.
+  if (body.empty() && expected > 0 && expected <= kLargestReservedBody) {
+    foundation::reserveData(body, static_cast<std::size_t>(expected));
+  }
+  body.insert(body.end(), data.begin(), data.end());
 }
 
 void DataTaskDelegate::willCacheResponse(const net::URLSessionPtr& session, const net::DataTaskPtr& task,

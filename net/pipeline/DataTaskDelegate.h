@@ -1,13 +1,15 @@
 #pragma once
 // DataTaskDelegate is the task delegate of data and upload requests: it collects the received
 // body (or hands each chunk to a stream callback instead), counts the bytes and keeps the
-// download progress, reported to an optional progress callback on its queue.
+// download progress, reported to an optional progress callback on its queue. The body it hands
+// on is shared, not copied: chunks that arrive after a body was handed on go to a copy of it.
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 
 #include "net/pipeline/Progress.h"
+#include "net/pipeline/SharedBody.h"
 #include "net/pipeline/TaskDelegate.h"
 #include "platform/dispatch/Queue.h"
 
@@ -25,6 +27,8 @@ class DataTaskDelegate : public TaskDelegate {
   std::optional<std::int64_t> expectedContentLength() const;
   // The collected body, or none while a stream callback takes the chunks.
   std::optional<foundation::Data> data() const override;
+  // The same without a copy. Thread-safe.
+  SharedBody sharedData() const override;
   void reset() override;
 
   // Settings; each may be changed at any time and applies from the next callback on.
@@ -56,9 +60,14 @@ class DataTaskDelegate : public TaskDelegate {
                          const net::CacheCompletion& completion);
 
  private:
+  // Appends a chunk to the body, under the state lock.
+  void append(const foundation::Data& data, std::int64_t expected);
+
   std::shared_ptr<Progress> progress_;
   std::int64_t totalBytesReceived_ = 0;
-  foundation::Data mutableData_;
+  // Holds a value always; written only while `bodyShared_` is false.
+  std::shared_ptr<std::optional<foundation::Data>> body_;
+  mutable bool bodyShared_ = false;
   std::optional<std::int64_t> expectedContentLength_;
 };
 

@@ -5,14 +5,15 @@
 // DownloadResponse the downloads, with the file locations and resume data in place of the body.
 //
 // Response is the base they share: the metrics slot, filled once by attachMetrics with the
-// task's metrics object. Values are copied freely; copies share the HTTP response, the errors and
-// the metrics, which nothing here changes. Safe to read from any thread once built.
+// task's metrics object. Values are copied freely; copies share the HTTP response, the body, the
+// errors and the metrics, which nothing here changes. Safe to read from any thread once built.
 #include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 #include "net/pipeline/Result.h"
+#include "net/pipeline/SharedBody.h"
 #include "net/pipeline/Timeline.h"
 #include "platform/foundation/Value.h"
 #include "platform/net/URL.h"
@@ -63,22 +64,29 @@ class DefaultDataResponse : public Response {
   DefaultDataResponse(std::optional<net::URLRequest> request, HTTPResponsePtr response,
                       std::optional<foundation::Data> data, std::optional<AnyError> error,
                       Timeline timeline = Timeline())
+      : DefaultDataResponse(std::move(request), std::move(response), shareBody(std::move(data)), std::move(error),
+                            timeline) {}
+  // Over a body shared with others (null counts as none).
+  DefaultDataResponse(std::optional<net::URLRequest> request, HTTPResponsePtr response, SharedBody data,
+                      std::optional<AnyError> error, Timeline timeline = Timeline())
       : request_(std::move(request)),
         response_(std::move(response)),
-        data_(std::move(data)),
+        data_(data ? std::move(data) : shareBody(std::nullopt)),
         error_(std::move(error)),
         timeline_(timeline) {}
 
   const std::optional<net::URLRequest>& request() const { return request_; }
   const HTTPResponsePtr& response() const { return response_; }
-  const std::optional<foundation::Data>& data() const { return data_; }
+  const std::optional<foundation::Data>& data() const { return *data_; }
+  // The body as shared with the request's other responses; never null.
+  const SharedBody& sharedData() const { return data_; }
   const std::optional<AnyError>& error() const { return error_; }
   const Timeline& timeline() const { return timeline_; }
 
  private:
   std::optional<net::URLRequest> request_;
   HTTPResponsePtr response_;
-  std::optional<foundation::Data> data_;
+  SharedBody data_;
   std::optional<AnyError> error_;
   Timeline timeline_;
 };
@@ -88,15 +96,21 @@ class DataResponse : public Response {
  public:
   DataResponse(std::optional<net::URLRequest> request, HTTPResponsePtr response, std::optional<foundation::Data> data,
                Result<V> result, Timeline timeline = Timeline())
+      : DataResponse(std::move(request), std::move(response), shareBody(std::move(data)), std::move(result), timeline) {}
+  // Over a body shared with others (null counts as none).
+  DataResponse(std::optional<net::URLRequest> request, HTTPResponsePtr response, SharedBody data, Result<V> result,
+               Timeline timeline = Timeline())
       : request_(std::move(request)),
         response_(std::move(response)),
-        data_(std::move(data)),
+        data_(data ? std::move(data) : shareBody(std::nullopt)),
         result_(std::move(result)),
         timeline_(timeline) {}
 
   const std::optional<net::URLRequest>& request() const { return request_; }
   const HTTPResponsePtr& response() const { return response_; }
-  const std::optional<foundation::Data>& data() const { return data_; }
+  const std::optional<foundation::Data>& data() const { return *data_; }
+  // The body as shared with the request's other responses; never null.
+  const SharedBody& sharedData() const { return data_; }
   const Result<V>& result() const { return result_; }
   const Timeline& timeline() const { return timeline_; }
   std::optional<V> value() const { return result_.value(); }
@@ -107,7 +121,7 @@ class DataResponse : public Response {
   // Five lines: request, response, data size, result and timeline.
   std::string debugDescription() const {
     return detail::requestLine(request_) + "\n" + detail::responseLine(response_) + "\n" +
-           detail::bytesLine("Data", data_) + "\n[Result]: " + result_.debugDescription() +
+           detail::bytesLine("Data", *data_) + "\n[Result]: " + result_.debugDescription() +
            "\n[Timeline]: " + timeline_.debugDescription();
   }
 
@@ -140,7 +154,7 @@ class DataResponse : public Response {
 
   std::optional<net::URLRequest> request_;
   HTTPResponsePtr response_;
-  std::optional<foundation::Data> data_;
+  SharedBody data_;
   Result<V> result_;
   Timeline timeline_;
 };

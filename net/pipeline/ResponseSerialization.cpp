@@ -8,6 +8,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/JSONSerialization.h"
 #include "platform/foundation/PropertyListSerialization.h"
+#include "platform/foundation/ReserveData.h"
 #include "platform/foundation/String.h"
 
 namespace pipeline {
@@ -109,7 +110,11 @@ Result<foundation::Data> Request::serializeResponseData(const std::shared_ptr<co
   if (error) return R::failure(*error);
   if (hasEmptyBodyStatus(response)) return R::success({});
   if (!data) return R::failure(serializationError(SR::inputDataNil()));
-  return R::success(*data);
+  // The result is a copy the caller owns, reserved as the body was: a large one on huge pages.
+  foundation::Data copy;
+  foundation::reserveData(copy, data->size());
+  copy.assign(data->begin(), data->end());
+  return R::success(std::move(copy));
 }
 
 Result<std::string> Request::serializeResponseString(std::optional<StringEncoding> encoding,

@@ -165,7 +165,7 @@ void SessionDelegate::completeTask(const URLSessionPtr& session, const TaskPtr& 
   userInfo.set(Notification::Key::Task, foundation::Value(std::static_pointer_cast<foundation::Object>(task)));
   if (auto stillOwner = request(task)) {
     if (auto data = std::dynamic_pointer_cast<DataTaskDelegate>(stillOwner->delegate())) {
-      if (auto bytes = data->data()) userInfo.set(Notification::Key::ResponseData, foundation::Value(*bytes));
+      if (auto body = data->sharedData(); *body) userInfo.set(Notification::Key::ResponseData, bodyValue(body));
     }
   }
   foundation::NotificationCenter::defaultCenter().post(Notification::Name::Task::DidComplete,

@@ -17,6 +17,7 @@
 #include "net/pipeline/Locked.h"
 #include "net/pipeline/Progress.h"
 #include "net/pipeline/Result.h"
+#include "net/pipeline/SharedBody.h"
 #include "net/pipeline/SessionServerTrust.h"
 #include "platform/foundation/OperationQueue.h"
 #include "platform/net/URLSessionDelegate.h"
@@ -60,6 +61,8 @@ class TaskDelegate : public std::enable_shared_from_this<TaskDelegate> {
 
   // The collected body: none here; the kinds answer their own.
   virtual std::optional<foundation::Data> data() const { return std::nullopt; }
+  // The same, shared: the kinds that collect a body hand it on without a copy.
+  virtual SharedBody sharedData() const { return shareBody(data()); }
 
   // Clears what one attempt of the task gathered (error, first-response time; the kinds clear
   // their buffers and progress). Credential, metrics, callbacks and the gate are kept.

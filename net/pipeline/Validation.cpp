@@ -81,7 +81,7 @@ DataRequest& DataRequest::validate(Validation validation) {
     if (!httpResponse) return;
     auto taskDelegate = self->delegate();
     if (taskDelegate->error()) return;
-    auto result = validation(self->request(), *httpResponse, taskDelegate->data());
+    auto result = validation(self->request(), *httpResponse, *taskDelegate->sharedData());
     if (!result.isSuccess()) taskDelegate->setError(result.error());
   });
   return *this;

@@ -24,8 +24,13 @@ bool needsQuotes(const std::string& s) {
   return false;
 }
 
-std::string quoted(const std::string& s) {
-  std::string out = "\"";
+// A string as descriptions show it: bare when plain, else quoted with escapes.
+void appendString(std::string& out, const std::string& s) {
+  if (!needsQuotes(s)) {
+    out += s;
+    return;
+  }
+  out += '"';
   for (char c : s) {
     switch (c) {
       case '"': out += "\\\""; break;
@@ -36,7 +41,21 @@ std::string quoted(const std::string& s) {
       default: out += c;
     }
   }
-  return out + "\"";
+  out += '"';
+}
+
+// "{length = 3, bytes = 0x616263}", as the platform prints data: at most 24 bytes shown.
+void appendData(std::string& out, const Data& d) {
+  static const char* digits = "0123456789abcdef";
+  out += "{length = ";
+  out += std::to_string(d.size());
+  out += ", bytes = 0x";
+  for (std::size_t i = 0; i < d.size() && i < 24; ++i) {
+    out += digits[d[i] >> 4];
+    out += digits[d[i] & 15];
+  }
+  if (d.size() > 24) out += " ... ";
+  out += "}";
 }
 
 std::string formatDouble(double d) {
@@ -51,7 +70,7 @@ std::string formatDouble(double d) {
   return buffer;
 }
 
-std::string indentText(int level) { return std::string(static_cast<std::size_t>(level) * 4, ' '); }
+void appendIndent(std::string& out, int level) { out.append(static_cast<std::size_t>(level) * 4, ' '); }
 
 }  // namespace
 
@@ -171,6 +190,11 @@ Value::Value(unsigned long long u) {
     storage_ = static_cast<std::uint64_t>(u);
 }
 
+Value::Value(foundation::Data d) : storage_(std::make_shared<const foundation::Data>(std::move(d))) {}
+Value::Value(std::shared_ptr<const foundation::Data> bytes) {
+  if (bytes) storage_ = std::move(bytes);
+}
+
 Value::Value(foundation::Array a) : storage_(std::make_unique<foundation::Array>(std::move(a))) {}
 Value::Value(foundation::Dictionary d) : storage_(std::make_unique<foundation::Dictionary>(std::move(d))) {}
 Value::Value(std::shared_ptr<Object> o) {
@@ -282,8 +306,13 @@ const std::string& Value::stringValue() const {
 }
 
 const Data& Value::dataValue() const {
-  if (const auto* d = std::get_if<foundation::Data>(&storage_)) return *d;
+  if (const auto* d = std::get_if<std::shared_ptr<const foundation::Data>>(&storage_)) return **d;
   return kEmptyData;
+}
+
+std::shared_ptr<const Data> Value::sharedData() const {
+  if (const auto* d = std::get_if<std::shared_ptr<const foundation::Data>>(&storage_)) return *d;
+  return nullptr;
 }
 
 Date Value::dateValue() const {
@@ -323,58 +352,56 @@ const Value& Value::operator[](std::size_t index) const {
   return index < a.size() ? a[index] : nullValue();
 }
 
-std::string Value::description() const { return describe(0); }
+std::string Value::description() const {
+  std::string out;
+  describe(out, 0);
+  return out;
+}
 
-std::string Value::describe(int indent) const {
+// Each level appends to the one buffer, so the work is linear in the text written however deep
+// the nesting.
+void Value::describe(std::string& out, int indent) const {
   switch (type()) {
-    case Type::Null: return "<null>";
-    case Type::Bool: return std::get<bool>(storage_) ? "1" : "0";
-    case Type::Int: return std::to_string(std::get<std::int64_t>(storage_));
-    case Type::UInt: return std::to_string(std::get<std::uint64_t>(storage_));
-    case Type::Double: return formatDouble(std::get<double>(storage_));
-    case Type::String: {
-      const std::string& s = std::get<std::string>(storage_);
-      return needsQuotes(s) ? quoted(s) : s;
-    }
-    case Type::Data: {
-      // "{length = 3, bytes = 0x616263}", as the platform prints data.
-      const auto& d = std::get<foundation::Data>(storage_);
-      std::string hex;
-      static const char* digits = "0123456789abcdef";
-      for (std::size_t i = 0; i < d.size() && i < 24; ++i) {
-        hex += digits[d[i] >> 4];
-        hex += digits[d[i] & 15];
-      }
-      if (d.size() > 24) hex += " ... ";
-      return "{length = " + std::to_string(d.size()) + ", bytes = 0x" + hex + "}";
-    }
+    case Type::Null: out += "<null>"; return;
+    case Type::Bool: out += std::get<bool>(storage_) ? "1" : "0"; return;
+    case Type::Int: out += std::to_string(std::get<std::int64_t>(storage_)); return;
+    case Type::UInt: out += std::to_string(std::get<std::uint64_t>(storage_)); return;
+    case Type::Double: out += formatDouble(std::get<double>(storage_)); return;
+    case Type::String: appendString(out, std::get<std::string>(storage_)); return;
+    case Type::Data: appendData(out, dataValue()); return;
     case Type::Date: {
       // "2001-01-01 00:00:00 +0000"
-      std::string iso = std::get<foundation::Date>(storage_).iso8601();
-      return iso.substr(0, 10) + " " + iso.substr(11, 8) + " +0000";
+      const std::string iso = std::get<foundation::Date>(storage_).iso8601();
+      out.append(iso, 0, 10).append(" ").append(iso, 11, 8).append(" +0000");
+      return;
     }
     case Type::Array: {
       const Array& a = arrayValue();
-      if (a.empty()) return "(\n" + indentText(indent) + ")";
-      std::string out = "(\n";
+      out += "(\n";
       for (std::size_t i = 0; i < a.size(); ++i) {
-        out += indentText(indent + 1) + a[i].describe(indent + 1);
+        appendIndent(out, indent + 1);
+        a[i].describe(out, indent + 1);
         out += i + 1 < a.size() ? ",\n" : "\n";
       }
-      return out + indentText(indent) + ")";
+      appendIndent(out, indent);
+      out += ")";
+      return;
     }
     case Type::Dictionary: {
-      const Dictionary& d = dictionaryValue();
-      std::string out = "{\n";
-      for (const auto& [key, value] : d) {
-        out += indentText(indent + 1) + (needsQuotes(key) ? quoted(key) : key) + " = " +
-               value.describe(indent + 1) + ";\n";
+      out += "{\n";
+      for (const auto& [key, value] : dictionaryValue()) {
+        appendIndent(out, indent + 1);
+        appendString(out, key);
+        out += " = ";
+        value.describe(out, indent + 1);
+        out += ";\n";
       }
-      return out + indentText(indent) + "}";
+      appendIndent(out, indent);
+      out += "}";
+      return;
     }
-    case Type::Object: return std::get<std::shared_ptr<Object>>(storage_)->description();
+    case Type::Object: out += std::get<std::shared_ptr<Object>>(storage_)->description(); return;
   }
-  return {};
 }
 
 bool Value::operator==(const Value& other) const {
@@ -391,7 +418,7 @@ bool Value::operator==(const Value& other) const {
   switch (type()) {
     case Type::Null: return true;
     case Type::String: return stringValue() == other.stringValue();
-    case Type::Data: return dataValue() == other.dataValue();
+    case Type::Data: return &dataValue() == &other.dataValue() || dataValue() == other.dataValue();
     case Type::Date: return dateValue() == other.dateValue();
     case Type::Array: return arrayValue() == other.arrayValue();
     case Type::Dictionary: return dictionaryValue() == other.dictionaryValue();

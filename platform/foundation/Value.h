@@ -3,9 +3,11 @@
 // data, dates, arrays, dictionaries) plus opaque objects. It is what user-info dictionaries,
 // JSON and property lists, user defaults and notification payloads carry.
 //
-// Values are plain C++ values: copying a Value copies its arrays and dictionaries (opaque objects
-// are shared). Dictionaries keep insertion order so that output built from them is deterministic.
-// A Value is not safe to mutate from two threads at once; copies are independent.
+// Values are plain C++ values: copying a Value copies its arrays and dictionaries. Data bytes and
+// opaque objects are shared: bytes never change once in a Value, so a large body passes from
+// thread to thread and into several containers without a copy. Dictionaries keep insertion order
+// so that output built from them is deterministic. A Value is not safe to mutate from two threads
+// at once; copies are independent.
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -97,7 +99,9 @@ class Value {
   Value(const char* s) : storage_(std::string(s)) {}
   Value(std::string s) : storage_(std::move(s)) {}
   Value(std::string_view s) : storage_(std::string(s)) {}
-  Value(foundation::Data d) : storage_(std::move(d)) {}
+  Value(foundation::Data d);
+  // Shares `bytes`, which nobody may change afterwards; null gives a null Value.
+  Value(std::shared_ptr<const foundation::Data> bytes);
   Value(foundation::Date d) : storage_(d) {}
   Value(foundation::Array a);
   Value(foundation::Dictionary d);
@@ -133,6 +137,8 @@ class Value {
   // Typed access; each returns the fallback (or an empty value) when the type differs.
   const std::string& stringValue() const;
   const foundation::Data& dataValue() const;
+  // The bytes of a data Value, shared; null for other types.
+  std::shared_ptr<const foundation::Data> sharedData() const;
   foundation::Date dateValue() const;
   const foundation::Array& arrayValue() const;
   const foundation::Dictionary& dictionaryValue() const;
@@ -160,10 +166,12 @@ class Value {
 
  private:
   using Storage = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string,
-                               foundation::Data, foundation::Date, std::unique_ptr<foundation::Array>,
-                               std::unique_ptr<foundation::Dictionary>, std::shared_ptr<Object>>;
+                               std::shared_ptr<const foundation::Data>, foundation::Date,
+                               std::unique_ptr<foundation::Array>, std::unique_ptr<foundation::Dictionary>,
+                               std::shared_ptr<Object>>;
   Storage storage_;
-  std::string describe(int indent) const;
+  // Appends the description to `out`, nested `indent` levels deep.
+  void describe(std::string& out, int indent) const;
 };
 
 // A shared null Value, for accessors that return references.

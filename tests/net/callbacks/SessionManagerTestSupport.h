@@ -102,6 +102,10 @@ class RecordingServer {
     });
     server_->start();
   }
+  // Handlers still serving a request record into the members below: they end first.
+  ~RecordingServer() { server_->stop(); }
+  RecordingServer(const RecordingServer&) = delete;
+  RecordingServer& operator=(const RecordingServer&) = delete;
 
   std::string url(const std::string& path = "/") const { return server_->url(path); }
   const std::string& big() const { return big_; }

@@ -132,6 +132,29 @@ TEST_F(URLSessionManagerTest, EmptyBodiesRejectedResponsesAndTransportErrors) {
   }
 }
 
+// A body can be hundreds of megabytes: the response object, the error that carries the body and
+// the notification must all hold the one buffer the task collected, not copies of it.
+TEST_F(URLSessionManagerTest, TheBodyReachesTheHandlerTheErrorAndTheNotificationAsOneBuffer) {
+  manager->setResponseSerializer(RLHTTPResponseSerializer::serializer());
+  for (const char* path : {"/json", "/missing"}) {
+    SCOPED_TRACE(path);
+    NotificationRecorder recorder({RLNetworkingTaskDidCompleteNotification});
+    Outcome outcome;
+    manager->dataTaskWithRequest(request(path), outcome.handler())->resume();
+    ASSERT_TRUE(test::waitForOutcome(outcome));
+    ASSERT_TRUE(outcome.object.isData());
+    EXPECT_FALSE(outcome.object.dataValue().empty());
+    const foundation::Data* body = &outcome.object.dataValue();
+    if (outcome.error) {
+      EXPECT_EQ(&outcome.error->userInfo().get(RLNetworkingOperationFailingURLResponseDataErrorKey).dataValue(), body);
+    }
+    ASSERT_TRUE(foundation::pumpMainUntil([&] { return !recorder.entries().empty(); }));
+    const auto info = recorder.entries()[0].userInfo;
+    EXPECT_EQ(&info.get(RLNetworkingTaskDidCompleteResponseDataKey).dataValue(), body);
+    EXPECT_EQ(&info.get(RLNetworkingTaskDidCompleteSerializedResponseKey).dataValue(), body);
+  }
+}
+
 TEST_F(URLSessionManagerTest, AnotherCompletionQueueRunsTheHandlerInTheGroupAndTheNotificationStaysOnMain) {
   const auto queue = dispatch::Queue::createSerial("test.completion");
   const auto group = dispatch::Group::create();

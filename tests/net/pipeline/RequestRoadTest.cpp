@@ -263,6 +263,40 @@ TEST(RequestRoad, ResumeSuspendCancelAndCompleteNotificationsCarryTheirKeys) {
   EXPECT_FALSE(manager->delegate()->request(task)) << "a completed request leaves the table";
 }
 
+// Hostfile bodies of 50 MB are common: validations, every response handler and the completion
+// notification read the one body the task collected instead of copies of it.
+TEST(RequestRoad, ValidationsHandlersAndTheNotificationShareTheCollectedBody) {
+  test::PipelineServer server;
+  NotificationLog log;
+  auto manager = managerStartingOnResume();
+  auto request = manager->request(server.url("/text"));
+  const foundation::Data* validated = nullptr;
+  request->validate([&](const auto&, const auto&, const std::optional<foundation::Data>& data) {
+    validated = data ? &*data : nullptr;
+    return pipeline::Request::ValidationResult::success();
+  });
+  std::optional<DataResponse<foundation::Data>> asData;
+  std::optional<DataResponse<Value>> asJSON;
+  std::optional<pipeline::DefaultDataResponse> plain;
+  request->responseData([&](const auto& r) { asData = r; });
+  request->responseJSON([&](const auto& r) { asJSON = r; });
+  request->response([&](const auto& r) { plain = r; });
+  request->resume();
+  ASSERT_TRUE(pumpMainUntil([&] { return asData && asJSON && plain; }));
+  const void* delegateObject = static_cast<const foundation::Object*>(manager->delegate().get());
+  ASSERT_TRUE(pumpMainUntil([&] { return log.from(delegateObject).size() == 1; }));
+
+  ASSERT_TRUE(asData->data());
+  const foundation::Data* body = &*asData->data();
+  EXPECT_EQ(text(asData->data()), "127.0.0.1 example.test");
+  EXPECT_EQ(validated, body);
+  EXPECT_EQ(&*asJSON->data(), body);
+  EXPECT_EQ(&*plain->data(), body);
+  EXPECT_EQ(&log.from(delegateObject)[0].userInfo.get(pipeline::Notification::Key::ResponseData).dataValue(), body);
+  // The serialized data is the caller's own to keep.
+  EXPECT_EQ(*asData->value(), *body);
+}
+
 TEST(RequestRoad, DescriptionAndCURLCommand) {
   test::PipelineServer server;
   auto manager = pipeline::SessionManager::create();

@@ -223,6 +223,30 @@ TEST(SessionDelegateForwarding, ReceivedDataIsCollectedOrStreamedAndCounted) {
   EXPECT_EQ(request->dataDelegate()->data()->size(), 6u);
 }
 
+TEST(SessionDelegateForwarding, ABodyHandedOnKeepsItsBytesWhileLaterChunksGoToACopy) {
+  FakeSession fake;
+  auto request = fake.dataRequest();
+  auto task = std::static_pointer_cast<net::URLSessionDataTask>(request->task());
+  const auto delegate = request->dataDelegate();
+  const foundation::Data ab{'a', 'b'}, abcd{'a', 'b', 'c', 'd'};
+  fake.delegate->didReceiveData(fake.session, task, ab);
+  const auto first = delegate->sharedData();
+  EXPECT_EQ(delegate->sharedData(), first) << "asked twice, one body";
+
+  fake.delegate->didReceiveData(fake.session, task, foundation::Data{'c', 'd'});
+  EXPECT_EQ(**first, ab);
+  EXPECT_EQ(**delegate->sharedData(), abcd);
+  EXPECT_EQ(delegate->data(), abcd);
+  EXPECT_EQ(delegate->mutableData(), abcd);
+
+  request->stream([](const foundation::Data&) {});
+  EXPECT_FALSE(*delegate->sharedData()) << "no body while the chunks are streamed";
+  request->stream(nullptr);
+  delegate->reset();
+  EXPECT_EQ(**delegate->sharedData(), foundation::Data());
+  EXPECT_EQ(**first, ab);
+}
+
 TEST(TaskDelegateAnswers, ChallengesAndResumeDataWithoutAServer) {
   FakeSession fake;
   auto request = fake.dataRequest();

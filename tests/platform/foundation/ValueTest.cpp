@@ -33,6 +33,48 @@ TEST(Value, DescriptionInThePlatformStyle) {
   EXPECT_EQ(Value().description(), "<null>");
 }
 
+TEST(Value, DescriptionOfNestedContainersDataAndEscapes) {
+  Value v(Array{Value(Array{}), Value(Dictionary{}),
+                Value(Dictionary{{"key with space", Array{Value("a\"b\\c\n"), Value(Data{0x61, 0x62, 0x63})}},
+                                 {"empty", Value("")}}),
+                Value(Data(25, 0xab)), Value(Date::fromTimeIntervalSinceReferenceDate(0))});
+  std::string firstBytes;
+  for (int i = 0; i < 24; ++i) firstBytes += "ab";
+  EXPECT_EQ(v.description(),
+            "(\n"
+            "    (\n    ),\n"
+            "    {\n    },\n"
+            "    {\n"
+            "        \"key with space\" = (\n"
+            "            \"a\\\"b\\\\c\\n\",\n"
+            "            {length = 3, bytes = 0x616263}\n"
+            "        );\n"
+            "        empty = \"\";\n"
+            "    },\n"
+            "    {length = 25, bytes = 0x" +
+                firstBytes +
+                " ... },\n"
+                "    2001-01-01 00:00:00 +0000\n"
+                ")");
+}
+
+// Deep nesting must come out exactly right, and without copying each level's text into the level
+// above it, which took seconds at this depth.
+TEST(Value, DescriptionOfDeepNesting) {
+  const int depth = 600;
+  Value v(1);
+  for (int i = 0; i < depth; ++i) {
+    Array level;
+    level.push_back(std::move(v));
+    v = Value(std::move(level));
+  }
+  std::string expected;
+  for (int i = 0; i < depth; ++i) expected += "(\n" + std::string(4 * (i + 1), ' ');
+  expected += "1";
+  for (int i = depth - 1; i >= 0; --i) expected += "\n" + std::string(4 * i, ' ') + ")";
+  EXPECT_EQ(v.description(), expected);
+}
+
 TEST(Value, StringReadingsAsNumbersAndBooleans) {
   struct Case { const char* text; bool b; long long i; };
   for (const Case& c : {Case{"YES", true, 0}, Case{"no", false, 0}, Case{"true", true, 0},
@@ -101,4 +143,21 @@ TEST(Dictionary, LargeDictionariesStayConsistentThroughSetsAndRemovals) {
   EXPECT_FALSE(copy.contains("new"));
   d.clear();
   EXPECT_FALSE(d.contains("k1"));
+}
+
+TEST(Value, DataIsSharedByCopiesAndStillComparesByBytes) {
+  Value original(Data{1, 2, 3});
+  const Value copy = original;
+  Value inArray(Array{original});
+  EXPECT_EQ(&copy.dataValue(), &original.dataValue());
+  EXPECT_EQ(&inArray[0].dataValue(), &original.dataValue());
+  EXPECT_EQ(copy.sharedData().get(), &original.dataValue());
+  EXPECT_EQ(original, Value(Data{1, 2, 3}));
+  EXPECT_NE(original, Value(Data{1, 2}));
+  original = Value(Data{9});
+  EXPECT_EQ(copy.dataValue(), (Data{1, 2, 3})) << "replacing a value leaves its copies alone";
+
+  EXPECT_TRUE(Value(std::shared_ptr<const Data>()).isNull());
+  EXPECT_FALSE(Value(3).sharedData());
+  EXPECT_EQ(Value(std::make_shared<const Data>(Data{7})).dataValue(), (Data{7}));
 }

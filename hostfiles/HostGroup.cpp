@@ -115,6 +115,8 @@ void HostGroup::setSortOrder(std::int64_t value) {
 
 bool HostGroup::isDirty() const {
   const auto own = guid();
+  // A guid outside the set cannot match a remembered record; only a member needs the lookup.
+  if (own && !ChangeTracker::sharedInstance().dirtyGUIDs().contains(*own)) return false;
   for (const auto& record : ChangeTracker::sharedInstance().dirtyHostGroups()) {
     if (record->guid() == own) return true;
   }
@@ -150,8 +152,8 @@ bool HostGroup::setValueForKey(const Value& value, const std::string& key) {
     return true;
   }
   if (key == "contentsProxy") {
-    setContentsProxy(optionalText(value));
-    return true;
+    // Straight to contents, so the text is copied once, into the record.
+    return ManagedObject::setValueForKey(value.isString() ? value : Value(), kContentsKey);
   }
   // The other derived keys are read-only.
   if (isDerivedKey(key)) return false;
@@ -177,10 +179,14 @@ void HostGroup::startObservingContents() {
   if (contentsObservation_ != 0) return;
   // The handler reaches the record through its argument, so the registration holds no reference
   // that could outlive the record; the destructor ends it.
-  contentsObservation_ = addObserver(kContentsKey, [](ManagedObject& object, const std::string& keyPath,
-                                                      const Value&, const Value&) {
-    static_cast<HostGroup&>(object).observeValueForKeyPath(keyPath);
-  });
+  // Only the fact of a change matters here: a hostfile's text can be megabytes, and an observer
+  // with values would copy the old and the new one at every edit.
+  contentsObservation_ = addObserver(
+      kContentsKey,
+      [](ManagedObject& object, const std::string& keyPath, const Value&, const Value&) {
+        static_cast<HostGroup&>(object).observeValueForKeyPath(keyPath);
+      },
+      false);
 }
 
 void HostGroup::observeValueForKeyPath(const std::string& keyPath) {

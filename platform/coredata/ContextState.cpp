@@ -189,9 +189,14 @@ void State::mutate(const ManagedObjectPtr& object, const std::string& key, const
 
 void State::fire(const std::vector<KeyChange>& changes) {
   for (const auto& change : changes) {
-    if (!change.object->observation_.hasObservers(change.key)) continue;
-    Value now = change.object->valueForKey(change.key);
-    change.object->observation_.setValueNotifying(change.key, change.oldValue, now);
+    auto& object = *change.object;
+    if (object.observation_.hasObservers(change.key)) {
+      Value now = object.valueForKey(change.key);
+      object.observation_.setValueNotifying(change.key, change.oldValue, now);
+    }
+    if (object.valuelessObservation_.hasObservers(change.key)) {
+      object.valuelessObservation_.setValueNotifying(change.key, Value(), Value());
+    }
   }
 }
 
@@ -572,31 +577,85 @@ void State::finishSave(SaveResult* result, const std::map<std::string, std::int6
 
 // --- fetching ----------------------------------------------------------------------------------------------
 
-void State::overlay(const EntityDescription& entity, std::vector<std::pair<ObjectIDPtr, Snapshot>>& rows,
-                    std::unordered_map<std::string, std::size_t>& index, std::vector<bool>& removed) {
+void State::overlay(const EntityDescription& entity, std::vector<Candidate>& candidates,
+                    std::unordered_map<std::string, std::size_t>& index) {
   Lock lock(mutex);
   for (const auto& [order, object] : byOrder) {
     if (object->fault_ || object->entity_->name() != entity.name()) continue;
     const std::string& uri = object->objectID_->uriRepresentation();
     auto at = index.find(uri);
     if (object->deleted_) {
-      if (at != index.end()) removed[at->second] = true;
+      if (at != index.end()) candidates[at->second].removed = true;
       continue;
     }
-    Snapshot snapshot{object->values_, object->rowVersion_};
     // Only an insert or an edit made here can bring back what an ancestor or the store dropped;
     // an object that is merely loaded here stays as the levels above see it.
     bool edited = object->inserted_ || !object->changedKeys_.empty();
     if (at != index.end()) {
-      rows[at->second].second = std::move(snapshot);
-      if (edited) removed[at->second] = false;
+      Candidate& candidate = candidates[at->second];
+      candidate.source = object;
+      candidate.version = object->rowVersion_;
+      if (edited) candidate.removed = false;
       continue;
     }
     if (!edited) continue;
-    index[uri] = rows.size();
-    rows.emplace_back(object->objectID_, std::move(snapshot));
-    removed.push_back(false);
+    index[uri] = candidates.size();
+    candidates.push_back({object->objectID_, 0, object->rowVersion_, object, false});
   }
+}
+
+bool State::readCandidates(const EntityDescription& entity, std::vector<Candidate>& candidates,
+                           std::vector<Snapshot>& snapshots, Error* error) {
+  snapshots.assign(candidates.size(), Snapshot{});
+  std::vector<std::size_t> fromStore;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    Candidate& candidate = candidates[i];
+    if (candidate.removed) continue;
+    auto own = registered(*candidate.id);
+    if (own && !own->fault_) continue;  // instanceFromSnapshot returns it as it is
+    snapshots[i].version = candidate.version;
+    if (candidate.source) {
+      snapshots[i].values = candidate.source->values_;
+    } else {
+      fromStore.push_back(i);
+    }
+  }
+  if (fromStore.empty()) return true;
+  auto root = rootCoordinator();
+  // A few rows are read one by one; many (a first fetch) in one pass over the table.
+  constexpr std::size_t kRowByRow = 16;
+  if (fromStore.size() <= kRowByRow) {
+    for (std::size_t i : fromStore) {
+      bool found = false;
+      Error readError;
+      auto row = root->fetchRow(*candidates[i].id, &found, &readError);
+      if (!row && !readError.domain().empty()) {
+        if (error) *error = readError;
+        return false;
+      }
+      if (!row) {
+        candidates[i].removed = true;  // deleted from the store since its key was read
+        continue;
+      }
+      snapshots[i].values = std::move(row->values);
+      snapshots[i].version = row->version;
+    }
+    return true;
+  }
+  auto rows = root->fetchRows(entity, error);
+  if (!rows) return false;
+  std::unordered_map<std::int64_t, StoreRow*> byKey;
+  for (auto& row : *rows) byKey[row.primaryKey] = &row;
+  for (std::size_t i : fromStore) {
+    auto row = byKey.find(candidates[i].primaryKey);
+    if (row == byKey.end()) {
+      candidates[i].removed = true;
+      continue;
+    }
+    snapshots[i].values = std::move(row->second->values);
+    snapshots[i].version = row->second->version;
+  }
+  return true;
 }
 
 std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
@@ -637,27 +696,28 @@ std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
   for (auto p = self.lock(); p; p = p->parentContext()) chain.push_back(p);
   std::vector<Lock> locks;
   for (const auto& context : chain) locks.emplace_back(context->state_->mutex);
-  auto rows = root->fetchRows(*entity, error);
-  if (!rows) return std::nullopt;
-  std::vector<std::pair<ObjectIDPtr, Snapshot>> candidates;
+  auto rowKeys = root->fetchRowKeys(*entity, error);
+  if (!rowKeys) return std::nullopt;
+  std::vector<Candidate> candidates;
+  candidates.reserve(rowKeys->size());
   std::unordered_map<std::string, std::size_t> index;
-  std::vector<bool> removed;
   auto store = root->storeForSaving(error);
   if (!store) return std::nullopt;
-  for (auto& row : *rows) {
-    auto id = store->objectIDFor(entity->name(), row.primaryKey);
+  for (const auto& key : *rowKeys) {
+    auto id = store->objectIDFor(entity->name(), key.primaryKey);
     index[id->uriRepresentation()] = candidates.size();
-    candidates.emplace_back(id, Snapshot{std::move(row.values), row.version});
-    removed.push_back(false);
+    candidates.push_back({id, key.primaryKey, key.version, nullptr, false});
   }
-  for (std::size_t level = chain.size(); level-- > 1;) chain[level]->state_->overlay(*entity, candidates, index, removed);
-  if (request.includesPendingChanges()) overlay(*entity, candidates, index, removed);
+  for (std::size_t level = chain.size(); level-- > 1;) chain[level]->state_->overlay(*entity, candidates, index);
+  if (request.includesPendingChanges()) overlay(*entity, candidates, index);
+  std::vector<Snapshot> snapshots;
+  if (!readCandidates(*entity, candidates, snapshots, error)) return std::nullopt;
   locks.clear();
 
   Array matches;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (removed[i]) continue;
-    auto object = instanceFromSnapshot(candidates[i].first, std::move(candidates[i].second));
+    if (candidates[i].removed) continue;
+    auto object = instanceFromSnapshot(candidates[i].id, std::move(snapshots[i]));
     if (!object) continue;
     Value value(std::static_pointer_cast<foundation::Object>(object));
     if (request.predicate()) {

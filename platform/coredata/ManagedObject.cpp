@@ -161,6 +161,7 @@ bool ManagedObject::setValueForKey(const Value& value, const std::string& key) {
     if (!context) {
       Value old = values_.get(key);
       observation_.setValueNotifying(key, old, value, [&] { values_.set(key, value); });
+      if (valuelessObservation_.hasObservers(key)) valuelessObservation_.setValueNotifying(key, Value(), Value());
       return true;
     }
     auto& state = *context->state_;
@@ -258,16 +259,24 @@ void ManagedObject::willAccessValueForKey(const std::string&) const {
 
 // --- observation ---
 
-ManagedObject::ObserverToken ManagedObject::addObserver(const std::string& key, Observer observer) {
+ManagedObject::ObserverToken ManagedObject::addObserver(const std::string& key, Observer observer, bool withValues) {
   if (!observer) return 0;
   std::weak_ptr<ManagedObject> weak = weak_from_this();
-  return observation_.addObserver(key, [weak, key, observer = std::move(observer)](const Value& oldValue,
+  auto& observation = withValues ? observation_ : valuelessObservation_;
+  const ObserverToken mark = withValues ? 0 : kValuelessToken;
+  return mark | observation.addObserver(key, [weak, key, observer = std::move(observer)](const Value& oldValue,
                                                                                   const Value& newValue) {
     if (auto self = weak.lock()) observer(*self, key, oldValue, newValue);
   });
 }
 
-void ManagedObject::removeObserver(ObserverToken token) { observation_.removeObserver(token); }
+void ManagedObject::removeObserver(ObserverToken token) {
+  if (token & kValuelessToken) {
+    valuelessObservation_.removeObserver(token & ~kValuelessToken);
+  } else {
+    observation_.removeObserver(token);
+  }
+}
 
 std::string ManagedObject::description() const {
   char address[32];

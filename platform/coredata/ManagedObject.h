@@ -117,8 +117,10 @@ class ManagedObject : public foundation::Object,
   // --- Key-value observation ------------------------------------------------------------------
   // Calls `observer` after every set of `key` (through setValueForKey) and after a merge or a
   // child's save changes its value, on the thread that made the change, with no lock held.
-  // Returns a token for removeObserver. Thread-safe.
-  ObserverToken addObserver(const std::string& key, Observer observer);
+  // Without `withValues` the observer is told of the change only, with null old and new values,
+  // as a platform observer registered without the old and new options is: a change of a large
+  // text then copies nothing for it. Returns a token for removeObserver. Thread-safe.
+  ObserverToken addObserver(const std::string& key, Observer observer, bool withValues = true);
   // Stops the observation; safe to call from inside the observer. Unknown tokens are ignored.
   void removeObserver(ObserverToken token);
 
@@ -158,6 +160,9 @@ class ManagedObject : public foundation::Object,
   bool loadingValues_ = false;
 
   foundation::KeyValueObserving observation_;
+  // The observers registered without values; their tokens carry kValuelessToken.
+  foundation::KeyValueObserving valuelessObservation_;
+  static constexpr ObserverToken kValuelessToken = ObserverToken{1} << 63;
 };
 
 using ManagedObjectPtr = std::shared_ptr<ManagedObject>;

@@ -44,6 +44,10 @@ AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
             if (saver_) saver_->scheduleSave();
           },
       .sheetWindow = [this] { return sheetWindow(); },
+      .progressChanged =
+          [this](const RemoteRefresher::Progress& progress) {
+            mainWindowController_->showRefreshProgress(progress.downloads, progress.received, progress.expected);
+          },
   });
   mainWindowController_->setRefreshRemoteHandler(
       [this](const coredata::ManagedObjectPtr& record) { refresher_->refreshOne(record); });

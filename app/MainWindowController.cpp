@@ -7,9 +7,12 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "app/ApplyActions.h"
 #include "app/FirstVersionImporter.h"
@@ -128,9 +131,16 @@ QWidget* MainWindowController::buildEditorSide() {
   statusLine_ = new QLabel;
   // The preview's long status sentence wraps instead of widening the editor past the divider.
   statusLine_->setWordWrap(true);
+  refreshProgress_ = new QProgressBar;
+  refreshProgress_->setMaximumWidth(200);
+  refreshProgress_->setTextVisible(false);
+  refreshProgress_->hide();
+  auto* statusRow = new QHBoxLayout;
+  statusRow->addWidget(statusLine_, 1);
+  statusRow->addWidget(refreshProgress_);
   layout->addWidget(remoteURLField_);
   layout->addWidget(codeView_, 1);
-  layout->addWidget(statusLine_);
+  layout->addLayout(statusRow);
   QObject::connect(codeView_, &QMTextView::userEdited, connections_.get(), [this] { userEditedContents(); });
   QObject::connect(remoteURLField_, &QLineEdit::editingFinished, connections_.get(),
                    [this] { commitRemoteURLField(); });
@@ -142,6 +152,10 @@ QWidget* MainWindowController::buildEditorSide() {
   previewRefreshTimer_->setSingleShot(true);
   previewRefreshTimer_->setInterval(kPreviewRefreshDelayMilliseconds);
   QObject::connect(previewRefreshTimer_, &QTimer::timeout, connections_.get(), [this] { refreshShownPreview(); });
+  contentsCheckTimer_ = new QTimer(side);
+  contentsCheckTimer_->setSingleShot(true);
+  contentsCheckTimer_->setInterval(0);
+  QObject::connect(contentsCheckTimer_, &QTimer::timeout, connections_.get(), [this] { showChangedContents(); });
   return side;
 }
 
@@ -332,6 +346,23 @@ void MainWindowController::changeTrackerChanged() {
   previewInputsMayHaveChanged();
 }
 
+void MainWindowController::showRefreshProgress(int downloads, std::int64_t received, std::int64_t expected) {
+  if (!refreshProgress_) return;
+  if (downloads <= 0) {
+    refreshProgress_->hide();
+    return;
+  }
+  if (expected > 0) {
+    // In thousandths, so that lengths beyond the bar's int range still fit.
+    constexpr int kSteps = 1000;
+    refreshProgress_->setRange(0, kSteps);
+    refreshProgress_->setValue(static_cast<int>(std::min<std::int64_t>(received, expected) * kSteps / expected));
+  } else {
+    refreshProgress_->setRange(0, 0);  // the bar's busy sign
+  }
+  refreshProgress_->show();
+}
+
 void MainWindowController::hostDidRename() {
   if (!model_) return;
   model_->rearrangeObjects();
@@ -344,8 +375,9 @@ void MainWindowController::showSelection() {
   const auto& record = shownHostGroup_;
   // Only local hostfiles are the user's to type in; remote ones are replaced at each refresh and
   // the preview is computed.
-  const foundation::Value contents = record ? record->valueForKey("contentsProxy") : foundation::Value();
-  codeView_->showText(contents.stringValue(), record && Fields::isEditable(*record));
+  std::string contents;
+  if (record) Fields::readContentsProxy(*record, [&](std::string_view text) { contents = text; });
+  codeView_->showText(std::move(contents), record && Fields::isEditable(*record));
   committedEditCount_ = codeView_->editCount();
   remoteURLField_->setVisible(record && Fields::isRemote(*record));
   remoteURLField_->setText(record ? QString::fromStdString(Fields::remoteURL(*record)) : QString());
@@ -359,9 +391,20 @@ void MainWindowController::shownContentsMayHaveChanged() {
     previewInputsMayHaveChanged();
     return;
   }
-  const foundation::Value contents = shownHostGroup_->valueForKey("contentsProxy");
-  if (contents.stringValue() == codeView_->text()) return;
-  codeView_->replaceShownText(contents.stringValue());
+  // Looked at from a timer of its own, after the event that wrote the record: a text of tens of
+  // megabytes is then copied once per event, and the window's other timers and input get a turn
+  // in between (a queued call would run at once after the write).
+  contentsCheckTimer_->start();
+}
+
+void MainWindowController::showChangedContents() {
+  if (!codeView_ || !shownHostGroup_ || showsPreview()) return;
+  std::optional<std::string> changed;
+  Fields::readContentsProxy(*shownHostGroup_, [&](std::string_view text) {
+    if (text != codeView_->text()) changed = std::string(text);
+  });
+  if (!changed) return;
+  codeView_->replaceShownText(std::move(*changed));
   committedEditCount_ = codeView_->editCount();
 }
 
@@ -389,9 +432,12 @@ void MainWindowController::previewInputsMayHaveChanged() {
 
 void MainWindowController::refreshShownPreview() {
   if (!codeView_ || !showsPreview()) return;
-  foundation::Value compiled = shownHostGroup_->valueForKey("contentsProxy");
-  if (compiled.stringValue() == codeView_->text()) return;
-  codeView_->replaceShownText(compiled.stringValue());
+  std::optional<std::string> compiled;
+  Fields::readContentsProxy(*shownHostGroup_, [&](std::string_view text) {
+    if (text != codeView_->text()) compiled = std::string(text);
+  });
+  if (!compiled) return;
+  codeView_->replaceShownText(std::move(*compiled));
   committedEditCount_ = codeView_->editCount();
 }
 

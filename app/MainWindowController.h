@@ -25,6 +25,7 @@ class QLabel;
 class QLineEdit;
 class QMainWindow;
 class QMenu;
+class QProgressBar;
 class QTimer;
 class QToolBar;
 
@@ -84,6 +85,8 @@ class MainWindowController : public appkit::WindowController {
   QMTextView* codeView() const { return codeView_; }
   QLineEdit* remoteURLField() const { return remoteURLField_; }
   QLabel* statusLine() const { return statusLine_; }
+  // The bar beside the status line that shows a refresh's progress; hidden while none runs.
+  QProgressBar* refreshProgressBar() const { return refreshProgress_; }
   QMenu* menuForGroup() const { return menuForGroup_; }
   QMenu* menuForBlank() const { return menuForBlank_; }
   // The first selected hostfile, or null.
@@ -142,6 +145,10 @@ class MainWindowController : public appkit::WindowController {
   // deleted, imported, refreshed or edited): while the preview is shown it is compiled again
   // after kPreviewRefreshDelayMilliseconds, once for a burst of changes.
   void previewInputsMayHaveChanged();
+  // Downloads of a refresh are running (`downloads` of them, 0 once the last ended), with
+  // `received` bytes so far of `expected` (-1 when a length is unknown): the bar shows the part
+  // done when the length is known and a busy sign otherwise, and hides when none runs.
+  void showRefreshProgress(int downloads, std::int64_t received, std::int64_t expected);
   // "NOTE_CHANGE": every row is redrawn (bold marks follow the dirty set) and the status renewed.
   void changeTrackerChanged();
   // "NOTE_HOST_NAME_CHANGED": the list re-sorts.
@@ -160,6 +167,7 @@ class MainWindowController : public appkit::WindowController {
   void userEditedContents();
   void commitRemoteURLField();
   void refreshShownPreview();
+  void showChangedContents();
   bool showsPreview() const;
   void watchPreviewInputs();
   void observe(const char* name, std::function<void()> handler);
@@ -172,6 +180,7 @@ class MainWindowController : public appkit::WindowController {
   QMTextView* codeView_ = nullptr;
   QLineEdit* remoteURLField_ = nullptr;
   QLabel* statusLine_ = nullptr;
+  QProgressBar* refreshProgress_ = nullptr;
   QMenu* menuForGroup_ = nullptr;
   QMenu* menuForBlank_ = nullptr;
   QToolBar* toolbar_ = nullptr;
@@ -188,6 +197,7 @@ class MainWindowController : public appkit::WindowController {
   std::uint64_t committedEditCount_ = 0;
   QTimer* editCommitTimer_ = nullptr;
   QTimer* previewRefreshTimer_ = nullptr;
+  QTimer* contentsCheckTimer_ = nullptr;
   ApplicationMenuActions menuActions_;
   std::function<void()> editObserver_;
   std::function<void(const coredata::ManagedObjectPtr&)> refreshRemoteHandler_;

@@ -25,6 +25,7 @@ bool isDerivedKey(const std::string& key) {
 }
 
 Value optionalValue(const std::optional<std::string>& text) { return text ? Value(*text) : Value(); }
+Value optionalValue(std::optional<std::string>&& text) { return text ? Value(std::move(*text)) : Value(); }
 
 std::optional<std::string> optionalText(const Value& value) {
   if (!value.isString()) return std::nullopt;
@@ -138,7 +139,13 @@ bool HostGroup::isValidSyntax() const { return SyntaxRules::isValidSyntax(conten
 Value HostGroup::valueForKey(const std::string& key) const {
   if (key == "isDirty") return Value(isDirty());
   if (key == "prettyName") return optionalValue(prettyName());
-  if (key == "contentsProxy") return optionalValue(contentsProxy());
+  if (key == "contentsProxy") {
+    // Read straight from contents: a text of megabytes is copied once, not once per layer.
+    if (isEtcHostsPreview()) return optionalValue(contentsProxy());
+    Value stored = ManagedObject::valueForKey(kContentsKey);
+    if (!stored.isString()) stored = Value();
+    return stored;
+  }
   if (key == "statusMessage") return Value(statusMessage());
   if (key == "isValidSyntax") return Value(isValidSyntax());
   return ManagedObject::valueForKey(key);
@@ -153,7 +160,8 @@ bool HostGroup::setValueForKey(const Value& value, const std::string& key) {
   }
   if (key == "contentsProxy") {
     // Straight to contents, so the text is copied once, into the record.
-    return ManagedObject::setValueForKey(value.isString() ? value : Value(), kContentsKey);
+    if (!value.isString()) return ManagedObject::setValueForKey(Value(), kContentsKey);
+    return ManagedObject::setValueForKey(value, kContentsKey);
   }
   // The other derived keys are read-only.
   if (isDerivedKey(key)) return false;

@@ -129,8 +129,8 @@ void State::ensureLoaded(ManagedObject& object) {
     Snapshot snapshot;
     // A record that no longer exists reads as empty: there is no caller to report it to here.
     if (sourceSnapshot(*object.objectID_, &snapshot, nullptr) == Lookup::Found) {
-      object.values_ = snapshot.values;
-      object.committed_ = std::move(snapshot.values);
+      object.values_ = std::move(snapshot.values);
+      object.commitValues();
       object.rowVersion_ = snapshot.version;
     }
     object.fault_ = false;
@@ -171,7 +171,7 @@ State::KeyChange State::keyChange(const ManagedObjectPtr& object, const std::str
 
 void State::recordChange(ManagedObject& object, const std::string& key) {
   if (object.loadingValues_) {
-    object.committed_.set(key, object.values_.get(key));
+    object.committed_.remove(key);  // a value set while loading counts as committed
     return;
   }
   markChanged(object);
@@ -183,6 +183,7 @@ void State::recordChange(ManagedObject& object, const std::string& key) {
 void State::mutate(const ManagedObjectPtr& object, const std::string& key, const Value& stored,
                    std::vector<KeyChange>& changes) {
   changes.push_back(keyChange(object, key));
+  object->keepCommitted(key);
   object->values_.set(key, stored);
   recordChange(*object, key);
 }
@@ -208,8 +209,8 @@ ManagedObjectPtr State::loadedInstance(const ObjectIDPtr& id) {
   // touch the object itself.
   Snapshot snapshot;
   if (sourceSnapshot(*id, &snapshot, nullptr) == Lookup::Found) {
-    object->values_ = snapshot.values;
-    object->committed_ = std::move(snapshot.values);
+    object->values_ = std::move(snapshot.values);
+    object->commitValues();
     object->rowVersion_ = snapshot.version;
   }
   object->fault_ = false;
@@ -318,8 +319,8 @@ ManagedObjectPtr State::instanceFromSnapshot(const ObjectIDPtr& id, Snapshot sna
       object->awakeDone_ = true;
       add(object);
     }
-    object->values_ = snapshot.values;
-    object->committed_ = std::move(snapshot.values);
+    object->values_ = std::move(snapshot.values);
+    object->commitValues();
     object->rowVersion_ = snapshot.version;
     object->fault_ = false;
   }
@@ -465,8 +466,8 @@ bool State::pushIntoParent(SaveResult* result, Error* error) {
       instance->awakeDone_ = true;
       target.add(instance);
     }
-    instance->values_ = snapshot.values;
-    instance->committed_ = snapshot.values;
+    instance->values_ = std::move(snapshot.values);
+    instance->commitValues();
     instance->rowVersion_ = snapshot.version;
     instance->fault_ = false;
     counterparts[object.get()] = instance;
@@ -505,6 +506,7 @@ bool State::pushIntoParent(SaveResult* result, Error* error) {
     }
     for (const auto& key : object->changedKeys_) {
       result->parentChanges.push_back(target.keyChange(instance, key));
+      instance->keepCommitted(key);
       instance->values_.set(key, object->values_.get(key));
       target.recordChange(*instance, key);
     }
@@ -565,7 +567,7 @@ void State::finishSave(SaveResult* result, const std::map<std::string, std::int6
     }
     (object->inserted_ ? result->inserted : result->updated).push_back(object);
     object->inserted_ = false;
-    object->committed_ = object->values_;
+    object->commitValues();
     object->changedKeys_.clear();
     if (versions) {
       auto version = versions->find(object->objectID_->uriRepresentation());
@@ -773,21 +775,36 @@ std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
 
 // --- merging -------------------------------------------------------------------------------------------------
 
+bool State::isAncestor(const ManagedObjectContext& context) const {
+  for (auto level = parent; level; level = level->state_->parent) {
+    if (level.get() == &context) return true;
+  }
+  return false;
+}
+
 Dictionary State::merge(const Dictionary& userInfo) {
   struct Saved {
     ObjectIDPtr id;
     Snapshot snapshot;
+    // The saved object itself when it belongs to an ancestor: read in place, nothing copied.
+    ManagedObjectPtr inAncestor;
   };
   // Read the saved values first, under the sender's lock only, so that two contexts merging each
-  // other's saves never wait for each other.
+  // other's saves never wait for each other. An ancestor's objects are read later in place,
+  // under both locks in the one order used everywhere (child before parent): an ancestor never
+  // locks its descendants, so that wait cannot turn round.
   std::vector<Saved> saved;
   for (const char* key : {kInsertedObjectsKey, kUpdatedObjectsKey}) {
     for (const auto& value : userInfo.get(key).arrayValue()) {
       auto object = value.objectAs<ManagedObject>();
       if (!object) continue;
       auto owner = object->context_.lock();
+      if (owner && isAncestor(*owner)) {
+        saved.push_back({nullptr, {}, object});
+        continue;
+      }
       Lock ownerLock = owner ? Lock(owner->state_->mutex) : Lock();
-      saved.push_back({object->objectID_, Snapshot{object->committed_, object->rowVersion_}});
+      saved.push_back({object->objectID_, Snapshot{object->committedValues(), object->rowVersion_}, nullptr});
     }
   }
   std::vector<ObjectIDPtr> deletedIDs;
@@ -798,16 +815,37 @@ Dictionary State::merge(const Dictionary& userInfo) {
   std::vector<ManagedObjectPtr> refreshed, deleted;
   {
     Lock lock(mutex);
-    for (const auto& entry : saved) {
+    for (auto& entry : saved) {
+      Lock sourceLock;
+      const Snapshot* source = &entry.snapshot;
+      Snapshot inPlace;
+      if (entry.inAncestor) {
+        auto owner = entry.inAncestor->context_.lock();
+        if (!owner) continue;
+        sourceLock = Lock(owner->state_->mutex);
+        entry.id = entry.inAncestor->objectID_;
+        inPlace.version = entry.inAncestor->rowVersion_;
+      }
       auto object = registered(*entry.id);
       if (!object || object->fault_ || object->deleted_) continue;
-      for (const auto& [key, value] : entry.snapshot.values) {
-        object->committed_.set(key, value);
-        if (object->changedKeys_.count(key) || object->values_.get(key) == value) continue;
-        changes.push_back(keyChange(object, key));
-        object->values_.set(key, value);
+      const auto take = [&](const std::string& key, const Value& value) {
+        // Most saved values are the ones held already (the save came from here): nothing to copy.
+        if (object->changedKeys_.count(key)) {
+          if (!(object->committedValue(key) == value)) object->committed_.set(key, value);
+          return;
+        }
+        if (!(object->values_.get(key) == value)) {
+          changes.push_back(keyChange(object, key));
+          object->values_.set(key, value);
+        }
+        object->committed_.remove(key);
+      };
+      if (entry.inAncestor) {
+        entry.inAncestor->forEachCommittedValue(take);
+      } else {
+        for (const auto& [key, value] : source->values) take(key, value);
       }
-      object->rowVersion_ = entry.snapshot.version;
+      object->rowVersion_ = entry.inAncestor ? inPlace.version : source->version;
       refreshed.push_back(object);
     }
     for (const auto& id : deletedIDs) {

@@ -122,6 +122,8 @@ struct ManagedObjectContext::State {
   bool readCandidates(const EntityDescription& entity, std::vector<Candidate>& candidates,
                       std::vector<Snapshot>& snapshots, foundation::Error* error);
   foundation::Dictionary merge(const foundation::Dictionary& userInfo);
+  // Whether `context` is this context's parent or one of its ancestors.
+  bool isAncestor(const ManagedObjectContext& context) const;
 };
 
 }  // namespace coredata

@@ -130,12 +130,50 @@ foundation::Dictionary ManagedObject::committedValuesForKeys(const std::vector<s
   willAccessValueForKey();
   auto context = context_.lock();
   return underLock(context, context ? &context->state_->mutex : nullptr, [&] {
-    if (keys.empty()) return committed_;
+    if (keys.empty()) return committedValues();
     foundation::Dictionary some;
+    if (inserted_) return some;
     for (const auto& key : keys)
-      if (committed_.contains(key)) some.set(key, committed_.get(key));
+      if (committed_.contains(key) || values_.contains(key)) some.set(key, committedValue(key));
     return some;
   });
+}
+
+// --- committed values (callers hold the context's lock) ---
+
+const Value& ManagedObject::committedValue(const std::string& key) const {
+  if (inserted_) return foundation::nullValue();
+  if (const Value* kept = committed_.find(key)) return *kept;
+  return values_.get(key);
+}
+
+void ManagedObject::forEachCommittedValue(
+    const std::function<void(const std::string&, const foundation::Value&)>& visit) const {
+  if (inserted_) return;
+  for (const auto& [key, value] : values_) {
+    const Value* kept = committed_.find(key);
+    visit(key, kept ? *kept : value);
+  }
+  for (const auto& [key, kept] : committed_) {
+    if (!values_.contains(key)) visit(key, kept);
+  }
+}
+
+foundation::Dictionary ManagedObject::committedValues() const {
+  foundation::Dictionary values;
+  forEachCommittedValue([&](const std::string& key, const Value& value) { values.set(key, value); });
+  return values;
+}
+
+void ManagedObject::keepCommitted(const std::string& key) {
+  if (inserted_ || loadingValues_ || committed_.contains(key)) return;
+  Value* current = values_.find(key);
+  committed_.set(key, current ? std::move(*current) : Value());
+}
+
+void ManagedObject::restoreCommitted() {
+  for (const auto& [key, kept] : committed_) values_.set(key, kept);
+  committed_.clear();
 }
 
 // --- key-value coding ---
@@ -148,6 +186,23 @@ Value ManagedObject::valueForKey(const std::string& key) const {
   state.ensureLoaded(const_cast<ManagedObject&>(*this));
   State::Lock lock(state.mutex);
   return state.display(*this, key);
+}
+
+void ManagedObject::readValueForKey(const std::string& key,
+                                    const std::function<void(const foundation::Value&)>& reader) const {
+  if (!entity_ || !entity_->attributeNamed(key)) {
+    reader(foundation::nullValue());
+    return;
+  }
+  auto context = context_.lock();
+  if (!context) {
+    reader(values_.get(key));
+    return;
+  }
+  auto& state = *context->state_;
+  state.ensureLoaded(const_cast<ManagedObject&>(*this));
+  State::Lock lock(state.mutex);
+  reader(values_.get(key));
 }
 
 bool ManagedObject::hasKey(const std::string& key) const { return entity_ && entity_->propertyNamed(key) != nullptr; }
@@ -220,6 +275,7 @@ void ManagedObject::setPrimitiveValueForKey(const Value& value, const std::strin
   auto& state = *context->state_;
   state.ensureLoaded(*this);
   State::Lock lock(state.mutex);
+  if (entity_ && entity_->propertyNamed(key)) keepCommitted(key);
   values_.set(key, value);
   if (entity_ && entity_->propertyNamed(key)) state.recordChange(*this, key);
 }

@@ -95,6 +95,10 @@ class ManagedObject : public foundation::Object,
   // objects. Subclasses override to add computed keys and call the base for the rest. Unknown
   // keys give null. Loads a fault first.
   foundation::Value valueForKey(const std::string& key) const override;
+  // Calls `reader` with the stored value of the attribute `key` (null when unset or not an
+  // attribute) without copying it: for reading a text of megabytes once. Loads a fault first.
+  // `reader` runs under the context's lock, so it must not use this object or its context.
+  void readValueForKey(const std::string& key, const std::function<void(const foundation::Value&)>& reader) const;
   // Whether the entity has a property `key`; subclasses add their computed keys.
   bool hasKey(const std::string& key) const override;
   // Sets a property: attributes take any Value (type checked at save), to-one relationships a
@@ -153,7 +157,19 @@ class ManagedObject : public foundation::Object,
   bool awakeDone_ = false;
   // Attribute values, and relationships as IDs (ObjectIDPtr or Array of them).
   foundation::Dictionary values_;
+  // The values last saved or loaded, kept only for the keys changed since (every other key's
+  // committed value is its value in values_): a loaded text of megabytes is held once, and
+  // loading or saving it copies nothing. An inserted object has no committed values.
   foundation::Dictionary committed_;
+  const foundation::Value& committedValue(const std::string& key) const;
+  foundation::Dictionary committedValues() const;
+  void forEachCommittedValue(const std::function<void(const std::string&, const foundation::Value&)>& visit) const;
+  // Before values_[key] changes: its committed value, unless kept already, moves aside.
+  void keepCommitted(const std::string& key);
+  // Everything held is committed now (after a load or a save).
+  void commitValues() { committed_.clear(); }
+  // Back to the committed values (a rollback).
+  void restoreCommitted();
   std::set<std::string> changedKeys_;
   std::int64_t rowVersion_ = 0;
   // Set while awakeFromFetch runs: sets then count as loaded values, not as changes.

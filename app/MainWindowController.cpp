@@ -13,6 +13,8 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <optional>
+#include <string_view>
 
 #include "app/ApplyActions.h"
 #include "app/FirstVersionImporter.h"

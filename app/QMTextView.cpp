@@ -156,10 +156,7 @@ QMTextView::LaidOutLine QMTextView::layOut(std::size_t line, bool highlighted) c
   QTextOption option;
   option.setWrapMode(QTextOption::NoWrap);
   laidOut.layout->setTextOption(option);
-  if (highlighted) {
-    auto& highlighter = const_cast<SyntaxHighlighter&>(highlighter_);
-    laidOut.layout->setFormats(highlighter.formatsFor(line, text));
-  }
+  if (highlighted) laidOut.layout->setFormats(highlighter_.formatsFor(line, text));
   laidOut.layout->beginLayout();
   QTextLine textLine = laidOut.layout->createLine();
   if (textLine.isValid()) textLine.setLineWidth(kLineWidth);
@@ -363,24 +360,46 @@ std::size_t QMTextView::verticalMove(int lines) const {
   return textLine.isValid() ? positionIn(laidOut, textLine.xToCursor(x)) : laidOut.start;
 }
 
+// Where a movement key takes the cursor.
+std::size_t QMTextView::targetOf(QKeySequence::StandardKey move) const {
+  const std::size_t line = lines_.lineOf(cursor_);
+  const int page = std::max(1, static_cast<int>(viewport()->height() / lineHeight()) - 1);
+  switch (move) {
+    case QKeySequence::MoveToNextChar: return positionAfterMove(Qt::Key_Right, false);
+    case QKeySequence::MoveToPreviousChar: return positionAfterMove(Qt::Key_Left, false);
+    case QKeySequence::MoveToNextWord: return positionAfterMove(Qt::Key_Right, true);
+    case QKeySequence::MoveToPreviousWord: return positionAfterMove(Qt::Key_Left, true);
+    case QKeySequence::MoveToNextLine: return verticalMove(1);
+    case QKeySequence::MoveToPreviousLine: return verticalMove(-1);
+    case QKeySequence::MoveToNextPage: return verticalMove(page);
+    case QKeySequence::MoveToPreviousPage: return verticalMove(-page);
+    case QKeySequence::MoveToStartOfLine: return lines_.lineStart(line);
+    case QKeySequence::MoveToEndOfLine: return lines_.contentEnd(line);
+    case QKeySequence::MoveToStartOfDocument: return 0;
+    case QKeySequence::MoveToEndOfDocument: return lines_.size();
+    default: return cursor_;
+  }
+}
+
 bool QMTextView::moveByKey(QKeyEvent* event) {
   struct Move {
     QKeySequence::StandardKey move;
     QKeySequence::StandardKey select;
+    bool vertical;
   };
   static const Move moves[] = {
-      {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar},
-      {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar},
-      {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord},
-      {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord},
-      {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine},
-      {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine},
-      {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage},
-      {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage},
-      {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine},
-      {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine},
-      {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument},
-      {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument},
+      {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, false},
+      {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar, false},
+      {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord, false},
+      {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, false},
+      {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, true},
+      {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, true},
+      {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, true},
+      {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, true},
+      {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, false},
+      {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, false},
+      {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument, false},
+      {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, false},
   };
   if (event->matches(QKeySequence::SelectAll)) {
     selectAll();
@@ -389,32 +408,15 @@ bool QMTextView::moveByKey(QKeyEvent* event) {
   for (const Move& move : moves) {
     const bool select = event->matches(move.select);
     if (!select && !event->matches(move.move)) continue;
-    const std::size_t line = lines_.lineOf(cursor_);
-    const int page = std::max(1, static_cast<int>(viewport()->height() / lineHeight()) - 1);
+    // Up and down aim for the column the run of vertical moves started at.
     const qreal wanted = wantedX_ >= 0 ? wantedX_ : cursorX(cursor_);
-    std::size_t target = cursor_;
-    bool vertical = false;
-    switch (move.move) {
-      case QKeySequence::MoveToNextChar: target = positionAfterMove(Qt::Key_Right, false); break;
-      case QKeySequence::MoveToPreviousChar: target = positionAfterMove(Qt::Key_Left, false); break;
-      case QKeySequence::MoveToNextWord: target = positionAfterMove(Qt::Key_Right, true); break;
-      case QKeySequence::MoveToPreviousWord: target = positionAfterMove(Qt::Key_Left, true); break;
-      case QKeySequence::MoveToNextLine: target = verticalMove(1), vertical = true; break;
-      case QKeySequence::MoveToPreviousLine: target = verticalMove(-1), vertical = true; break;
-      case QKeySequence::MoveToNextPage: target = verticalMove(page), vertical = true; break;
-      case QKeySequence::MoveToPreviousPage: target = verticalMove(-page), vertical = true; break;
-      case QKeySequence::MoveToStartOfLine: target = lines_.lineStart(line); break;
-      case QKeySequence::MoveToEndOfLine: target = lines_.contentEnd(line); break;
-      case QKeySequence::MoveToStartOfDocument: target = 0; break;
-      case QKeySequence::MoveToEndOfDocument: target = lines_.size(); break;
-      default: break;
-    }
+    std::size_t target = targetOf(move.move);
     // Without a selection to extend, a plain left or right first collapses the selection.
     const auto [from, to] = selection();
     if (!select && from != to && move.move == QKeySequence::MoveToNextChar) target = to;
     if (!select && from != to && move.move == QKeySequence::MoveToPreviousChar) target = from;
     setCursorPosition(target, select);
-    wantedX_ = vertical ? wanted : -1;
+    wantedX_ = move.vertical ? wanted : -1;
     return true;
   }
   return false;

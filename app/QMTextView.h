@@ -19,6 +19,7 @@
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
 #include <QFont>
+#include <QKeySequence>
 #include <QString>
 #include <QTextLayout>
 
@@ -145,6 +146,7 @@ class QMTextView : public QAbstractScrollArea {
   void paintLine(QPainter& painter, std::size_t line, const std::pair<std::size_t, std::size_t>& selected);
 
   bool moveByKey(QKeyEvent* event);
+  std::size_t targetOf(QKeySequence::StandardKey move) const;
   bool editByKey(QKeyEvent* event);
   std::size_t positionAfterMove(int key, bool words) const;
   std::size_t verticalMove(int lines) const;
@@ -157,7 +159,8 @@ class QMTextView : public QAbstractScrollArea {
   QMenu* makeContextMenu();
 
   TextLines lines_;
-  SyntaxHighlighter highlighter_;
+  // A cache of line formats: filled as lines are laid out for painting, so also by const code.
+  mutable SyntaxHighlighter highlighter_;
   TextEditHistory history_;
   bool editable_ = true;
   bool crlfLineEnds_ = false;

@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -158,8 +159,10 @@ class PaintWatch : public QObject {
 };
 
 // Temporary folders for data, defaults and the hosts file, set before the application starts.
+// A folder the sandbox made itself is removed with it.
 struct Sandbox {
   std::string root;
+  bool owned = false;
 
   static std::string make() {
     char pattern[] = "/tmp/qm-app-bench-XXXXXX";
@@ -171,7 +174,15 @@ struct Sandbox {
     return made;
   }
 
-  explicit Sandbox(std::string folder = make()) : root(std::move(folder)) {
+  Sandbox() : Sandbox(make()) { owned = true; }
+  ~Sandbox() {
+    std::error_code ignored;
+    if (owned) std::filesystem::remove_all(root, ignored);
+  }
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  explicit Sandbox(std::string folder) : root(std::move(folder)) {
     for (const char* variable : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
       ::setenv(variable, root.c_str(), 1);
     }

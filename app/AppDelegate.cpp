@@ -46,6 +46,10 @@ AppDelegate::AppDelegate(appkit::UserNotificationCenter* notificationCenter)
             if (saver_) saver_->scheduleSave();
           },
       .sheetWindow = [this] { return sheetWindow(); },
+      .progressChanged =
+          [this](const RemoteRefresher::Progress& progress) {
+            mainWindowController_->showRefreshProgress(progress.downloads, progress.received, progress.expected);
+          },
   });
   mainWindowController_->setRefreshRemoteHandler(
       [this](const coredata::ManagedObjectPtr& record) { refresher_->refreshOne(record); });
@@ -93,6 +97,8 @@ void AppDelegate::applicationDidFinishLaunching() {
   HostfilesModel::registerModel();
   DataStack::setupCoreDataStackWithAutoMigratingSqliteStoreNamed(kStoreName);
   saver_ = std::make_unique<DefaultContextSaver>();
+  // A save takes what the editor still holds, so quitting or applying never loses typing.
+  saver_->setBeforeSave([this] { mainWindowController_->commitPendingEdits(); });
   resetPreviewRow();
   mainWindowController_->showWindow();
   // Both are built now, hidden, so that their first showing is immediate.
@@ -118,7 +124,11 @@ void AppDelegate::applicationWillTerminate() {
   DataStack::cleanUp();
 }
 
-void AppDelegate::refreshRemoteHosts() { refresher_->refreshAll(); }
+void AppDelegate::refreshRemoteHosts() {
+  // The addresses are read now: an address still being typed counts as the field shows it.
+  mainWindowController_->commitPendingEdits();
+  refresher_->refreshAll();
+}
 
 // Without a session bus or a notification server the centre logs it when a notice is due and
 // carries on; nothing here waits for the bus.

@@ -25,6 +25,7 @@ bool isInvalid(const coredata::ManagedObject& record) {
 ApplyActions::ApplyActions(MainWindowController& controller) : controller_(controller) {}
 
 void ApplyActions::applyChanges() {
+  controller_.commitPendingEdits();
   if (foundation::UserDefaults::standardUserDefaults().boolForKey("checkSyntax")) {
     checkSyntax(true);
   } else {
@@ -44,6 +45,8 @@ void ApplyActions::flushCache() {
 }
 
 void ApplyActions::checkSyntax(bool thenApply) {
+  // The check reads the records: what was just typed must be in them.
+  controller_.commitPendingEdits();
   std::vector<std::string> titles;
   coredata::ManagedObjectPtr lastInvalid;
   if (const HostfileListModel* model = controller_.listModel()) {
@@ -113,6 +116,7 @@ std::string ApplyActions::capitalizedWords(const std::string& text) {
 }
 
 void ApplyActions::apply() {
+  controller_.commitPendingEdits();
   if (beforeApply_) beforeApply_();
   if (const auto failure = Compiler::apply()) showFailure(kApplyFailedMessage, *failure);
 }

@@ -32,10 +32,22 @@ std::optional<std::string> HostGroupFields::contentsProxy(const Record& record) 
   return value.stringValue();
 }
 
+void HostGroupFields::readContentsProxy(const Record& record, const std::function<void(std::string_view)>& reader) {
+  if (isEtcHostsPreview(record)) {
+    const foundation::Value compiled = record.valueForKey("contentsProxy");
+    reader(compiled.stringValue());
+    return;
+  }
+  record.readValueForKey("contents", [&](const foundation::Value& stored) { reader(stored.stringValue()); });
+}
+
 std::string HostGroupFields::statusMessage(const Record& record) { return stringFor(record, "statusMessage"); }
 
 void HostGroupFields::setContentsProxy(Record& record, const std::string& contents) {
   record.setValueForKey(contents, "contentsProxy");
+}
+void HostGroupFields::setContentsProxy(Record& record, std::string&& contents) {
+  record.setValueForKey(foundation::Value(std::move(contents)), "contentsProxy");
 }
 void HostGroupFields::setTitle(Record& record, const std::string& newTitle) { record.setValueForKey(newTitle, "title"); }
 void HostGroupFields::setRemoteURL(Record& record, const std::string& url) { record.setValueForKey(url, "remoteURL"); }

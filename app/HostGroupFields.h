@@ -6,8 +6,10 @@
 // Like every managed object, a record is used only inside its context's queue (the main thread
 // for the default context).
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "hostfiles/HostGroup.h"
 #include "platform/coredata/ManagedObject.h"
@@ -43,8 +45,15 @@ struct HostGroupFields {
   static std::optional<std::string> contentsProxy(const Record& record);
   static std::string statusMessage(const Record& record);
 
+  // Calls `reader` with contentsProxy (empty when absent) without copying a stored text: the
+  // preview's compiled text, or the stored contents read in place. `reader` must not use the
+  // record or its context (it may run under the context's lock).
+  static void readContentsProxy(const Record& record, const std::function<void(std::string_view)>& reader);
+
   // Writes through the record's own setters, so that a write of contentsProxy marks it dirty.
   static void setContentsProxy(Record& record, const std::string& contents);
+  // The same, taking the text over: a downloaded text is not copied on its way into the record.
+  static void setContentsProxy(Record& record, std::string&& contents);
   static void setTitle(Record& record, const std::string& title);
   static void setRemoteURL(Record& record, const std::string& url);
   static void setEnabled(Record& record, bool enabled);

@@ -7,8 +7,14 @@
 #include <QMainWindow>
 #include <QMenu>
 #include <QMenuBar>
+#include <QProgressBar>
+#include <QTimer>
 #include <QToolBar>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <optional>
+#include <string_view>
 
 #include "app/ApplyActions.h"
 #include "app/FirstVersionImporter.h"
@@ -34,6 +40,21 @@ using Fields = HostGroupFields;
 
 constexpr const char* kAskedToImportV1Key = "askedToImportV1";
 
+// Calls its function when the watched window is about to close or be hidden.
+class ClosingWatch : public QObject {
+ public:
+  ClosingWatch(QObject* parent, std::function<void()> closing) : QObject(parent), closing_(std::move(closing)) {}
+
+ protected:
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Close || event->type() == QEvent::Hide) closing_();
+    return false;
+  }
+
+ private:
+  std::function<void()> closing_;
+};
+
 }  // namespace
 
 MainWindowController::MainWindowController()
@@ -54,6 +75,8 @@ void MainWindowController::windowDidLoad() {
   auto* window = static_cast<QMainWindow*>(this->window());
   window->resize(900, 600);
   connections_ = std::make_unique<QObject>();
+  // Closing the window must not leave typing behind in the editor alone.
+  window->installEventFilter(new ClosingWatch(connections_.get(), [this] { commitPendingEdits(); }));
   context_ = DSManagedObjectContext::DS_defaultContext();
   model_ = new HostfileListModel(context_, window);
 
@@ -67,6 +90,8 @@ void MainWindowController::windowDidLoad() {
   buildMenus(window);
 
   QObject::connect(tableView_->selectionModel(), &QItemSelectionModel::selectionChanged, connections_.get(), [this] {
+    // What was typed into the hostfile shown until now goes to it before the next one shows.
+    commitPendingEdits();
     showSelection();
     validateItems();
   });
@@ -74,6 +99,7 @@ void MainWindowController::windowDidLoad() {
 
   observe(kHostNameChangedNotification, [this] { hostDidRename(); });
   observe(kChangeTrackerNotification, [this] { changeTrackerChanged(); });
+  watchPreviewInputs();
 
   model_->refresh();
   // Like the list's array controller, the window starts with the first row selected rather than
@@ -109,12 +135,31 @@ QWidget* MainWindowController::buildEditorSide() {
   statusLine_ = new QLabel;
   // The preview's long status sentence wraps instead of widening the editor past the divider.
   statusLine_->setWordWrap(true);
+  refreshProgress_ = new QProgressBar;
+  refreshProgress_->setMaximumWidth(200);
+  refreshProgress_->setTextVisible(false);
+  refreshProgress_->hide();
+  auto* statusRow = new QHBoxLayout;
+  statusRow->addWidget(statusLine_, 1);
+  statusRow->addWidget(refreshProgress_);
   layout->addWidget(remoteURLField_);
   layout->addWidget(codeView_, 1);
-  layout->addWidget(statusLine_);
-  codeView_->setUserEditHandler([this](const std::string& text) { userEditedContents(text); });
+  layout->addLayout(statusRow);
+  QObject::connect(codeView_, &QMTextView::userEdited, connections_.get(), [this] { userEditedContents(); });
   QObject::connect(remoteURLField_, &QLineEdit::editingFinished, connections_.get(),
-                   [this] { userEditedRemoteURL(); });
+                   [this] { commitRemoteURLField(); });
+  editCommitTimer_ = new QTimer(side);
+  editCommitTimer_->setSingleShot(true);
+  editCommitTimer_->setInterval(kEditCommitDelayMilliseconds);
+  QObject::connect(editCommitTimer_, &QTimer::timeout, connections_.get(), [this] { commitPendingEdits(); });
+  previewRefreshTimer_ = new QTimer(side);
+  previewRefreshTimer_->setSingleShot(true);
+  previewRefreshTimer_->setInterval(kPreviewRefreshDelayMilliseconds);
+  QObject::connect(previewRefreshTimer_, &QTimer::timeout, connections_.get(), [this] { refreshShownPreview(); });
+  contentsCheckTimer_ = new QTimer(side);
+  contentsCheckTimer_->setSingleShot(true);
+  contentsCheckTimer_->setInterval(0);
+  QObject::connect(contentsCheckTimer_, &QTimer::timeout, connections_.get(), [this] { showChangedContents(); });
   return side;
 }
 
@@ -279,6 +324,8 @@ void MainWindowController::flushCache() { applyActions_->flushCache(); }
 void MainWindowController::checkSyntax(bool thenApply) { applyActions_->checkSyntax(thenApply); }
 
 void MainWindowController::refreshRemote() {
+  // The refresh reads the address: the one the field shows, even before Return was pressed.
+  commitPendingEdits();
   const auto selected = selectedHostGroup();
   if (!selected || !Fields::isRemote(*selected) || !refreshRemoteHandler_) return;
   refreshRemoteHandler_(selected);
@@ -308,6 +355,24 @@ void MainWindowController::changeTrackerChanged() {
   if (!model_) return;
   model_->reloadData();
   if (shownHostGroup_) statusLine_->setText(QString::fromStdString(Fields::statusMessage(*shownHostGroup_)));
+  previewInputsMayHaveChanged();
+}
+
+void MainWindowController::showRefreshProgress(int downloads, std::int64_t received, std::int64_t expected) {
+  if (!refreshProgress_) return;
+  if (downloads <= 0) {
+    refreshProgress_->hide();
+    return;
+  }
+  if (expected > 0) {
+    // In thousandths, so that lengths beyond the bar's int range still fit.
+    constexpr int kSteps = 1000;
+    refreshProgress_->setRange(0, kSteps);
+    refreshProgress_->setValue(static_cast<int>(std::min<std::int64_t>(received, expected) * kSteps / expected));
+  } else {
+    refreshProgress_->setRange(0, 0);  // the bar's busy sign
+  }
+  refreshProgress_->show();
 }
 
 void MainWindowController::hostDidRename() {
@@ -322,8 +387,10 @@ void MainWindowController::showSelection() {
   const auto& record = shownHostGroup_;
   // Only local hostfiles are the user's to type in; remote ones are replaced at each refresh and
   // the preview is computed.
-  codeView_->showText(record ? Fields::contentsProxy(*record).value_or("") : std::string(),
-                      record && Fields::isEditable(*record));
+  std::string contents;
+  if (record) Fields::readContentsProxy(*record, [&](std::string_view text) { contents = text; });
+  codeView_->showText(std::move(contents), record && Fields::isEditable(*record));
+  committedEditCount_ = codeView_->editCount();
   remoteURLField_->setVisible(record && Fields::isRemote(*record));
   remoteURLField_->setText(record ? QString::fromStdString(Fields::remoteURL(*record)) : QString());
   statusLine_->setText(record ? QString::fromStdString(Fields::statusMessage(*record)) : QString());
@@ -332,27 +399,91 @@ void MainWindowController::showSelection() {
 
 void MainWindowController::shownContentsMayHaveChanged() {
   if (!codeView_ || !shownHostGroup_) return;
-  if (Fields::contentsProxy(*shownHostGroup_).value_or("") == codeView_->text()) return;
-  showSelection();
+  if (showsPreview()) {
+    previewInputsMayHaveChanged();
+    return;
+  }
+  // Looked at from a timer of its own, after the event that wrote the record: a text of tens of
+  // megabytes is then copied once per event, and the window's other timers and input get a turn
+  // in between (a queued call would run at once after the write).
+  contentsCheckTimer_->start();
 }
 
-void MainWindowController::userEditedContents(const std::string& text) {
+void MainWindowController::showChangedContents() {
+  if (!codeView_ || !shownHostGroup_ || showsPreview()) return;
+  std::optional<std::string> changed;
+  Fields::readContentsProxy(*shownHostGroup_, [&](std::string_view text) {
+    if (text != codeView_->text()) changed = std::string(text);
+  });
+  if (!changed) return;
+  codeView_->replaceShownText(std::move(*changed));
+  committedEditCount_ = codeView_->editCount();
+}
+
+bool MainWindowController::showsPreview() const {
+  return shownHostGroup_ && Fields::isEtcHostsPreview(*shownHostGroup_);
+}
+
+// The list's rows follow every change of which hostfiles exist and are enabled, and the default
+// context announces every change merged into it from a background save (an enable, an import);
+// each may change what the preview compiles.
+void MainWindowController::watchPreviewInputs() {
+  const auto changed = [this] { previewInputsMayHaveChanged(); };
+  QObject::connect(model_, &QAbstractItemModel::dataChanged, connections_.get(), changed);
+  QObject::connect(model_, &QAbstractItemModel::rowsInserted, connections_.get(), changed);
+  QObject::connect(model_, &QAbstractItemModel::rowsRemoved, connections_.get(), changed);
+  if (!context_) return;
+  observers_.push_back(foundation::NotificationCenter::defaultCenter().addObserver(
+      coredata::kManagedObjectContextObjectsDidChangeNotification, context_->notificationSender(), nullptr,
+      [this](const foundation::Notification&) { previewInputsMayHaveChanged(); }));
+}
+
+void MainWindowController::previewInputsMayHaveChanged() {
+  if (previewRefreshTimer_ && showsPreview()) previewRefreshTimer_->start();
+}
+
+void MainWindowController::refreshShownPreview() {
+  if (!codeView_ || !showsPreview()) return;
+  std::optional<std::string> compiled;
+  Fields::readContentsProxy(*shownHostGroup_, [&](std::string_view text) {
+    if (text != codeView_->text()) compiled = std::string(text);
+  });
+  if (!compiled) return;
+  codeView_->replaceShownText(std::move(*compiled));
+  committedEditCount_ = codeView_->editCount();
+}
+
+void MainWindowController::userEditedContents() {
   if (showingSelection_ || !shownHostGroup_ || !Fields::isEditable(*shownHostGroup_)) return;
-  Fields::setContentsProxy(*shownHostGroup_, text);
+  editCommitTimer_->start();
+}
+
+bool MainWindowController::hasPendingEdits() const {
+  return codeView_ && shownHostGroup_ && codeView_->editCount() != committedEditCount_;
+}
+
+void MainWindowController::commitPendingEdits() {
+  if (editCommitTimer_) editCommitTimer_->stop();
+  commitRemoteURLField();
+  if (!hasPendingEdits()) return;
+  committedEditCount_ = codeView_->editCount();
+  // A hostfile deleted meanwhile has no context left to take the text.
+  if (!Fields::isEditable(*shownHostGroup_) || !shownHostGroup_->managedObjectContext()) return;
+  Fields::setContentsProxy(*shownHostGroup_, codeView_->text());
   statusLine_->setText(QString::fromStdString(Fields::statusMessage(*shownHostGroup_)));
   if (editObserver_) editObserver_();
 }
 
-void MainWindowController::userEditedRemoteURL() {
+// Written into the record in the default context at once, where every refresh reads it, and saved
+// with the context's other edits; a background save would leave the record showing the old
+// address until the save came back, and a refresh meanwhile would fetch that.
+void MainWindowController::commitRemoteURLField() {
   const auto record = shownHostGroup_;
-  if (!record || !Fields::isRemote(*record)) return;
+  if (!remoteURLField_ || !record || !Fields::isRemote(*record) || !record->managedObjectContext()) return;
   const std::string url = remoteURLField_->text().toStdString();
   if (url == Fields::remoteURL(*record)) return;
-  // Saved like a title: through a background save block from the store's side.
-  DataStack::saveWithBlock([record, url](const coredata::ManagedObjectContextPtr& local) {
-    const auto mine = DSManagedObject::DS_inContext(record, local);
-    if (mine) Fields::setRemoteURL(*mine, url);
-  });
+  Fields::setRemoteURL(*record, url);
+  if (editObserver_) editObserver_();
 }
 
 }  // namespace app

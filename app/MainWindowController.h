@@ -10,6 +10,7 @@
 // Main thread only. Lives for the whole run; its window is built when first shown.
 #include <QObject>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +25,8 @@ class QLabel;
 class QLineEdit;
 class QMainWindow;
 class QMenu;
+class QProgressBar;
+class QTimer;
 class QToolBar;
 
 namespace appkit {
@@ -63,6 +66,11 @@ class MainWindowController : public appkit::WindowController {
 
   // Sets what the application menu does. Call before the window is loaded.
   void setApplicationMenuActions(ApplicationMenuActions actions) { menuActions_ = std::move(actions); }
+  // How long the editor's text waits after the last key before it is handed to the record, and
+  // how long the preview waits after its last input changed before it is compiled again.
+  static constexpr int kEditCommitDelayMilliseconds = 250;
+  static constexpr int kPreviewRefreshDelayMilliseconds = 250;
+
   // Called after each user edit the window writes into the default context (text, remote
   // address), so the application can schedule a save.
   void setEditObserver(std::function<void()> observer) { editObserver_ = std::move(observer); }
@@ -81,6 +89,8 @@ class MainWindowController : public appkit::WindowController {
   QMTextView* codeView() const { return codeView_; }
   QLineEdit* remoteURLField() const { return remoteURLField_; }
   QLabel* statusLine() const { return statusLine_; }
+  // The bar beside the status line that shows a refresh's progress; hidden while none runs.
+  QProgressBar* refreshProgressBar() const { return refreshProgress_; }
   QMenu* menuForGroup() const { return menuForGroup_; }
   QMenu* menuForBlank() const { return menuForBlank_; }
   // The first selected hostfile, or null.
@@ -123,10 +133,27 @@ class MainWindowController : public appkit::WindowController {
   // Re-applies the rules to every tagged action of the window.
   void validateItems();
 
+  // Hands what the user typed and has not been handed over yet to the shown hostfile's record:
+  // the editor's text, and the remote address as the address field shows it. Typing is handed
+  // over after a pause of kEditCommitDelayMilliseconds; everything that reads the record (a row
+  // switch, apply, the syntax check, a refresh, a save, closing, quitting) calls this first.
+  void commitPendingEdits();
+  // Whether the editor holds typing not yet handed to the record.
+  bool hasPendingEdits() const;
+
   // --- Notification handlers --------------------------------------------------------------------
   // Contents were replaced outside the editor (a remote refresh): the editor shows the shown
-  // hostfile's new text. Nothing when it is unchanged or nothing is shown.
+  // hostfile's new text; the preview is compiled again shortly. Nothing when it is unchanged or
+  // nothing is shown.
   void shownContentsMayHaveChanged();
+  // Something the preview compiles may have changed (a hostfile enabled, disabled, added,
+  // deleted, imported, refreshed or edited): while the preview is shown it is compiled again
+  // after kPreviewRefreshDelayMilliseconds, once for a burst of changes.
+  void previewInputsMayHaveChanged();
+  // Downloads of a refresh are running (`downloads` of them, 0 once the last ended), with
+  // `received` bytes so far of `expected` (-1 when a length is unknown): the bar shows the part
+  // done when the length is known and a busy sign otherwise, and hides when none runs.
+  void showRefreshProgress(int downloads, std::int64_t received, std::int64_t expected);
   // "NOTE_CHANGE": every row is redrawn (bold marks follow the dirty set) and the status renewed.
   void changeTrackerChanged();
   // "NOTE_HOST_NAME_CHANGED": the list re-sorts.
@@ -142,8 +169,12 @@ class MainWindowController : public appkit::WindowController {
   QAction* addAction(QMenu* menu, const QString& title, int tag, std::function<void()> handler);
   void addHostGroup(int kind, const std::string& event);
   void showSelection();
-  void userEditedContents(const std::string& text);
-  void userEditedRemoteURL();
+  void userEditedContents();
+  void commitRemoteURLField();
+  void refreshShownPreview();
+  void showChangedContents();
+  bool showsPreview() const;
+  void watchPreviewInputs();
   void observe(const char* name, std::function<void()> handler);
   void addToolbarAction(const QString& title, int tag, std::function<void()> handler);
   void askToImportOnFirstLoad();
@@ -154,6 +185,7 @@ class MainWindowController : public appkit::WindowController {
   QMTextView* codeView_ = nullptr;
   QLineEdit* remoteURLField_ = nullptr;
   QLabel* statusLine_ = nullptr;
+  QProgressBar* refreshProgress_ = nullptr;
   QMenu* menuForGroup_ = nullptr;
   QMenu* menuForBlank_ = nullptr;
   QToolBar* toolbar_ = nullptr;
@@ -166,6 +198,11 @@ class MainWindowController : public appkit::WindowController {
   // change came from the user, not from showing it.
   coredata::ManagedObjectPtr shownHostGroup_;
   bool showingSelection_ = false;
+  // The editor's edit count when its text was last shown or handed to the record.
+  std::uint64_t committedEditCount_ = 0;
+  QTimer* editCommitTimer_ = nullptr;
+  QTimer* previewRefreshTimer_ = nullptr;
+  QTimer* contentsCheckTimer_ = nullptr;
   ApplicationMenuActions menuActions_;
   std::function<void()> editObserver_;
   std::function<void(const coredata::ManagedObjectPtr&)> refreshRemoteHandler_;

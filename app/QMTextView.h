@@ -1,44 +1,71 @@
 #pragma once
 // QMTextView is the main window's editor of a hostfile's contents: plain text in a fixed-pitch
 // 11-point font (fixedPitchFont), not wrapped (long lines scroll sideways), with a 15-point
-// inset, highlighted live by a SyntaxHighlighter. The window shows a hostfile with showText and learns of the
-// user's edits through the user-edit handler; showing a text never counts as an edit.
+// inset, highlighted by a SyntaxHighlighter. Hostfiles run to hundreds of thousands of lines, so
+// the view paints, lays out and highlights only the lines in sight, and an edit costs the lines
+// it touched: showing a text, typing a key and painting never cost time proportional to the
+// whole text.
 //
-// Line endings: the document keeps lines, not their terminators, so a text shown with CR LF line
-// ends throughout is given back with CR LF; any other text comes back with "\n".
+// The text is kept byte for byte as shown (TextLines): a text is given back with the line ends
+// it came with, and Return inserts CR LF into a text whose line ends are all CR LF, LF into any
+// other. Positions are byte offsets into the UTF-8 text.
+//
+// The window shows a hostfile with showText and learns of the user's edits through userEdited,
+// which costs nothing per key: it reads text() when it wants the text. Showing a text is never an
+// edit. Lines longer than kDisplayedBytes show their first kDisplayedBytes only (a hosts line is
+// short; a hostile body of one huge line must not stall every paint).
 //
 // Main thread only. Copying is forbidden (it is a widget).
+#include <QAbstractScrollArea>
+#include <QBasicTimer>
 #include <QFont>
-#include <QPlainTextEdit>
+#include <QKeySequence>
+#include <QString>
+#include <QTextLayout>
 
-#include <functional>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
-#include <string_view>
+#include <utility>
+
+#include "app/SyntaxHighlighter.h"
+#include "app/TextEditHistory.h"
+#include "app/TextLines.h"
+
+class QMenu;
 
 namespace app {
 
-class SyntaxHighlighter;
-
-class QMTextView : public QPlainTextEdit {
+class QMTextView : public QAbstractScrollArea {
   Q_OBJECT
 
  public:
-  // Called after each edit by the user (typing, pasting, cutting, undo) with the whole new text.
-  using UserEditHandler = std::function<void(const std::string& text)>;
+  static constexpr int kFontPointSize = 11;
+  static constexpr qreal kInset = 15.0;
+  static constexpr std::size_t kDisplayedBytes = 16384;
 
-  // An empty, editable view with its highlighter attached.
+  // An empty, editable view.
   explicit QMTextView(QWidget* parent = nullptr);
   ~QMTextView() override;
 
-  // Replaces the whole text (UTF-8; invalid sequences show as U+FFFD) and whether the user may
-  // change it. Clears the undo history. Neither the handler nor userEdited is called.
-  void showText(std::string_view text, bool editable);
-  // The text as it now stands, UTF-8, with the line ends described above.
-  std::string text() const;
+  // Replaces the whole text (UTF-8; malformed sequences become U+FFFD) and whether the user may
+  // change it: cursor at the start, scrolled to the top, no undo history. Not an edit.
+  void showText(std::string text, bool editable);
+  // Replaces the text shown with a newer version of the same document (changed elsewhere),
+  // keeping the scroll position and the cursor where they still fit. Not an edit; clears the
+  // undo history.
+  void replaceShownText(std::string text);
+  // The text as it now stands, UTF-8. Valid until the next change of the text.
+  const std::string& text() const { return lines_.text(); }
+  const TextLines& lines() const { return lines_; }
+  // How many edits the user has made since the view was made; showing a text does not count.
+  std::uint64_t editCount() const { return editCount_; }
 
   // Whether the user may change the text.
-  bool isEditable() const { return !isReadOnly(); }
-  void setEditable(bool editable) { setReadOnly(!editable); }
+  bool isEditable() const { return editable_; }
+  bool isReadOnly() const { return !editable_; }
+  void setEditable(bool editable);
 
   // The editor's font: `preferred` at `pointSize` points, asked for as fixed-pitch (style hint and
   // flag), when its face sets every printable ASCII character at one advance; else the
@@ -46,23 +73,105 @@ class QMTextView : public QPlainTextEdit {
   // does. When the machine has no such face, `preferred` as asked. The caller owns the copy.
   static QFont fixedPitchFont(QFont preferred, int pointSize);
 
-  // Replaces the user-edit handler; an empty function removes it.
-  void setUserEditHandler(UserEditHandler handler) { userEditHandler_ = std::move(handler); }
+  const SyntaxHighlighter& highlighter() const { return highlighter_; }
+  // The formats line `line` is painted with (highlighting it when it is not yet). For tests.
+  QList<QTextLayout::FormatRange> formatsOfLine(std::size_t line);
+  // The first and the last line in sight.
+  std::pair<std::size_t, std::size_t> visibleLines() const;
 
-  // The highlighter of this view's document. Owned by the document.
-  SyntaxHighlighter* highlighter() const { return highlighter_; }
+  // --- Cursor and selection, as the keyboard and the mouse move them ---------------------------
+  std::size_t cursorPosition() const { return cursor_; }
+  // Moves the cursor to `position` (clamped to the text, and to a character start); with
+  // `keepAnchor` the selection stretches to it, else it is cleared. Scrolls it into sight.
+  void setCursorPosition(std::size_t position, bool keepAnchor = false);
+  // The selected bytes, [first, second); empty when first == second.
+  std::pair<std::size_t, std::size_t> selection() const;
+  QString selectedText() const;
+  void selectAll();
+
+  // --- Edits, as the user makes them: undoable, each an edit (userEdited) ------------------------
+  // Replaces the selection with `text` (its line ends become the text's own); nothing when the
+  // view is not editable.
+  void insertText(const QString& text);
+  void undo();
+  void redo();
+  bool canUndo() const { return history_.canUndo(); }
+  bool canRedo() const { return history_.canRedo(); }
+  void cut();
+  void copy() const;
+  void paste();
 
  signals:
-  // Emitted after each edit by the user, before the handler is called.
+  // Emitted after each edit by the user (typing, pasting, cutting, undo and redo).
   void userEdited();
 
- private:
-  void textDidChange();
+ protected:
+  bool event(QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+  void timerEvent(QTimerEvent* event) override;
+  void inputMethodEvent(QInputMethodEvent* event) override;
+  QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+  bool focusNextPrevChild(bool next) override;
+  void scrollContentsBy(int dx, int dy) override;
 
-  SyntaxHighlighter* highlighter_ = nullptr;
-  UserEditHandler userEditHandler_;
-  bool showingText_ = false;
+ private:
+  // One line laid out for painting or measuring: its shown text and the bytes it covers.
+  struct LaidOutLine {
+    std::unique_ptr<QTextLayout> layout;
+    std::size_t start = 0;      // the line's first byte
+    std::size_t shownEnd = 0;   // the byte after the last one shown
+  };
+
+  void setText(std::string text);
+  LaidOutLine layOut(std::size_t line, bool highlighted) const;
+  int utf16IndexIn(const LaidOutLine& line, std::size_t position) const;
+  std::size_t positionIn(const LaidOutLine& line, int utf16Index) const;
+  qreal lineHeight() const;
+  qreal lineTop(std::size_t line) const;
+  std::size_t lineAtY(qreal y) const;
+  std::size_t positionAt(const QPoint& point) const;
+  qreal cursorX(std::size_t position) const;
+  void updateScrollBars();
+  void ensureCursorVisible();
+  void restartBlink();
+  void paintLine(QPainter& painter, std::size_t line, const std::pair<std::size_t, std::size_t>& selected);
+
+  bool moveByKey(QKeyEvent* event);
+  std::size_t targetOf(QKeySequence::StandardKey move) const;
+  bool editByKey(QKeyEvent* event);
+  std::size_t positionAfterMove(int key, bool words) const;
+  std::size_t verticalMove(int lines) const;
+  std::pair<std::size_t, std::size_t> wordAt(std::size_t position) const;
+  void replaceRange(std::size_t from, std::size_t to, const std::string& inserted, bool typed);
+  void deleteBackward(bool word);
+  void deleteForward(bool word);
+  std::string withOwnLineEnds(const QString& text) const;
+  void changed(const TextLines::Change& change);
+  QMenu* makeContextMenu();
+
+  TextLines lines_;
+  // A cache of line formats: filled as lines are laid out for painting, so also by const code.
+  mutable SyntaxHighlighter highlighter_;
+  TextEditHistory history_;
+  bool editable_ = true;
   bool crlfLineEnds_ = false;
+  std::size_t cursor_ = 0;
+  std::size_t anchor_ = 0;
+  // Where vertical moves aim, in pixels from the text's left edge; negative when unset.
+  qreal wantedX_ = -1;
+  std::uint64_t editCount_ = 0;
+  bool cursorShown_ = true;
+  bool selectingWithMouse_ = false;
+  QBasicTimer blink_;
 };
 
 }  // namespace app

@@ -1,7 +1,10 @@
 #include "app/RemoteRefresher.h"
 
+#include <tuple>
+
 #include "app/HostGroupFields.h"
 #include "app/TelemetrySeam.h"
+#include "app/UTF8Text.h"
 #include "coredata/ContextCategories.h"
 #include "coredata/ObjectCategories.h"
 #include "net/pipeline/Pipeline.h"
@@ -20,9 +23,12 @@ struct RemoteRefresher::Download {
   coredata::ObjectIDPtr objectID;
   std::string url;
   int statusCode = 0;  // 0 when no response came
-  std::optional<std::string> text;
+  Body body = Body::Empty;
+  std::string text;
 
-  bool succeeded() const { return statusCode == 200; }
+  // A body that is not text fails like a failed transfer: it must not pass for an update.
+  bool succeeded() const { return statusCode == 200 && body != Body::NotText; }
+  bool hasText() const { return statusCode == 200 && body == Body::Text; }
 };
 
 // The counter and the group of one refreshAll(); they live until the group's notification ran.
@@ -35,8 +41,10 @@ namespace {
 
 bool hasAddress(const coredata::ManagedObject& record) { return !record.valueForKey("remoteURL").isNull(); }
 
-void logFailure(const std::string& url, int statusCode) {
-  if (statusCode == 0) {
+void logFailure(const std::string& url, int statusCode, RemoteRefresher::Body body) {
+  if (statusCode == 200 && body == RemoteRefresher::Body::NotText) {
+    foundation::logf("Remote hostfile %@: the body is not UTF-8 text; its contents are kept.", url);
+  } else if (statusCode == 0) {
     foundation::logf("Remote hostfile %@: no response; its contents are kept.", url);
   } else {
     foundation::logf("Remote hostfile %@: status %@; its contents are kept.", url, std::to_string(statusCode));
@@ -51,13 +59,12 @@ std::shared_ptr<RemoteRefresher> RemoteRefresher::create(Hooks hooks) {
 
 RemoteRefresher::RemoteRefresher(Hooks hooks) : hooks_(std::move(hooks)) {}
 
-std::optional<std::string> RemoteRefresher::textOf(const std::optional<foundation::Data>& data) {
+std::pair<RemoteRefresher::Body, std::string> RemoteRefresher::textOf(const std::optional<foundation::Data>& data) {
   // An empty body is no body: a server answering 200 with nothing must not wipe a hostfile.
-  if (!data || data->empty()) return std::nullopt;
-  std::string text(data->begin(), data->end());
-  // Round-tripping replaces every malformed sequence, so any change means the bytes are not UTF-8.
-  if (foundation::utf8(foundation::utf16(text)) != text) return std::nullopt;
-  return text;
+  if (!data || data->empty()) return {Body::Empty, {}};
+  const std::string_view bytes(reinterpret_cast<const char*>(data->data()), data->size());
+  if (!isWellFormedUTF8(bytes)) return {Body::NotText, {}};
+  return {Body::Text, std::string(bytes)};
 }
 
 int RemoteRefresher::refreshAll(Completion completion) {
@@ -71,7 +78,7 @@ int RemoteRefresher::refreshAll(Completion completion) {
       if (!hasAddress(*record)) continue;
       batch->group->enter();
       ++started;
-      start(record, [weak, batch](const Download& download) {
+      start(record, [weak, batch](Download& download) {
         const auto self = weak.lock();
         if (self && self->finishBatchItem(download)) ++batch->updated;
         batch->group->leave();
@@ -90,7 +97,7 @@ bool RemoteRefresher::refreshOne(const coredata::ManagedObjectPtr& record, Compl
   if (!record || !HostGroupFields::isRemote(*record) || !hasAddress(*record)) return false;
   trackEvent(kRefreshEvent);
   std::weak_ptr<RemoteRefresher> weak = weak_from_this();
-  start(record, [weak, completion = std::move(completion)](const Download& download) {
+  start(record, [weak, completion = std::move(completion)](Download& download) {
     if (const auto self = weak.lock()) {
       self->finishSingle(download, completion);
     } else if (completion) {
@@ -101,21 +108,65 @@ bool RemoteRefresher::refreshOne(const coredata::ManagedObjectPtr& record, Compl
 }
 
 void RemoteRefresher::start(const coredata::ManagedObjectPtr& record,
-                            std::function<void(const Download&)> finished) {
-  Download pending;
-  pending.objectID = record->objectID();
-  pending.url = HostGroupFields::remoteURL(*record);
-  // The parsed JSON is ignored: any body, JSON or not, is the hostfile's text. No queue means the
-  // completion runs on the main queue.
-  pipeline::request(pending.url, pipeline::HTTPMethod::get, std::nullopt, pipeline::URLEncoding::default_(),
-                    std::nullopt)
-      ->responseJSON(nullptr, foundation::JSONReadingAllowFragments,
-                     [pending, finished = std::move(finished)](const pipeline::DataResponse<foundation::Value>& response) {
-                       Download download = pending;
-                       if (response.response()) download.statusCode = response.response()->statusCode();
-                       download.text = textOf(response.data());
-                       finished(download);
-                     });
+                            std::function<void(Download&)> finished) {
+  auto pending = std::make_shared<Download>();
+  pending->objectID = record->objectID();
+  pending->url = HostGroupFields::remoteURL(*record);
+  const std::uint64_t number = nextDownload_++;
+  running_[number] = {0, -1};
+  reportProgress();
+  std::weak_ptr<RemoteRefresher> weak = weak_from_this();
+  auto request = pipeline::request(pending->url, pipeline::HTTPMethod::get, std::nullopt,
+                                   pipeline::URLEncoding::default_(), std::nullopt);
+  request->downloadProgress([weak, number](const std::shared_ptr<pipeline::Progress>& progress) {
+    if (const auto self = weak.lock()) {
+      self->downloadProgressed(number, progress->completedUnitCount(), progress->totalUnitCount());
+    }
+  });
+  // The parsed JSON is ignored: any body, JSON or not, is the hostfile's text. The body is checked
+  // and copied into text on a background queue; what the window sees happens on the main queue.
+  request->responseJSON(
+      dispatch::Queue::global(dispatch::QualityOfService::Utility), foundation::JSONReadingAllowFragments,
+      [pending, weak, number, finished = std::move(finished)](const pipeline::DataResponse<foundation::Value>& response) {
+        if (response.response()) pending->statusCode = response.response()->statusCode();
+        if (pending->statusCode == 200) std::tie(pending->body, pending->text) = textOf(response.data());
+        dispatch::Queue::main()->async([pending, weak, number, finished] {
+          if (const auto self = weak.lock()) self->downloadEnded(number);
+          finished(*pending);
+        });
+      });
+}
+
+RemoteRefresher::Progress RemoteRefresher::progress() const {
+  Progress progress;
+  progress.downloads = static_cast<int>(running_.size());
+  progress.received = 0;
+  progress.expected = running_.empty() ? -1 : 0;
+  for (const auto& [number, bytes] : running_) {
+    progress.received += bytes.first;
+    if (bytes.second < 0 || progress.expected < 0) {
+      progress.expected = -1;
+    } else {
+      progress.expected += bytes.second;
+    }
+  }
+  return progress;
+}
+
+void RemoteRefresher::downloadProgressed(std::uint64_t download, std::int64_t received, std::int64_t expected) {
+  const auto found = running_.find(download);
+  if (found == running_.end()) return;  // a late report of a download that has ended
+  found->second = {received, expected > 0 ? expected : -1};
+  reportProgress();
+}
+
+void RemoteRefresher::downloadEnded(std::uint64_t download) {
+  running_.erase(download);
+  reportProgress();
+}
+
+void RemoteRefresher::reportProgress() {
+  if (hooks_.progressChanged) hooks_.progressChanged(progress());
 }
 
 coredata::ManagedObjectPtr RemoteRefresher::findAgain(const coredata::ObjectIDPtr& objectID) {
@@ -127,30 +178,30 @@ coredata::ManagedObjectPtr RemoteRefresher::findAgain(const coredata::ObjectIDPt
   return record;
 }
 
-bool RemoteRefresher::finishBatchItem(const Download& download) {
+bool RemoteRefresher::finishBatchItem(Download& download) {
   if (!download.succeeded()) {
-    logFailure(download.url, download.statusCode);
+    logFailure(download.url, download.statusCode, download.body);
     return false;
   }
-  if (!download.text) return false;
+  if (!download.hasText()) return false;
   const auto record = findAgain(download.objectID);
   if (!record) return false;  // deleted while downloading
-  const auto current = HostGroupFields::contentsProxy(*record);
-  if (current && *current == *download.text) return false;
-  HostGroupFields::setContentsProxy(*record, *download.text);
+  const foundation::Value current = record->valueForKey("contentsProxy");
+  if (current.isString() && current.stringValue() == download.text) return false;
+  HostGroupFields::setContentsProxy(*record, std::move(download.text));
   contentsChanged();
   return true;
 }
 
-void RemoteRefresher::finishSingle(const Download& download, const Completion& completion) {
+void RemoteRefresher::finishSingle(Download& download, const Completion& completion) {
   int updated = 0;
   if (const auto record = findAgain(download.objectID)) {
     if (!download.succeeded()) {
-      logFailure(download.url, download.statusCode);
+      logFailure(download.url, download.statusCode, download.body);
       showErrorAlert();
-    } else if (download.text) {
+    } else if (download.hasText()) {
       // Set even when unchanged: the user asked for this refresh, so it counts as a change.
-      HostGroupFields::setContentsProxy(*record, *download.text);
+      HostGroupFields::setContentsProxy(*record, std::move(download.text));
       contentsChanged();
       updated = 1;
     }

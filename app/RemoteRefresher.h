@@ -7,17 +7,25 @@
 // reports the count (the application shows a notification for it). refreshOne() refreshes the
 // hostfile the main window has selected and tells the user in an alert when the download failed.
 //
-// A failed download (no response, a transport error, or any status but 200) never touches the
-// hostfile: it keeps its last good contents. A completion finds its hostfile again by object ID
-// in the default context and skips it when it was deleted meanwhile.
+// A failed download (no response, a transport error, any status but 200, or a body that is not
+// UTF-8 text) never touches the hostfile: it keeps its last good contents, the failure is logged,
+// and the single refresh tells the user in its alert. A completion finds its hostfile again by
+// object ID in the default context and skips it when it was deleted meanwhile.
+//
+// While downloads run, their progress is reported (the window shows it): the bytes received and,
+// when every server said how many it sends, the bytes expected. Bodies are checked and turned into
+// text off the main thread, so a body of tens of megabytes never holds up the window.
 //
 // Main thread only: records are read and written in the default context, and every completion
 // runs on the main queue. Create it with create(); completions that arrive after the last owner
 // let it go do nothing.
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/coredata/ManagedObject.h"
 #include "platform/coredata/ManagedObjectID.h"
@@ -35,6 +43,13 @@ class RemoteRefresher : public std::enable_shared_from_this<RemoteRefresher> {
   // The analytics event of a single refresh.
   static constexpr const char* kRefreshEvent = "refreshRemote";
 
+  // How far the running downloads have come, together.
+  struct Progress {
+    int downloads = 0;            // running; 0 once the last one ended
+    std::int64_t received = 0;    // bytes, over all running downloads
+    std::int64_t expected = -1;   // bytes, or -1 while any download's length is unknown
+  };
+
   // What the refresher needs from the application; every hook may be empty.
   struct Hooks {
     // Told, after all downloads of one refreshAll() ended, how many hostfiles got new text,
@@ -44,6 +59,8 @@ class RemoteRefresher : public std::enable_shared_from_this<RemoteRefresher> {
     std::function<void()> contentsChanged;
     // The window the single refresh's error alert is shown on; null shows it on its own.
     std::function<QWidget*()> sheetWindow;
+    // Told when a download starts, makes progress and ends.
+    std::function<void(const Progress&)> progressChanged;
   };
   // Told once a refresh has ended: how many hostfiles got new text.
   using Completion = std::function<void(int updatedCount)>;
@@ -62,26 +79,39 @@ class RemoteRefresher : public std::enable_shared_from_this<RemoteRefresher> {
   // Refreshes `record` alone, when it is a remote hostfile with an address; otherwise does
   // nothing and returns false. Sends "refreshRemote", then downloads: status 200 with a UTF-8
   // body sets that text (even when it is the same, so the hostfile is marked changed); status
-  // 200 without a readable body changes nothing; any failure shows the error alert and keeps the
-  // contents. `completion` (1 when the text was set, else 0) runs on the main queue after that.
+  // 200 with an empty body changes nothing; any failure, a body that is not UTF-8 included, shows
+  // the error alert and keeps the contents. `completion` (1 when the text was set, else 0) runs on
+  // the main queue after that.
   bool refreshOne(const coredata::ManagedObjectPtr& record, Completion completion = {});
 
-  // `data` as text when it is valid UTF-8; nothing when it is missing, empty or malformed. Pure.
-  static std::optional<std::string> textOf(const std::optional<foundation::Data>& data);
+  // What a body of status 200 holds.
+  enum class Body { Empty, Text, NotText };
+  // `data` as text when it is well-formed UTF-8 (Body::Text), else Empty (missing or no bytes) or
+  // NotText, with no text. Pure; safe from any thread.
+  static std::pair<Body, std::string> textOf(const std::optional<foundation::Data>& data);
+
+  // How far the running downloads have come.
+  Progress progress() const;
 
  private:
   struct Download;
   struct Batch;
 
   explicit RemoteRefresher(Hooks hooks);
-  void start(const coredata::ManagedObjectPtr& record, std::function<void(const Download&)> finished);
+  void start(const coredata::ManagedObjectPtr& record, std::function<void(Download&)> finished);
   static coredata::ManagedObjectPtr findAgain(const coredata::ObjectIDPtr& objectID);
-  bool finishBatchItem(const Download& download);
-  void finishSingle(const Download& download, const Completion& completion);
+  bool finishBatchItem(Download& download);
+  void finishSingle(Download& download, const Completion& completion);
   void showErrorAlert();
   void contentsChanged();
+  void downloadProgressed(std::uint64_t download, std::int64_t received, std::int64_t expected);
+  void downloadEnded(std::uint64_t download);
+  void reportProgress();
 
   Hooks hooks_;
+  // The running downloads: bytes received and expected (-1 unknown), by download number.
+  std::map<std::uint64_t, std::pair<std::int64_t, std::int64_t>> running_;
+  std::uint64_t nextDownload_ = 1;
 };
 
 }  // namespace app

@@ -75,10 +75,14 @@ void ChangeTracker::saveChanges() {
 void ChangeTracker::markHostGroupDirty(const std::optional<std::string>& guid) {
   if (!guid) return;
   isDirty_ = true;
+  const bool added = !dirtyGUIDs_.contains(*guid);
   observation_.willChangeValueForKey(kStatusStringKey);
   dirtyGUIDs_.set(*guid, Value(true));
   observation_.didChangeValueForKey(kStatusStringKey);
-  changed();
+  // Marking a hostfile that is already marked leaves the stored set as it is: writing it to disk
+  // again (with its sync) at every edit would only hold up the main thread.
+  if (added) saveChanges();
+  foundation::NotificationCenter::defaultCenter().post(std::string(kChangeNotification));
 }
 
 void ChangeTracker::markClean() {

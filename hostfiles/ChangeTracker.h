@@ -44,7 +44,8 @@ class ChangeTracker {
   // pending in the defaults, which retry on their own.
   void saveChanges();
   // Adds `guid` (once; marking it again changes nothing but is announced again), announces
-  // "statusString", saves and posts "NOTE_CHANGE". An absent guid is ignored: nothing is posted.
+  // "statusString", saves when the set grew and posts "NOTE_CHANGE". An absent guid is ignored:
+  // nothing is posted.
   void markHostGroupDirty(const std::optional<std::string>& guid);
   // Empties the set, announces "statusString", saves and posts "NOTE_CHANGE".
   void markClean();

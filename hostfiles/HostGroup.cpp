@@ -25,6 +25,7 @@ bool isDerivedKey(const std::string& key) {
 }
 
 Value optionalValue(const std::optional<std::string>& text) { return text ? Value(*text) : Value(); }
+Value optionalValue(std::optional<std::string>&& text) { return text ? Value(std::move(*text)) : Value(); }
 
 std::optional<std::string> optionalText(const Value& value) {
   if (!value.isString()) return std::nullopt;
@@ -115,6 +116,8 @@ void HostGroup::setSortOrder(std::int64_t value) {
 
 bool HostGroup::isDirty() const {
   const auto own = guid();
+  // A guid outside the set cannot match a remembered record; only a member needs the lookup.
+  if (own && !ChangeTracker::sharedInstance().dirtyGUIDs().contains(*own)) return false;
   for (const auto& record : ChangeTracker::sharedInstance().dirtyHostGroups()) {
     if (record->guid() == own) return true;
   }
@@ -136,7 +139,13 @@ bool HostGroup::isValidSyntax() const { return SyntaxRules::isValidSyntax(conten
 Value HostGroup::valueForKey(const std::string& key) const {
   if (key == "isDirty") return Value(isDirty());
   if (key == "prettyName") return optionalValue(prettyName());
-  if (key == "contentsProxy") return optionalValue(contentsProxy());
+  if (key == "contentsProxy") {
+    // Read straight from contents: a text of megabytes is copied once, not once per layer.
+    if (isEtcHostsPreview()) return optionalValue(contentsProxy());
+    Value stored = ManagedObject::valueForKey(kContentsKey);
+    if (!stored.isString()) stored = Value();
+    return stored;
+  }
   if (key == "statusMessage") return Value(statusMessage());
   if (key == "isValidSyntax") return Value(isValidSyntax());
   return ManagedObject::valueForKey(key);
@@ -150,8 +159,9 @@ bool HostGroup::setValueForKey(const Value& value, const std::string& key) {
     return true;
   }
   if (key == "contentsProxy") {
-    setContentsProxy(optionalText(value));
-    return true;
+    // Straight to contents, so the text is copied once, into the record.
+    if (!value.isString()) return ManagedObject::setValueForKey(Value(), kContentsKey);
+    return ManagedObject::setValueForKey(value, kContentsKey);
   }
   // The other derived keys are read-only.
   if (isDerivedKey(key)) return false;
@@ -177,10 +187,14 @@ void HostGroup::startObservingContents() {
   if (contentsObservation_ != 0) return;
   // The handler reaches the record through its argument, so the registration holds no reference
   // that could outlive the record; the destructor ends it.
-  contentsObservation_ = addObserver(kContentsKey, [](ManagedObject& object, const std::string& keyPath,
-                                                      const Value&, const Value&) {
-    static_cast<HostGroup&>(object).observeValueForKeyPath(keyPath);
-  });
+  // Only the fact of a change matters here: a hostfile's text can be megabytes, and an observer
+  // with values would copy the old and the new one at every edit.
+  contentsObservation_ = addObserver(
+      kContentsKey,
+      [](ManagedObject& object, const std::string& keyPath, const Value&, const Value&) {
+        static_cast<HostGroup&>(object).observeValueForKeyPath(keyPath);
+      },
+      false);
 }
 
 void HostGroup::observeValueForKeyPath(const std::string& keyPath) {

@@ -129,8 +129,8 @@ void State::ensureLoaded(ManagedObject& object) {
     Snapshot snapshot;
     // A record that no longer exists reads as empty: there is no caller to report it to here.
     if (sourceSnapshot(*object.objectID_, &snapshot, nullptr) == Lookup::Found) {
-      object.values_ = snapshot.values;
-      object.committed_ = std::move(snapshot.values);
+      object.values_ = std::move(snapshot.values);
+      object.commitValues();
       object.rowVersion_ = snapshot.version;
     }
     object.fault_ = false;
@@ -171,7 +171,7 @@ State::KeyChange State::keyChange(const ManagedObjectPtr& object, const std::str
 
 void State::recordChange(ManagedObject& object, const std::string& key) {
   if (object.loadingValues_) {
-    object.committed_.set(key, object.values_.get(key));
+    object.committed_.remove(key);  // a value set while loading counts as committed
     return;
   }
   markChanged(object);
@@ -183,15 +183,21 @@ void State::recordChange(ManagedObject& object, const std::string& key) {
 void State::mutate(const ManagedObjectPtr& object, const std::string& key, const Value& stored,
                    std::vector<KeyChange>& changes) {
   changes.push_back(keyChange(object, key));
+  object->keepCommitted(key);
   object->values_.set(key, stored);
   recordChange(*object, key);
 }
 
 void State::fire(const std::vector<KeyChange>& changes) {
   for (const auto& change : changes) {
-    if (!change.object->observation_.hasObservers(change.key)) continue;
-    Value now = change.object->valueForKey(change.key);
-    change.object->observation_.setValueNotifying(change.key, change.oldValue, now);
+    auto& object = *change.object;
+    if (object.observation_.hasObservers(change.key)) {
+      Value now = object.valueForKey(change.key);
+      object.observation_.setValueNotifying(change.key, change.oldValue, now);
+    }
+    if (object.valuelessObservation_.hasObservers(change.key)) {
+      object.valuelessObservation_.setValueNotifying(change.key, Value(), Value());
+    }
   }
 }
 
@@ -203,8 +209,8 @@ ManagedObjectPtr State::loadedInstance(const ObjectIDPtr& id) {
   // touch the object itself.
   Snapshot snapshot;
   if (sourceSnapshot(*id, &snapshot, nullptr) == Lookup::Found) {
-    object->values_ = snapshot.values;
-    object->committed_ = std::move(snapshot.values);
+    object->values_ = std::move(snapshot.values);
+    object->commitValues();
     object->rowVersion_ = snapshot.version;
   }
   object->fault_ = false;
@@ -313,8 +319,8 @@ ManagedObjectPtr State::instanceFromSnapshot(const ObjectIDPtr& id, Snapshot sna
       object->awakeDone_ = true;
       add(object);
     }
-    object->values_ = snapshot.values;
-    object->committed_ = std::move(snapshot.values);
+    object->values_ = std::move(snapshot.values);
+    object->commitValues();
     object->rowVersion_ = snapshot.version;
     object->fault_ = false;
   }
@@ -460,8 +466,8 @@ bool State::pushIntoParent(SaveResult* result, Error* error) {
       instance->awakeDone_ = true;
       target.add(instance);
     }
-    instance->values_ = snapshot.values;
-    instance->committed_ = snapshot.values;
+    instance->values_ = std::move(snapshot.values);
+    instance->commitValues();
     instance->rowVersion_ = snapshot.version;
     instance->fault_ = false;
     counterparts[object.get()] = instance;
@@ -500,6 +506,7 @@ bool State::pushIntoParent(SaveResult* result, Error* error) {
     }
     for (const auto& key : object->changedKeys_) {
       result->parentChanges.push_back(target.keyChange(instance, key));
+      instance->keepCommitted(key);
       instance->values_.set(key, object->values_.get(key));
       target.recordChange(*instance, key);
     }
@@ -560,7 +567,7 @@ void State::finishSave(SaveResult* result, const std::map<std::string, std::int6
     }
     (object->inserted_ ? result->inserted : result->updated).push_back(object);
     object->inserted_ = false;
-    object->committed_ = object->values_;
+    object->commitValues();
     object->changedKeys_.clear();
     if (versions) {
       auto version = versions->find(object->objectID_->uriRepresentation());
@@ -572,31 +579,85 @@ void State::finishSave(SaveResult* result, const std::map<std::string, std::int6
 
 // --- fetching ----------------------------------------------------------------------------------------------
 
-void State::overlay(const EntityDescription& entity, std::vector<std::pair<ObjectIDPtr, Snapshot>>& rows,
-                    std::unordered_map<std::string, std::size_t>& index, std::vector<bool>& removed) {
+void State::overlay(const EntityDescription& entity, std::vector<Candidate>& candidates,
+                    std::unordered_map<std::string, std::size_t>& index) {
   Lock lock(mutex);
   for (const auto& [order, object] : byOrder) {
     if (object->fault_ || object->entity_->name() != entity.name()) continue;
     const std::string& uri = object->objectID_->uriRepresentation();
     auto at = index.find(uri);
     if (object->deleted_) {
-      if (at != index.end()) removed[at->second] = true;
+      if (at != index.end()) candidates[at->second].removed = true;
       continue;
     }
-    Snapshot snapshot{object->values_, object->rowVersion_};
     // Only an insert or an edit made here can bring back what an ancestor or the store dropped;
     // an object that is merely loaded here stays as the levels above see it.
     bool edited = object->inserted_ || !object->changedKeys_.empty();
     if (at != index.end()) {
-      rows[at->second].second = std::move(snapshot);
-      if (edited) removed[at->second] = false;
+      Candidate& candidate = candidates[at->second];
+      candidate.source = object;
+      candidate.version = object->rowVersion_;
+      if (edited) candidate.removed = false;
       continue;
     }
     if (!edited) continue;
-    index[uri] = rows.size();
-    rows.emplace_back(object->objectID_, std::move(snapshot));
-    removed.push_back(false);
+    index[uri] = candidates.size();
+    candidates.push_back({object->objectID_, 0, object->rowVersion_, object, false});
   }
+}
+
+bool State::readCandidates(const EntityDescription& entity, std::vector<Candidate>& candidates,
+                           std::vector<Snapshot>& snapshots, Error* error) {
+  snapshots.assign(candidates.size(), Snapshot{});
+  std::vector<std::size_t> fromStore;
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    Candidate& candidate = candidates[i];
+    if (candidate.removed) continue;
+    auto own = registered(*candidate.id);
+    if (own && !own->fault_) continue;  // instanceFromSnapshot returns it as it is
+    snapshots[i].version = candidate.version;
+    if (candidate.source) {
+      snapshots[i].values = candidate.source->values_;
+    } else {
+      fromStore.push_back(i);
+    }
+  }
+  if (fromStore.empty()) return true;
+  auto root = rootCoordinator();
+  // A few rows are read one by one; many (a first fetch) in one pass over the table.
+  constexpr std::size_t kRowByRow = 16;
+  if (fromStore.size() <= kRowByRow) {
+    for (std::size_t i : fromStore) {
+      bool found = false;
+      Error readError;
+      auto row = root->fetchRow(*candidates[i].id, &found, &readError);
+      if (!row && !readError.domain().empty()) {
+        if (error) *error = readError;
+        return false;
+      }
+      if (!row) {
+        candidates[i].removed = true;  // deleted from the store since its key was read
+        continue;
+      }
+      snapshots[i].values = std::move(row->values);
+      snapshots[i].version = row->version;
+    }
+    return true;
+  }
+  auto rows = root->fetchRows(entity, error);
+  if (!rows) return false;
+  std::unordered_map<std::int64_t, StoreRow*> byKey;
+  for (auto& row : *rows) byKey[row.primaryKey] = &row;
+  for (std::size_t i : fromStore) {
+    auto row = byKey.find(candidates[i].primaryKey);
+    if (row == byKey.end()) {
+      candidates[i].removed = true;
+      continue;
+    }
+    snapshots[i].values = std::move(row->second->values);
+    snapshots[i].version = row->second->version;
+  }
+  return true;
 }
 
 std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
@@ -637,27 +698,28 @@ std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
   for (auto p = self.lock(); p; p = p->parentContext()) chain.push_back(p);
   std::vector<Lock> locks;
   for (const auto& context : chain) locks.emplace_back(context->state_->mutex);
-  auto rows = root->fetchRows(*entity, error);
-  if (!rows) return std::nullopt;
-  std::vector<std::pair<ObjectIDPtr, Snapshot>> candidates;
+  auto rowKeys = root->fetchRowKeys(*entity, error);
+  if (!rowKeys) return std::nullopt;
+  std::vector<Candidate> candidates;
+  candidates.reserve(rowKeys->size());
   std::unordered_map<std::string, std::size_t> index;
-  std::vector<bool> removed;
   auto store = root->storeForSaving(error);
   if (!store) return std::nullopt;
-  for (auto& row : *rows) {
-    auto id = store->objectIDFor(entity->name(), row.primaryKey);
+  for (const auto& key : *rowKeys) {
+    auto id = store->objectIDFor(entity->name(), key.primaryKey);
     index[id->uriRepresentation()] = candidates.size();
-    candidates.emplace_back(id, Snapshot{std::move(row.values), row.version});
-    removed.push_back(false);
+    candidates.push_back({id, key.primaryKey, key.version, nullptr, false});
   }
-  for (std::size_t level = chain.size(); level-- > 1;) chain[level]->state_->overlay(*entity, candidates, index, removed);
-  if (request.includesPendingChanges()) overlay(*entity, candidates, index, removed);
+  for (std::size_t level = chain.size(); level-- > 1;) chain[level]->state_->overlay(*entity, candidates, index);
+  if (request.includesPendingChanges()) overlay(*entity, candidates, index);
+  std::vector<Snapshot> snapshots;
+  if (!readCandidates(*entity, candidates, snapshots, error)) return std::nullopt;
   locks.clear();
 
   Array matches;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
-    if (removed[i]) continue;
-    auto object = instanceFromSnapshot(candidates[i].first, std::move(candidates[i].second));
+    if (candidates[i].removed) continue;
+    auto object = instanceFromSnapshot(candidates[i].id, std::move(snapshots[i]));
     if (!object) continue;
     Value value(std::static_pointer_cast<foundation::Object>(object));
     if (request.predicate()) {
@@ -713,21 +775,36 @@ std::optional<Array> State::execute(const FetchRequest& request, Error* error) {
 
 // --- merging -------------------------------------------------------------------------------------------------
 
+bool State::isAncestor(const ManagedObjectContext& context) const {
+  for (auto level = parent; level; level = level->state_->parent) {
+    if (level.get() == &context) return true;
+  }
+  return false;
+}
+
 Dictionary State::merge(const Dictionary& userInfo) {
   struct Saved {
     ObjectIDPtr id;
     Snapshot snapshot;
+    // The saved object itself when it belongs to an ancestor: read in place, nothing copied.
+    ManagedObjectPtr inAncestor;
   };
   // Read the saved values first, under the sender's lock only, so that two contexts merging each
-  // other's saves never wait for each other.
+  // other's saves never wait for each other. An ancestor's objects are read later in place,
+  // under both locks in the one order used everywhere (child before parent): an ancestor never
+  // locks its descendants, so that wait cannot turn round.
   std::vector<Saved> saved;
   for (const char* key : {kInsertedObjectsKey, kUpdatedObjectsKey}) {
     for (const auto& value : userInfo.get(key).arrayValue()) {
       auto object = value.objectAs<ManagedObject>();
       if (!object) continue;
       auto owner = object->context_.lock();
+      if (owner && isAncestor(*owner)) {
+        saved.push_back({nullptr, {}, object});
+        continue;
+      }
       Lock ownerLock = owner ? Lock(owner->state_->mutex) : Lock();
-      saved.push_back({object->objectID_, Snapshot{object->committed_, object->rowVersion_}});
+      saved.push_back({object->objectID_, Snapshot{object->committedValues(), object->rowVersion_}, nullptr});
     }
   }
   std::vector<ObjectIDPtr> deletedIDs;
@@ -738,16 +815,37 @@ Dictionary State::merge(const Dictionary& userInfo) {
   std::vector<ManagedObjectPtr> refreshed, deleted;
   {
     Lock lock(mutex);
-    for (const auto& entry : saved) {
+    for (auto& entry : saved) {
+      Lock sourceLock;
+      const Snapshot* source = &entry.snapshot;
+      Snapshot inPlace;
+      if (entry.inAncestor) {
+        auto owner = entry.inAncestor->context_.lock();
+        if (!owner) continue;
+        sourceLock = Lock(owner->state_->mutex);
+        entry.id = entry.inAncestor->objectID_;
+        inPlace.version = entry.inAncestor->rowVersion_;
+      }
       auto object = registered(*entry.id);
       if (!object || object->fault_ || object->deleted_) continue;
-      for (const auto& [key, value] : entry.snapshot.values) {
-        object->committed_.set(key, value);
-        if (object->changedKeys_.count(key) || object->values_.get(key) == value) continue;
-        changes.push_back(keyChange(object, key));
-        object->values_.set(key, value);
+      const auto take = [&](const std::string& key, const Value& value) {
+        // Most saved values are the ones held already (the save came from here): nothing to copy.
+        if (object->changedKeys_.count(key)) {
+          if (!(object->committedValue(key) == value)) object->committed_.set(key, value);
+          return;
+        }
+        if (!(object->values_.get(key) == value)) {
+          changes.push_back(keyChange(object, key));
+          object->values_.set(key, value);
+        }
+        object->committed_.remove(key);
+      };
+      if (entry.inAncestor) {
+        entry.inAncestor->forEachCommittedValue(take);
+      } else {
+        for (const auto& [key, value] : source->values) take(key, value);
       }
-      object->rowVersion_ = entry.snapshot.version;
+      object->rowVersion_ = entry.inAncestor ? inPlace.version : source->version;
       refreshed.push_back(object);
     }
     for (const auto& id : deletedIDs) {

@@ -104,10 +104,26 @@ struct ManagedObjectContext::State {
   void finishSave(SaveResult* result, const std::map<std::string, std::int64_t>* versions);
 
   // --- fetching and merging ---
+  // One object a fetch may return, before its values are read: where they are (`source`, a loaded
+  // object of this context or an ancestor, or the store row `primaryKey` when null) and whether a
+  // level dropped it. Values are copied only for objects this context has not loaded itself.
+  struct Candidate {
+    ObjectIDPtr id;
+    std::int64_t primaryKey = 0;
+    std::int64_t version = 0;
+    ManagedObjectPtr source;
+    bool removed = false;
+  };
   std::optional<foundation::Array> execute(const FetchRequest& request, foundation::Error* error);
-  void overlay(const EntityDescription& entity, std::vector<std::pair<ObjectIDPtr, Snapshot>>& rows,
-               std::unordered_map<std::string, std::size_t>& index, std::vector<bool>& removed);
+  void overlay(const EntityDescription& entity, std::vector<Candidate>& candidates,
+               std::unordered_map<std::string, std::size_t>& index);
+  // The snapshots of `candidates` for instanceFromSnapshot: empty for objects this context holds
+  // loaded, copied from the source object, or read from the store. Call with the chain locked.
+  bool readCandidates(const EntityDescription& entity, std::vector<Candidate>& candidates,
+                      std::vector<Snapshot>& snapshots, foundation::Error* error);
   foundation::Dictionary merge(const foundation::Dictionary& userInfo);
+  // Whether `context` is this context's parent or one of its ancestors.
+  bool isAncestor(const ManagedObjectContext& context) const;
 };
 
 }  // namespace coredata

@@ -26,6 +26,19 @@ std::optional<std::vector<StoreRow>> InMemoryStore::fetchRows(const EntityDescri
   return rows;
 }
 
+std::optional<std::vector<StoreRowKey>> InMemoryStore::fetchRowKeys(const EntityDescription& entity,
+                                                                     foundation::Error* error) {
+  auto table = tables_.find(entity.name());
+  if (table == tables_.end()) {
+    if (error) *error = coreDataError(kCoreDataError, "The store holds no entity " + entity.name());
+    return std::nullopt;
+  }
+  std::vector<StoreRowKey> keys;
+  keys.reserve(table->second.rows.size());
+  for (const auto& [key, row] : table->second.rows) keys.push_back({row.primaryKey, row.version});
+  return keys;
+}
+
 std::optional<StoreRow> InMemoryStore::fetchRow(const EntityDescription& entity, std::int64_t primaryKey, bool* found,
                                                 foundation::Error*) {
   if (found) *found = false;

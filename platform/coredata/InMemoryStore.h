@@ -15,6 +15,8 @@ class InMemoryStore : public PersistentStore {
   std::string type() const override { return kInMemoryStoreType; }
   bool load(const std::shared_ptr<const ManagedObjectModel>& model, foundation::Error* error) override;
   std::optional<std::vector<StoreRow>> fetchRows(const EntityDescription& entity, foundation::Error* error) override;
+  std::optional<std::vector<StoreRowKey>> fetchRowKeys(const EntityDescription& entity,
+                                                       foundation::Error* error) override;
   std::optional<StoreRow> fetchRow(const EntityDescription& entity, std::int64_t primaryKey, bool* found,
                                    foundation::Error* error) override;
   std::int64_t allocatePrimaryKeys(const EntityDescription& entity, std::int64_t count,

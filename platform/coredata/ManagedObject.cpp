@@ -130,12 +130,50 @@ foundation::Dictionary ManagedObject::committedValuesForKeys(const std::vector<s
   willAccessValueForKey();
   auto context = context_.lock();
   return underLock(context, context ? &context->state_->mutex : nullptr, [&] {
-    if (keys.empty()) return committed_;
+    if (keys.empty()) return committedValues();
     foundation::Dictionary some;
+    if (inserted_) return some;
     for (const auto& key : keys)
-      if (committed_.contains(key)) some.set(key, committed_.get(key));
+      if (committed_.contains(key) || values_.contains(key)) some.set(key, committedValue(key));
     return some;
   });
+}
+
+// --- committed values (callers hold the context's lock) ---
+
+const Value& ManagedObject::committedValue(const std::string& key) const {
+  if (inserted_) return foundation::nullValue();
+  if (const Value* kept = committed_.find(key)) return *kept;
+  return values_.get(key);
+}
+
+void ManagedObject::forEachCommittedValue(
+    const std::function<void(const std::string&, const foundation::Value&)>& visit) const {
+  if (inserted_) return;
+  for (const auto& [key, value] : values_) {
+    const Value* kept = committed_.find(key);
+    visit(key, kept ? *kept : value);
+  }
+  for (const auto& [key, kept] : committed_) {
+    if (!values_.contains(key)) visit(key, kept);
+  }
+}
+
+foundation::Dictionary ManagedObject::committedValues() const {
+  foundation::Dictionary values;
+  forEachCommittedValue([&](const std::string& key, const Value& value) { values.set(key, value); });
+  return values;
+}
+
+void ManagedObject::keepCommitted(const std::string& key) {
+  if (inserted_ || loadingValues_ || committed_.contains(key)) return;
+  Value* current = values_.find(key);
+  committed_.set(key, current ? std::move(*current) : Value());
+}
+
+void ManagedObject::restoreCommitted() {
+  for (const auto& [key, kept] : committed_) values_.set(key, kept);
+  committed_.clear();
 }
 
 // --- key-value coding ---
@@ -150,6 +188,23 @@ Value ManagedObject::valueForKey(const std::string& key) const {
   return state.display(*this, key);
 }
 
+void ManagedObject::readValueForKey(const std::string& key,
+                                    const std::function<void(const foundation::Value&)>& reader) const {
+  if (!entity_ || !entity_->attributeNamed(key)) {
+    reader(foundation::nullValue());
+    return;
+  }
+  auto context = context_.lock();
+  if (!context) {
+    reader(values_.get(key));
+    return;
+  }
+  auto& state = *context->state_;
+  state.ensureLoaded(const_cast<ManagedObject&>(*this));
+  State::Lock lock(state.mutex);
+  reader(values_.get(key));
+}
+
 bool ManagedObject::hasKey(const std::string& key) const { return entity_ && entity_->propertyNamed(key) != nullptr; }
 
 bool ManagedObject::setValueForKey(const Value& value, const std::string& key) {
@@ -161,6 +216,7 @@ bool ManagedObject::setValueForKey(const Value& value, const std::string& key) {
     if (!context) {
       Value old = values_.get(key);
       observation_.setValueNotifying(key, old, value, [&] { values_.set(key, value); });
+      if (valuelessObservation_.hasObservers(key)) valuelessObservation_.setValueNotifying(key, Value(), Value());
       return true;
     }
     auto& state = *context->state_;
@@ -219,6 +275,7 @@ void ManagedObject::setPrimitiveValueForKey(const Value& value, const std::strin
   auto& state = *context->state_;
   state.ensureLoaded(*this);
   State::Lock lock(state.mutex);
+  if (entity_ && entity_->propertyNamed(key)) keepCommitted(key);
   values_.set(key, value);
   if (entity_ && entity_->propertyNamed(key)) state.recordChange(*this, key);
 }
@@ -258,16 +315,24 @@ void ManagedObject::willAccessValueForKey(const std::string&) const {
 
 // --- observation ---
 
-ManagedObject::ObserverToken ManagedObject::addObserver(const std::string& key, Observer observer) {
+ManagedObject::ObserverToken ManagedObject::addObserver(const std::string& key, Observer observer, bool withValues) {
   if (!observer) return 0;
   std::weak_ptr<ManagedObject> weak = weak_from_this();
-  return observation_.addObserver(key, [weak, key, observer = std::move(observer)](const Value& oldValue,
+  auto& observation = withValues ? observation_ : valuelessObservation_;
+  const ObserverToken mark = withValues ? 0 : kValuelessToken;
+  return mark | observation.addObserver(key, [weak, key, observer = std::move(observer)](const Value& oldValue,
                                                                                   const Value& newValue) {
     if (auto self = weak.lock()) observer(*self, key, oldValue, newValue);
   });
 }
 
-void ManagedObject::removeObserver(ObserverToken token) { observation_.removeObserver(token); }
+void ManagedObject::removeObserver(ObserverToken token) {
+  if (token & kValuelessToken) {
+    valuelessObservation_.removeObserver(token & ~kValuelessToken);
+  } else {
+    observation_.removeObserver(token);
+  }
+}
 
 std::string ManagedObject::description() const {
   char address[32];

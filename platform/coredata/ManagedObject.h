@@ -95,6 +95,10 @@ class ManagedObject : public foundation::Object,
   // objects. Subclasses override to add computed keys and call the base for the rest. Unknown
   // keys give null. Loads a fault first.
   foundation::Value valueForKey(const std::string& key) const override;
+  // Calls `reader` with the stored value of the attribute `key` (null when unset or not an
+  // attribute) without copying it: for reading a text of megabytes once. Loads a fault first.
+  // `reader` runs under the context's lock, so it must not use this object or its context.
+  void readValueForKey(const std::string& key, const std::function<void(const foundation::Value&)>& reader) const;
   // Whether the entity has a property `key`; subclasses add their computed keys.
   bool hasKey(const std::string& key) const override;
   // Sets a property: attributes take any Value (type checked at save), to-one relationships a
@@ -117,8 +121,10 @@ class ManagedObject : public foundation::Object,
   // --- Key-value observation ------------------------------------------------------------------
   // Calls `observer` after every set of `key` (through setValueForKey) and after a merge or a
   // child's save changes its value, on the thread that made the change, with no lock held.
-  // Returns a token for removeObserver. Thread-safe.
-  ObserverToken addObserver(const std::string& key, Observer observer);
+  // Without `withValues` the observer is told of the change only, with null old and new values,
+  // as a platform observer registered without the old and new options is: a change of a large
+  // text then copies nothing for it. Returns a token for removeObserver. Thread-safe.
+  ObserverToken addObserver(const std::string& key, Observer observer, bool withValues = true);
   // Stops the observation; safe to call from inside the observer. Unknown tokens are ignored.
   void removeObserver(ObserverToken token);
 
@@ -151,13 +157,28 @@ class ManagedObject : public foundation::Object,
   bool awakeDone_ = false;
   // Attribute values, and relationships as IDs (ObjectIDPtr or Array of them).
   foundation::Dictionary values_;
+  // The values last saved or loaded, kept only for the keys changed since (every other key's
+  // committed value is its value in values_): a loaded text of megabytes is held once, and
+  // loading or saving it copies nothing. An inserted object has no committed values.
   foundation::Dictionary committed_;
+  const foundation::Value& committedValue(const std::string& key) const;
+  foundation::Dictionary committedValues() const;
+  void forEachCommittedValue(const std::function<void(const std::string&, const foundation::Value&)>& visit) const;
+  // Before values_[key] changes: its committed value, unless kept already, moves aside.
+  void keepCommitted(const std::string& key);
+  // Everything held is committed now (after a load or a save).
+  void commitValues() { committed_.clear(); }
+  // Back to the committed values (a rollback).
+  void restoreCommitted();
   std::set<std::string> changedKeys_;
   std::int64_t rowVersion_ = 0;
   // Set while awakeFromFetch runs: sets then count as loaded values, not as changes.
   bool loadingValues_ = false;
 
   foundation::KeyValueObserving observation_;
+  // The observers registered without values; their tokens carry kValuelessToken.
+  foundation::KeyValueObserving valuelessObservation_;
+  static constexpr ObserverToken kValuelessToken = ObserverToken{1} << 63;
 };
 
 using ManagedObjectPtr = std::shared_ptr<ManagedObject>;

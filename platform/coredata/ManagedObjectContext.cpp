@@ -251,7 +251,9 @@ void ManagedObjectContext::refreshObject(const ManagedObjectPtr& object, bool me
     for (const auto& [key, value] : values)
       if (object->values_.get(key) != value) changes.push_back(state_->keyChange(object, key));
     object->values_ = std::move(values);
-    object->committed_ = snapshot.values;
+    // Only the keys changed here differ from what was read.
+    object->committed_.clear();
+    for (const auto& key : object->changedKeys_) object->committed_.set(key, snapshot.values.get(key));
     object->rowVersion_ = snapshot.version;
     object->fault_ = false;
   }
@@ -279,7 +281,7 @@ void ManagedObjectContext::rollback() {
       continue;
     }
     object->deleted_ = false;
-    object->values_ = object->committed_;
+    object->restoreCommitted();
     object->changedKeys_.clear();
     state_->unmarkChanged(*object);
   }

@@ -47,6 +47,13 @@ struct StoreRow {
   foundation::Dictionary values;
 };
 
+// Which rows a store holds, without their values: what a fetch needs first, since a context
+// already holding an object loaded has no use for the stored values.
+struct StoreRowKey {
+  std::int64_t primaryKey = 0;
+  std::int64_t version = 0;
+};
+
 // One change of a save. Inserts and updates carry the values to write (updates only the changed
 // ones); deletes carry none. `expectedVersion` is checked for updates and deletes when the save
 // asks for version checks.
@@ -84,6 +91,10 @@ class PersistentStore : public foundation::Object {
   // Every row of `entity`, in primary-key order. Nothing and `*error` on failure.
   virtual std::optional<std::vector<StoreRow>> fetchRows(const EntityDescription& entity,
                                                          foundation::Error* error) = 0;
+  // The primary key and version of every row of `entity`, in primary-key order. Nothing and
+  // `*error` on failure.
+  virtual std::optional<std::vector<StoreRowKey>> fetchRowKeys(const EntityDescription& entity,
+                                                               foundation::Error* error) = 0;
   // Row `primaryKey` of `entity`: the row, or nothing with `*found` false when it does not exist,
   // or nothing with `*error` set on failure.
   virtual std::optional<StoreRow> fetchRow(const EntityDescription& entity, std::int64_t primaryKey,

@@ -142,6 +142,14 @@ std::optional<std::vector<StoreRow>> PersistentStoreCoordinator::fetchRows(const
   return store->fetchRows(entity, error);
 }
 
+std::optional<std::vector<StoreRowKey>> PersistentStoreCoordinator::fetchRowKeys(const EntityDescription& entity,
+                                                                                foundation::Error* error) {
+  std::lock_guard lock(mutex_);
+  auto store = storeForSaving(error);
+  if (!store) return std::nullopt;
+  return store->fetchRowKeys(entity, error);
+}
+
 std::optional<StoreRow> PersistentStoreCoordinator::fetchRow(const ManagedObjectID& objectID, bool* found,
                                                              foundation::Error* error) {
   if (found) *found = false;

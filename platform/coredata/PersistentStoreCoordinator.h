@@ -65,6 +65,7 @@ class PersistentStoreCoordinator : public foundation::Object,
   std::optional<std::vector<ObjectIDPtr>> newPermanentIDs(const EntityDescription& entity, std::size_t count,
                                                           foundation::Error* error);
   std::optional<std::vector<StoreRow>> fetchRows(const EntityDescription& entity, foundation::Error* error);
+  std::optional<std::vector<StoreRowKey>> fetchRowKeys(const EntityDescription& entity, foundation::Error* error);
   // The row behind `objectID`: nothing with `*found` false when it does not exist.
   std::optional<StoreRow> fetchRow(const ManagedObjectID& objectID, bool* found, foundation::Error* error);
   bool save(const std::vector<StoreChange>& changes, bool checkVersions, std::vector<ObjectIDPtr>* conflicts,

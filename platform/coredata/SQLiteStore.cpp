@@ -544,6 +544,27 @@ std::optional<std::vector<StoreRow>> SQLiteStore::fetchRows(const EntityDescript
   return rows;
 }
 
+std::optional<std::vector<StoreRowKey>> SQLiteStore::fetchRowKeys(const EntityDescription& entity,
+                                                                   foundation::Error* error) {
+  const StoredEntity* stored = impl_->storedEntity(entity.name());
+  if (!impl_->db || !stored) {
+    if (error) *error = coreDataError(kCoreDataError, "The store holds no entity " + entity.name());
+    return std::nullopt;
+  }
+  Error underlying;
+  auto statement = impl_->cached("SELECT Z_PK, Z_OPT FROM " + entityTable(stored->name) + " ORDER BY Z_PK", &underlying);
+  std::vector<StoreRowKey> keys;
+  bool failed = !statement;
+  if (statement)
+    while (statement->step(&underlying, &failed)) keys.push_back({statement->intColumn(0), statement->intColumn(1)});
+  if (statement) statement->reset();  // a kept statement must not hold its read snapshot open
+  if (failed) {
+    if (error) *error = wrapped(kCoreDataError, "The store could not be read", underlying);
+    return std::nullopt;
+  }
+  return keys;
+}
+
 std::optional<StoreRow> SQLiteStore::fetchRow(const EntityDescription& entity, std::int64_t primaryKey, bool* found,
                                               foundation::Error* error) {
   if (found) *found = false;

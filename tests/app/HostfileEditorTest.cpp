@@ -1,10 +1,14 @@
+// The hostfile editor as the user drives it: keys, the mouse and the clipboard on the offscreen
+// platform, and what it costs to show and edit a long text (counted in lines highlighted).
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetricsF>
+#include <QScrollBar>
 #include <QTest>
-#include <QTextDocument>
 
 #include <memory>
 #include <string>
@@ -21,33 +25,45 @@ class HostfileEditorTest : public ::testing::Test {
   void SetUp() override {
     test::qtApplication();
     view = std::make_unique<app::QMTextView>();
-    view->setUserEditHandler([this](const std::string& text) { edits.push_back(text); });
+    QObject::connect(view.get(), &app::QMTextView::userEdited, [this] { ++edits; });
+    view->resize(600, 400);
     view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    view->setFocus();
   }
 
   void typeAtEnd(const QString& keys) {
-    view->moveCursor(QTextCursor::End);
+    QTest::keyClick(view.get(), Qt::Key_End, Qt::ControlModifier);
     QTest::keyClicks(view.get(), keys);
+  }
+
+  // Paints the view now, as the window system would after a change.
+  void paint() { view->viewport()->repaint(); }
+
+  // The point in the view of column `column` of line `line` (fixed pitch: columns line up).
+  QPoint pointAt(int line, int column) {
+    const QFontMetricsF metrics(view->font());
+    const qreal x = app::QMTextView::kInset + (column + 0.3) * metrics.horizontalAdvance(QLatin1Char('M'));
+    const qreal y = app::QMTextView::kInset + (line + 0.5) * metrics.lineSpacing();
+    return QPointF(x, y).toPoint();
   }
 
   // Made in SetUp: a widget needs the application first.
   std::unique_ptr<app::QMTextView> view;
-  std::vector<std::string> edits;
+  int edits = 0;
 };
 
 TEST_F(HostfileEditorTest, ShowingATextIsNoEditButTypingIs) {
-  int signals_ = 0;
-  QObject::connect(view.get(), &app::QMTextView::userEdited, [&] { ++signals_; });
   view->showText("127.0.0.1 localhost\n", true);
   view->showText("# another hostfile", true);
-  EXPECT_TRUE(edits.empty());
-  EXPECT_EQ(signals_, 0);
+  EXPECT_EQ(edits, 0);
+  EXPECT_EQ(view->editCount(), 0u);
   EXPECT_EQ(view->text(), "# another hostfile");
 
   typeAtEnd(QStringLiteral("!!"));
-  ASSERT_EQ(edits.size(), 2u);
-  EXPECT_EQ(edits.back(), "# another hostfile!!");
-  EXPECT_EQ(signals_, 2);
+  EXPECT_EQ(view->text(), "# another hostfile!!");
+  EXPECT_EQ(edits, 2);
+  EXPECT_EQ(view->editCount(), 2u);
 
   // Showing another hostfile clears the undo history: undo cannot bring the old text back.
   view->showText("10.0.0.1 a", true);
@@ -55,12 +71,18 @@ TEST_F(HostfileEditorTest, ShowingATextIsNoEditButTypingIs) {
   EXPECT_EQ(view->text(), "10.0.0.1 a");
 }
 
-TEST_F(HostfileEditorTest, AReadOnlyHostfileCannotBeTyped) {
+TEST_F(HostfileEditorTest, AReadOnlyHostfileCannotBeChangedButCanBeCopied) {
   view->showText("10.0.0.1 remote", false);
   EXPECT_FALSE(view->isEditable());
   typeAtEnd(QStringLiteral("x"));
+  QTest::keyClick(view.get(), Qt::Key_Backspace);
+  QTest::keyClick(view.get(), Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(view.get(), Qt::Key_X, Qt::ControlModifier);
+  QTest::keyClick(view.get(), Qt::Key_V, Qt::ControlModifier);
   EXPECT_EQ(view->text(), "10.0.0.1 remote");
-  EXPECT_TRUE(edits.empty());
+  EXPECT_EQ(edits, 0);
+  QTest::keyClick(view.get(), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("10.0.0.1 remote"));
 
   view->showText("10.0.0.1 local", true);
   EXPECT_TRUE(view->isEditable());
@@ -71,20 +93,151 @@ TEST_F(HostfileEditorTest, AReadOnlyHostfileCannotBeTyped) {
 TEST_F(HostfileEditorTest, TextComesBackWithItsLineEndsAndCharacters) {
   struct Case {
     std::string shown;
-    std::string afterTypingX;
+    std::string afterTypingXThenReturnY;
   };
   const Case cases[] = {
-      {"a\nb\n", "a\nb\nx"},
-      {"a\r\nb\r\n", "a\r\nb\r\nx"},
-      {"a\r\nb\n", "a\nb\nx"},                             // mixed: plain line feeds
-      {"127.0.0.1 a\xc2\xa0" "b", "127.0.0.1 a\xc2\xa0" "bx"},  // a no-break space stays
-      {"", "x"},
+      {"a\nb\n", "a\nb\nx\ny"},
+      {"a\r\nb\r\n", "a\r\nb\r\nx\r\ny"},                          // Return follows the text's CR LF
+      {"a\r\nb\n", "a\r\nb\nx\ny"},                                // mixed: kept as it was
+      {"127.0.0.1 a\xc2\xa0" "b", "127.0.0.1 a\xc2\xa0" "bx\ny"},  // a no-break space stays
+      {"", "x\ny"},
   };
   for (const Case& testCase : cases) {
     view->showText(testCase.shown, true);
     typeAtEnd(QStringLiteral("x"));
-    EXPECT_EQ(view->text(), testCase.afterTypingX) << testCase.shown;
+    QTest::keyClick(view.get(), Qt::Key_Return);
+    QTest::keyClicks(view.get(), QStringLiteral("y"));
+    EXPECT_EQ(view->text(), testCase.afterTypingXThenReturnY) << testCase.shown;
   }
+  view->showText("bad \xff byte", true);
+  EXPECT_EQ(view->text(), "bad \xef\xbf\xbd byte");  // shown as U+FFFD
+}
+
+TEST_F(HostfileEditorTest, KeysMoveSelectAndEditAsInOtherEditors) {
+  struct Step {
+    const char* what;
+    std::vector<std::pair<int, Qt::KeyboardModifiers>> keys;
+    const char* typed;
+    std::string expected;
+  };
+  const std::string shown = "127.0.0.1 one\r\n10.0.0.2 two\r\n";
+  const Step steps[] = {
+      {"backspace at a line start joins the lines, CR LF and all", {{Qt::Key_Down, {}}, {Qt::Key_Home, {}}, {Qt::Key_Backspace, {}}}, "",
+       "127.0.0.1 one10.0.0.2 two\r\n"},
+      {"delete at a line end joins them too", {{Qt::Key_End, {}}, {Qt::Key_Delete, {}}}, "",
+       "127.0.0.1 one10.0.0.2 two\r\n"},
+      {"shift and arrows select, typing replaces", {{Qt::Key_Home, {}}, {Qt::Key_Right, Qt::ShiftModifier}, {Qt::Key_Right, Qt::ShiftModifier}, {Qt::Key_Right, Qt::ShiftModifier}}, "192",
+       "192.0.0.1 one\r\n10.0.0.2 two\r\n"},
+      {"down keeps the column", {{Qt::Key_Home, {}}, {Qt::Key_Right, {}}, {Qt::Key_Right, {}}, {Qt::Key_Down, {}}}, "#",
+       "127.0.0.1 one\r\n10#.0.0.2 two\r\n"},
+      {"select all and delete", {{Qt::Key_A, Qt::ControlModifier}, {Qt::Key_Delete, {}}}, "", ""},
+      {"a word back", {{Qt::Key_End, {}}, {Qt::Key_Backspace, Qt::ControlModifier}}, "",
+       "127.0.0.1 \r\n10.0.0.2 two\r\n"},
+  };
+  for (const Step& step : steps) {
+    view->showText(shown, true);
+    for (const auto& [key, modifiers] : step.keys) QTest::keyClick(view.get(), static_cast<Qt::Key>(key), modifiers);
+    QTest::keyClicks(view.get(), QString::fromUtf8(step.typed));
+    EXPECT_EQ(view->text(), step.expected) << step.what;
+  }
+}
+
+TEST_F(HostfileEditorTest, UndoTakesBackTypingInOneStepAndRedoMakesItAgain) {
+  view->showText("0.0.0.0 a\n", true);
+  typeAtEnd(QStringLiteral("10.1.1.1 typed"));
+  QTest::keyClick(view.get(), Qt::Key_Return);
+  QTest::keyClicks(view.get(), QStringLiteral("more"));
+  QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(view->text(), "0.0.0.0 a\n10.1.1.1 typed\n");
+  QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier);
+  QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(view->text(), "0.0.0.0 a\n");
+  QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(view->text(), "0.0.0.0 a\n10.1.1.1 typed");
+  EXPECT_EQ(view->cursorPosition(), view->text().size());
+  // Each undo and redo is an edit the window must hand to the record.
+  EXPECT_EQ(view->editCount(), 14u + 1u + 4u + 3u + 1u);
+}
+
+TEST_F(HostfileEditorTest, PastedLinesTakeTheTextsLineEndsAndCutRemovesTheSelection) {
+  view->showText("a\r\nb", true);
+  QApplication::clipboard()->setText(QStringLiteral("x\ny\r\nz"));
+  typeAtEnd(QString());
+  QTest::keyClick(view.get(), Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(view->text(), "a\r\nbx\r\ny\r\nz");
+
+  view->showText("keep cut", true);
+  QTest::keyClick(view.get(), Qt::Key_End);
+  for (int i = 0; i < 4; ++i) QTest::keyClick(view.get(), Qt::Key_Left, Qt::ShiftModifier);
+  QTest::keyClick(view.get(), Qt::Key_X, Qt::ControlModifier);
+  EXPECT_EQ(view->text(), "keep");
+  EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral(" cut"));
+}
+
+TEST_F(HostfileEditorTest, TheMousePlacesTheCursorAndADoubleClickSelectsAName) {
+  view->showText("127.0.0.1 localhost\n10.0.0.2 ads.example.com other\n", true);
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, pointAt(1, 4));
+  EXPECT_EQ(view->cursorPosition(), std::string("127.0.0.1 localhost\n10.0").size());
+  QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, pointAt(1, 12));
+  EXPECT_EQ(view->selectedText(), QStringLiteral("ads.example.com"));
+  QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::ShiftModifier, pointAt(0, 0));
+  EXPECT_EQ(view->selectedText(), QStringLiteral("127.0.0.1 localhost\n10.0.0.2 "));
+}
+
+TEST_F(HostfileEditorTest, ShowingALongTextHighlightsOnlyTheLinesInSight) {
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += "0.0.0.0 ads" + std::to_string(i) + ".example.com\n";
+  std::size_t before = view->highlighter().linesHighlighted();
+  view->showText(text, true);
+  paint();
+  const auto [first, last] = view->visibleLines();
+  EXPECT_EQ(first, 0u);
+  EXPECT_LT(last, 100u);
+  EXPECT_EQ(view->highlighter().linesHighlighted() - before, last - first + 1);
+
+  // A key costs the line it changed; the other lines in sight keep their marks.
+  before = view->highlighter().linesHighlighted();
+  QTest::keyClick(view.get(), Qt::Key_X);
+  paint();
+  EXPECT_EQ(view->highlighter().linesHighlighted() - before, 1u);
+  // A line break: the two halves of the line.
+  before = view->highlighter().linesHighlighted();
+  QTest::keyClick(view.get(), Qt::Key_Return);
+  paint();
+  EXPECT_EQ(view->highlighter().linesHighlighted() - before, 2u);
+
+  // The end of the text: only what comes into sight there.
+  before = view->highlighter().linesHighlighted();
+  QTest::keyClick(view.get(), Qt::Key_End, Qt::ControlModifier);
+  paint();
+  EXPECT_LE(view->highlighter().linesHighlighted() - before, last - first + 2);
+  EXPECT_EQ(view->visibleLines().second, view->lines().lineCount() - 1);
+  EXPECT_EQ(view->editCount(), 2u);
+}
+
+TEST_F(HostfileEditorTest, AVeryLongLineShowsItsBeginningOnly) {
+  // One bad host name of a megabyte: its mark ends where the shown part of the line ends.
+  std::string text = "127.0.0.1 " + std::string(1 << 20, 'A');
+  view->showText(text, true);
+  paint();
+  const auto formats = view->formatsOfLine(0);
+  ASSERT_FALSE(formats.isEmpty());
+  EXPECT_EQ(formats.back().start + formats.back().length, static_cast<int>(app::QMTextView::kDisplayedBytes));
+  typeAtEnd(QStringLiteral("z"));
+  EXPECT_EQ(view->text().size(), text.size() + 1);
+  EXPECT_EQ(view->text().back(), 'z');
+}
+
+TEST_F(HostfileEditorTest, MonospaceElevenPointUnwrappedWithAnInset) {
+  const QFont font = view->font();
+  EXPECT_TRUE(font.fixedPitch());
+  EXPECT_EQ(font.styleHint(), QFont::Monospace);
+  EXPECT_EQ(font.pointSize(), 11);
+  EXPECT_DOUBLE_EQ(app::QMTextView::kInset, 15.0);
+  // A line wider than the view scrolls sideways instead of wrapping.
+  view->showText("127.0.0.1 " + std::string(400, 'a'), true);
+  EXPECT_GT(view->horizontalScrollBar()->maximum(), 0);
+  EXPECT_EQ(view->lines().lineCount(), 1u);
 }
 
 // Fixed pitch as a reader sees it: every printable ASCII character at the advance of "i".
@@ -106,18 +259,6 @@ QString firstFamily(bool wanted) {
   return QString();
 }
 
-TEST_F(HostfileEditorTest, MonospaceElevenPointUnwrappedWithAnInset) {
-  const QFont font = view->document()->defaultFont();
-  EXPECT_TRUE(font.fixedPitch());
-  EXPECT_EQ(font.styleHint(), QFont::Monospace);
-  EXPECT_EQ(font.pointSize(), 11);
-  EXPECT_EQ(view->font(), font);
-  EXPECT_EQ(view->lineWrapMode(), QPlainTextEdit::NoWrap);
-  EXPECT_DOUBLE_EQ(view->document()->documentMargin(), 15.0);
-  ASSERT_NE(view->highlighter(), nullptr);
-  EXPECT_EQ(view->highlighter()->document(), view->document());
-}
-
 // Which faces a machine has decides what the platform's fixed font resolves to: with some common
 // font packages it is a face the font database does not count as fixed-pitch, or a proportional
 // one. The editor must line columns up whenever any installed face can.
@@ -125,7 +266,7 @@ TEST_F(HostfileEditorTest, TheFontLinesUpColumnsWhateverFaceTheSystemOffers) {
   const QString fixed = firstFamily(true);
   const QString proportional = firstFamily(false);
   if (fixed.isEmpty()) GTEST_SKIP() << "no installed face sets ASCII at one advance";
-  const QFont font = view->document()->defaultFont();
+  const QFont font = view->font();
   EXPECT_TRUE(linesUp(font)) << QFontInfo(font).family().toStdString();
   // As if the desktop's fixed font were a proportional face.
   if (proportional.isEmpty()) GTEST_SKIP() << "no proportional face installed";

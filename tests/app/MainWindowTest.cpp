@@ -114,12 +114,21 @@ TEST_F(MainWindowTest, UncheckingStoresTheHostfileDisabledBeforeReturning) {
   EXPECT_EQ(dirtyCount(), 0u);
 }
 
-TEST_F(MainWindowTest, TypingMarksTheRowBoldAndRenewsTheStatusLine) {
+TEST_F(MainWindowTest, TypingIsHandedToTheRecordOnceAfterAPauseAndMarksTheRowBold) {
   addLocalAndWait();
   const QModelIndex row = list().index(1);
   EXPECT_FALSE(list().data(row, Qt::FontRole).value<QFont>().bold());
   EXPECT_EQ(window().statusLine()->text().toStdString(), "You have no unsaved changes.");
+  int changes = 0;
+  const auto token = foundation::NotificationCenter::defaultCenter().addObserver(
+      "NOTE_CHANGE", nullptr, nullptr, [&](const foundation::Notification&) { ++changes; });
   QTest::keyClicks(window().codeView(), "127.0.0.1 a");
+  // No key wrote the text into the record; the pause hands it over, all of it at once.
+  EXPECT_EQ(HostGroupFields::contentsProxy(*list().hostGroupAt(1)).value_or(""), "");
+  EXPECT_TRUE(window().hasPendingEdits());
+  ASSERT_TRUE(test::pumpUntil([&] { return !window().hasPendingEdits(); }));
+  foundation::NotificationCenter::defaultCenter().removeObserver(token);
+  EXPECT_EQ(changes, 1);
   EXPECT_TRUE(list().data(row, Qt::FontRole).value<QFont>().bold());
   EXPECT_EQ(window().statusLine()->text().toStdString(), "One hostfile has an unsaved change.");
   EXPECT_EQ(HostGroupFields::contentsProxy(*list().hostGroupAt(1)).value_or(""), "127.0.0.1 a");

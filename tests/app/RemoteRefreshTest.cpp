@@ -2,7 +2,10 @@
 // going to a fake notification server on a private session bus.
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
+#include <QProgressBar>
 #include <QStringList>
+#include <QTest>
 
 #include <condition_variable>
 #include <map>
@@ -15,6 +18,7 @@
 
 #include "app/RefreshNotifier.h"
 #include "app/RemoteRefresher.h"
+#include "app/UTF8Text.h"
 #include "coredata/ObjectCategories.h"
 #include "hostfiles/ApplicationExtras.h"
 #include "platform/appkit/UserNotificationCenter.h"
@@ -258,11 +262,14 @@ TEST_F(RemoteRefreshTest, FailedOrUnreadableDownloadsKeepTheLastGoodContents) {
   std::vector<coredata::ManagedObjectPtr> records;
   for (const auto& c : cases) records.push_back(addRemote(c.title, c.url, "10.9.9.9 " + c.title));
 
+  LogCapture log;
   EXPECT_EQ(refreshAllAndWait(), 0);
   for (std::size_t i = 0; i < records.size(); ++i) {
     EXPECT_EQ(contentsOf(records[i]), "10.9.9.9 " + cases[i].title) << cases[i].title;
     EXPECT_FALSE(HostGroupFields::isDirty(*records[i])) << cases[i].title;
   }
+  // A body that is not text fails as a failed transfer does: logged, nothing else.
+  EXPECT_TRUE(log.contains(server_.url("not-utf8") + ": the body is not UTF-8 text; its contents are kept."));
   settle();
   EXPECT_TRUE(desktop_->notifyCalls().empty());
 }
@@ -306,6 +313,10 @@ TEST_F(RemoteRefreshTest, SingleRefreshSetsTheTextOrShowsTheErrorAndKeepsTheCont
   server_.answer("same", 200, "10.0.1.3 same.test");
   server_.answer("json", 200, "{\"hosts\": [1, 2]}");
   server_.answer("broken", 500, "oops");
+  std::string noise(4096, '\0');
+  for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919 + 13) % 251 + 3);
+  ASSERT_FALSE(app::isWellFormedUTF8(noise));
+  server_.answer("noise", 200, noise);
   struct Case {
     std::string title, url, before, after;
     bool alert;
@@ -317,6 +328,7 @@ TEST_F(RemoteRefreshTest, SingleRefreshSetsTheTextOrShowsTheErrorAndKeepsTheCont
       {"missing", server_.url("missing"), "10.0.1.5 kept.test", "10.0.1.5 kept.test", true},
       {"broken", server_.url("broken"), "10.0.1.6 kept.test", "10.0.1.6 kept.test", true},
       {"refused", refusedURL(), "10.0.1.7 kept.test", "10.0.1.7 kept.test", true},
+      {"4 KiB of random bytes", server_.url("noise"), "10.0.1.8 kept.test", "10.0.1.8 kept.test", true},
   };
   for (const auto& c : cases) {
     const auto record = addRemote(c.title, c.url, c.before);
@@ -353,9 +365,148 @@ TEST_F(RemoteRefreshTest, TheMainWindowsRefreshActionRefreshesTheSelectedHostfil
   events_.clear();
   window().refreshRemote();
   ASSERT_TRUE(test::pumpUntil([&] { return contentsOf(record) == "10.0.5.2 selected.test"; }));
-  EXPECT_EQ(window().codeView()->text(), "10.0.5.2 selected.test");  // the editor follows
+  // The editor follows.
+  EXPECT_TRUE(test::pumpUntil([&] { return window().codeView()->text() == "10.0.5.2 selected.test"; }));
   EXPECT_EQ(events_, std::vector<std::string>{"refreshRemote"});
   EXPECT_EQ(server_.hits("selected"), 1);
+}
+
+// The address field as the user left it is the address fetched: typed and never confirmed, or
+// confirmed with Return a moment before Refresh while the store is busy saving.
+TEST_F(RemoteRefreshTest, RefreshFetchesTheAddressTheFieldShows) {
+  launchApp();
+  server_.answer("old", 200, "10.0.7.1 old.test");
+  server_.answer("typed", 200, "10.0.7.2 typed.test");
+  server_.answer("returned", 200, "10.0.7.3 returned.test");
+  const auto record = addRemote("Field", server_.url("old"), "10.0.7.0 before.test");
+  list().refresh();
+  window().selectHostGroup(record);
+  QLineEdit* field = window().remoteURLField();
+  ASSERT_TRUE(field->isVisibleTo(window().window()));
+
+  field->setFocus();
+  field->selectAll();
+  QTest::keyClicks(field, QString::fromStdString(server_.url("typed")));
+  window().refreshRemote();
+  ASSERT_TRUE(test::pumpUntil([&] { return contentsOf(record) == "10.0.7.2 typed.test"; }));
+  EXPECT_EQ(HostGroupFields::remoteURL(*record), server_.url("typed"));
+
+  field->selectAll();
+  QTest::keyClicks(field, QString::fromStdString(server_.url("returned")));
+  QTest::keyClick(field, Qt::Key_Return);
+  window().refreshRemote();
+  ASSERT_TRUE(test::pumpUntil([&] { return contentsOf(record) == "10.0.7.3 returned.test"; }));
+  EXPECT_EQ(server_.hits("old"), 0);
+  EXPECT_EQ(server_.hits("typed"), 1);
+  EXPECT_EQ(server_.hits("returned"), 1);
+  // The address is saved with the other edits of the window.
+  ASSERT_TRUE(test::pumpUntil([&] { return !delegate_->contextSaver()->isSavePending(); }));
+  relaunch();
+  EXPECT_EQ(HostGroupFields::remoteURL(*findHostfile("Field")), server_.url("returned"));
+}
+
+// A body sent in two halves, the second only once released; with or without its length.
+class HalvesServer {
+ public:
+  explicit HalvesServer(std::string body) : body_(std::move(body)) {
+    server_.routes().Get("/known", [this](const httplib::Request&, httplib::Response& response) {
+      response.set_content_provider(body_.size(), "text/plain",
+                                    [this](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                      return send(offset, sink);
+                                    });
+    });
+    server_.routes().Get("/unknown", [this](const httplib::Request&, httplib::Response& response) {
+      response.set_chunked_content_provider("text/plain", [this](std::size_t offset, httplib::DataSink& sink) {
+        if (offset >= body_.size()) {
+          sink.done();
+          return true;
+        }
+        return send(offset, sink);
+      });
+    });
+    server_.start();
+  }
+  ~HalvesServer() { release(); }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  void hold() {
+    std::lock_guard lock(mutex_);
+    released_ = false;
+  }
+  std::string url(const std::string& path) const { return server_.url(path); }
+
+ private:
+  bool send(std::size_t offset, httplib::DataSink& sink) {
+    const std::size_t half = body_.size() / 2;
+    if (offset >= half) {
+      std::unique_lock lock(mutex_);
+      changed_.wait(lock, [&] { return released_; });
+    }
+    const std::size_t end = offset < half ? half : body_.size();
+    return sink.write(body_.data() + offset, end - offset);
+  }
+
+  std::string body_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool released_ = false;
+  test::LoopbackServer server_;  // last: stopped first
+};
+
+TEST_F(RemoteRefreshTest, ARefreshShowsItsProgressInTheWindow) {
+  std::string body;
+  while (body.size() < (1u << 20)) body += "0.0.0.0 ads" + std::to_string(body.size()) + ".example\n";
+  HalvesServer halves(body);
+  launchApp();
+  QProgressBar* bar = window().refreshProgressBar();
+  ASSERT_NE(bar, nullptr);
+  EXPECT_FALSE(bar->isVisibleTo(window().window()));
+
+  struct Case {
+    const char* path;
+    bool lengthKnown;
+  };
+  for (const Case& c : {Case{"/known", true}, Case{"/unknown", false}}) {
+    SCOPED_TRACE(c.path);
+    halves.hold();
+    const auto record = addRemote(c.path, halves.url(c.path), "10.0.8.1 old.test");
+    std::optional<int> updated;
+    ASSERT_TRUE(delegate_->remoteRefresher().refreshOne(record, [&](int count) { updated = count; }));
+    // Half the body has come: a share of the bar when the length is known, its busy sign if not.
+    // (The server compresses a body of unknown length, so less than half may have come through.)
+    const std::int64_t due = c.lengthKnown ? std::int64_t(body.size() / 2) : 1;
+    ASSERT_TRUE(test::pumpUntil([&] { return delegate_->remoteRefresher().progress().received >= due; }));
+    EXPECT_TRUE(bar->isVisibleTo(window().window()));
+    if (c.lengthKnown) {
+      EXPECT_GT(bar->maximum(), 0);
+      EXPECT_GE(bar->value(), bar->maximum() / 2 - 1);
+      EXPECT_LT(bar->value(), bar->maximum());
+    } else {
+      EXPECT_EQ(bar->maximum(), 0);
+    }
+    halves.release();
+    ASSERT_TRUE(test::pumpUntil([&] { return updated.has_value(); }, 10));
+    EXPECT_EQ(*updated, 1);
+    EXPECT_EQ(contentsOf(record), body);
+    EXPECT_FALSE(bar->isVisibleTo(window().window()));
+  }
+}
+
+TEST_F(RemoteRefreshTest, AShownPreviewFollowsARefresh) {
+  launchApp();
+  server_.answer("listed", 200, "10.0.9.2 refreshed.test");
+  addRemote("Listed", server_.url("listed"), "10.0.9.1 before.test");
+  list().refresh();
+  window().selectHostGroup(list().hostGroupAt(0));
+  ASSERT_TRUE(test::pumpUntil(
+      [&] { return window().codeView()->text().find("10.0.9.1 before.test") != std::string::npos; }));
+  EXPECT_EQ(refreshAllAndWait(), 1);
+  EXPECT_TRUE(test::pumpUntil(
+      [&] { return window().codeView()->text().find("10.0.9.2 refreshed.test") != std::string::npos; }));
+  EXPECT_EQ(window().codeView()->text().find("10.0.9.1 before.test"), std::string::npos);
 }
 
 TEST_F(RemoteRefreshTest, SingleRefreshOfALocalHostfileOrOneWithoutAddressDoesNothing) {

@@ -105,8 +105,9 @@ TEST_F(StartupTest, EditsReachTheStoreShortlyAfterTypingWithoutQuitting) {
   launch();
   addLocalAndWait();
   QTest::keyClicks(window().codeView(), "10.0.0.1 saved");
-  EXPECT_TRUE(delegate_->contextSaver()->isSavePending());
-  ASSERT_TRUE(test::pumpUntil([&] { return !delegate_->contextSaver()->isSavePending(); }));
+  EXPECT_TRUE(window().hasPendingEdits());
+  ASSERT_TRUE(test::pumpUntil(
+      [&] { return !window().hasPendingEdits() && !delegate_->contextSaver()->isSavePending(); }));
   EXPECT_FALSE(DSManagedObjectContext::DS_defaultContext()->hasChanges());
 
   DataStack::cleanUp();  // the stack goes without the termination's save, as in a kill

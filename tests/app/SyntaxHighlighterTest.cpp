@@ -1,23 +1,19 @@
+// The highlighter's formats for lines of hostfile text, and which lines it keeps across edits.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QAbstractTextDocumentLayout>
-#include <QTextDocument>
 #include <QTextLayout>
 
 #include "app/SyntaxHighlighter.h"
+#include "app/TextLines.h"
 #include "tests/platform/appkit/QtTestSupport.h"
 
 namespace {
 
 using app::SyntaxHighlighter;
 
-// The format the highlighter gave the character at `column` of line `line`.
-QTextCharFormat formatAt(const QTextDocument& document, int line, int column) {
-  const QTextBlock block = document.findBlockByNumber(line);
-  for (const QTextLayout::FormatRange& range : block.layout()->formats()) {
+// The format at `column` of the formats of one line.
+QTextCharFormat formatAt(const QList<QTextLayout::FormatRange>& formats, int column) {
+  for (const QTextLayout::FormatRange& range : formats) {
     if (column >= range.start && column < range.start + range.length) return range.format;
   }
   return {};
@@ -38,77 +34,58 @@ class SyntaxHighlighterTest : public ::testing::Test {
 };
 
 TEST_F(SyntaxHighlighterTest, ColoursAndMarksEachLineAndKeepsColourUnderAMark) {
-  QTextDocument document;
-  document.documentLayout();  // edits reach a highlighter only through a laid-out document
-  new SyntaxHighlighter(&document);
-  QCoreApplication::processEvents();  // the attach-time pass is queued
-  document.setPlainText(QString::fromUtf16(
-      u"# comment\n127.0.0.1 Bad_host ok\n::1 localhost\n127.0.0.1#c\n256.1.1.1 x"));
+  const auto comment = SyntaxHighlighter::highlight(QStringLiteral("# comment"));
+  EXPECT_EQ(colorOf(formatAt(comment, 0)), SyntaxHighlighter::commentColor());
+  EXPECT_EQ(colorOf(formatAt(comment, 8)), SyntaxHighlighter::commentColor());
 
-  EXPECT_EQ(colorOf(formatAt(document, 0, 0)), SyntaxHighlighter::commentColor());
-  EXPECT_EQ(colorOf(formatAt(document, 0, 8)), SyntaxHighlighter::commentColor());
+  const auto badName = SyntaxHighlighter::highlight(QStringLiteral("127.0.0.1 Bad_host ok"));
+  EXPECT_EQ(colorOf(formatAt(badName, 0)), SyntaxHighlighter::ipv4Color());
+  EXPECT_FALSE(isMarkedInvalid(formatAt(badName, 8)));
+  EXPECT_TRUE(isMarkedInvalid(formatAt(badName, 10)));
+  EXPECT_TRUE(isMarkedInvalid(formatAt(badName, 17)));
+  EXPECT_FALSE(formatAt(badName, 10).hasProperty(QTextFormat::ForegroundBrush));
+  EXPECT_FALSE(isMarkedInvalid(formatAt(badName, 18)));  // the blank
+  EXPECT_FALSE(isMarkedInvalid(formatAt(badName, 19)));  // "ok"
 
-  EXPECT_EQ(colorOf(formatAt(document, 1, 0)), SyntaxHighlighter::ipv4Color());
-  EXPECT_FALSE(isMarkedInvalid(formatAt(document, 1, 8)));
-  EXPECT_TRUE(isMarkedInvalid(formatAt(document, 1, 10)));
-  EXPECT_TRUE(isMarkedInvalid(formatAt(document, 1, 17)));
-  EXPECT_FALSE(formatAt(document, 1, 10).hasProperty(QTextFormat::ForegroundBrush));
-  EXPECT_FALSE(isMarkedInvalid(formatAt(document, 1, 18)));  // the blank
-  EXPECT_FALSE(isMarkedInvalid(formatAt(document, 1, 19)));  // "ok"
-
-  EXPECT_EQ(colorOf(formatAt(document, 2, 0)), SyntaxHighlighter::ipv6Color());
-  EXPECT_FALSE(isMarkedInvalid(formatAt(document, 2, 5)));
+  const auto ipv6 = SyntaxHighlighter::highlight(QStringLiteral("::1 localhost"));
+  EXPECT_EQ(colorOf(formatAt(ipv6, 0)), SyntaxHighlighter::ipv6Color());
+  EXPECT_FALSE(isMarkedInvalid(formatAt(ipv6, 5)));
 
   // The address ran into the comment: marked throughout, the comment keeps its colour.
-  EXPECT_TRUE(isMarkedInvalid(formatAt(document, 3, 0)));
-  EXPECT_FALSE(formatAt(document, 3, 0).hasProperty(QTextFormat::ForegroundBrush));
-  EXPECT_TRUE(isMarkedInvalid(formatAt(document, 3, 10)));
-  EXPECT_EQ(colorOf(formatAt(document, 3, 10)), SyntaxHighlighter::commentColor());
+  const auto intoComment = SyntaxHighlighter::highlight(QStringLiteral("127.0.0.1#c"));
+  EXPECT_TRUE(isMarkedInvalid(formatAt(intoComment, 0)));
+  EXPECT_FALSE(formatAt(intoComment, 0).hasProperty(QTextFormat::ForegroundBrush));
+  EXPECT_TRUE(isMarkedInvalid(formatAt(intoComment, 10)));
+  EXPECT_EQ(colorOf(formatAt(intoComment, 10)), SyntaxHighlighter::commentColor());
 
-  EXPECT_TRUE(isMarkedInvalid(formatAt(document, 4, 0)));
-  EXPECT_FALSE(formatAt(document, 4, 0).hasProperty(QTextFormat::ForegroundBrush));
+  const auto badAddress = SyntaxHighlighter::highlight(QStringLiteral("256.1.1.1 x"));
+  EXPECT_TRUE(isMarkedInvalid(formatAt(badAddress, 0)));
+  EXPECT_FALSE(formatAt(badAddress, 0).hasProperty(QTextFormat::ForegroundBrush));
+  EXPECT_TRUE(SyntaxHighlighter::highlight(QString()).isEmpty());
 }
 
-TEST_F(SyntaxHighlighterTest, AnEditHighlightsOnlyTheLinesItTouchedAndClearsOldMarks) {
-  QTextDocument document;
-  document.documentLayout();
-  auto* highlighter = new SyntaxHighlighter(&document);
-  QCoreApplication::processEvents();
-  QString text;
-  for (int i = 0; i < 100; ++i) text += QStringLiteral("127.0.0.1 host%1\n").arg(i);
-  text += QStringLiteral("10.0.0.1 Last");
-  document.setPlainText(text);
-  ASSERT_EQ(document.blockCount(), 101);
-  EXPECT_GE(highlighter->blocksHighlighted(), 101u);
-  EXPECT_TRUE(isMarkedInvalid(formatAt(document, 100, 9)));
+TEST_F(SyntaxHighlighterTest, AnEditForgetsTheLinesItTouchedAndRenumbersTheRest) {
+  SyntaxHighlighter highlighter;
+  const QString good = QStringLiteral("127.0.0.1 good");
+  const QString bad = QStringLiteral("127.0.0.1 Bad");
+  for (std::size_t line = 0; line < 10; ++line) highlighter.formatsFor(line, line == 7 ? bad : good);
+  ASSERT_EQ(highlighter.linesHighlighted(), 10u);
 
-  struct Edit {
-    const char* what;
-    int line;
-    int column;
-    QString inserted;
-    std::size_t linesHighlighted;
-  };
-  const Edit edits[] = {
-      {"one character in the middle", 50, 3, QStringLiteral("9"), 1},
-      {"a line break splits one line into two", 20, 10, QStringLiteral("\n"), 2},
-      {"the last line", 101, 9, QStringLiteral("x"), 1},
-  };
-  for (const Edit& edit : edits) {
-    const std::size_t before = highlighter->blocksHighlighted();
-    QTextCursor cursor(document.findBlockByNumber(edit.line));
-    cursor.movePosition(QTextCursor::Right, QTextCursor::MoveAnchor, edit.column);
-    cursor.insertText(edit.inserted);
-    EXPECT_EQ(highlighter->blocksHighlighted() - before, edit.linesHighlighted) << edit.what;
-  }
+  // Line 3 split in two: lines 3 and 4 are new, line 7 is now line 8 and keeps its marks.
+  highlighter.linesChanged(app::TextLines::Change{3, 0, 1});
+  const std::size_t before = highlighter.linesHighlighted();
+  EXPECT_TRUE(isMarkedInvalid(formatAt(highlighter.formatsFor(8, good), 10)));  // remembered
+  highlighter.formatsFor(2, good);
+  EXPECT_EQ(highlighter.linesHighlighted(), before);
+  highlighter.formatsFor(3, good);
+  highlighter.formatsFor(4, good);
+  EXPECT_EQ(highlighter.linesHighlighted(), before + 2);
 
-  // Fixing the bad name on the last line takes its mark away.
-  QTextCursor cursor(document.findBlockByNumber(101));
-  cursor.movePosition(QTextCursor::Right, QTextCursor::MoveAnchor, 9);
-  cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-  cursor.insertText(QStringLiteral("last"));
-  EXPECT_FALSE(isMarkedInvalid(formatAt(document, 101, 9)));
-  EXPECT_EQ(colorOf(formatAt(document, 101, 0)), SyntaxHighlighter::ipv4Color());
+  // Lines 0 to 2 joined into one: line 8 moves up to 6.
+  highlighter.linesChanged(app::TextLines::Change{0, 2, 0});
+  EXPECT_TRUE(isMarkedInvalid(formatAt(highlighter.formatsFor(6, good), 10)));
+  highlighter.reset();
+  EXPECT_FALSE(isMarkedInvalid(formatAt(highlighter.formatsFor(6, good), 10)));
 }
 
 }  // namespace

@@ -589,3 +589,63 @@ TEST(Queues, ConcurrentChildSavesIntoOneRootLoseNothing) {
               static_cast<std::size_t>(kChildren * kRounds * kPerRound));
   });
 }
+
+// Committed values are kept only where they differ from the current ones; what committedValues
+// reports must not change for it.
+TEST(ObjectsAndHooks, CommittedValuesFollowEditsSavesMergesAndRollbacks) {
+  Fixture f;
+  auto child = childOf(f.root);
+  child->performAndWait([&] {
+    auto a = f.find(child, "A");
+    const auto committedTitle = [&] { return a->committedValuesForKeys({"title"}).get("title"); };
+    EXPECT_EQ(committedTitle(), Value("A"));
+    a->setValueForKey(Value("edited"), "title");
+    a->setValueForKey(Value("edited twice"), "title");
+    EXPECT_EQ(committedTitle(), Value("A"));
+    EXPECT_EQ(a->committedValuesForKeys().get("sortOrder"), Value(1));
+    ASSERT_TRUE(child->save(nullptr));
+    EXPECT_EQ(committedTitle(), Value("edited twice"));
+    a->setValueForKey(Value("dropped"), "title");
+    child->rollback();
+    EXPECT_EQ(a->valueForKey("title"), Value("edited twice"));
+    EXPECT_EQ(committedTitle(), Value("edited twice"));
+    auto fresh = insertItem(child, "new");
+    EXPECT_TRUE(fresh->committedValuesForKeys().empty());
+  });
+  // The parent took the push as a change: its committed title is still the store's.
+  f.root->performAndWait([&] {
+    auto a = f.find(f.root, "edited twice");
+    ASSERT_TRUE(a);
+    EXPECT_TRUE(a->isUpdated());
+    EXPECT_EQ(a->committedValuesForKeys({"title"}).get("title"), Value("A"));
+  });
+}
+
+TEST(ObjectsAndHooks, ObserversWithoutValuesAreToldOfChangesOnly) {
+  Fixture f;
+  f.root->performAndWait([&] {
+    auto a = f.find(f.root, "A");
+    std::vector<std::string> heard;
+    const auto plain = a->addObserver(
+        "title",
+        [&](ManagedObject&, const std::string& key, const Value& o, const Value& n) {
+          heard.push_back(key + (o.isNull() && n.isNull() ? " without values" : " with values"));
+        },
+        false);
+    const auto full = a->addObserver("title", [&](ManagedObject&, const std::string&, const Value& o, const Value& n) {
+      heard.push_back(o.stringValue() + "->" + n.stringValue());
+    });
+    a->setValueForKey(Value("B2"), "title");
+    a->removeObserver(plain);
+    a->setValueForKey(Value("B3"), "title");
+    a->removeObserver(full);
+    a->setValueForKey(Value("B4"), "title");
+    EXPECT_EQ(heard, (std::vector<std::string>{"A->B2", "title without values", "B2->B3"}));
+
+    std::string read;
+    a->readValueForKey("title", [&](const Value& value) { read = value.stringValue(); });
+    EXPECT_EQ(read, "B4");
+    a->readValueForKey("noSuchKey", [&](const Value& value) { read = value.isNull() ? "null" : "?"; });
+    EXPECT_EQ(read, "null");
+  });
+}

@@ -17,10 +17,12 @@
 #include "coredata/ObjectCategories.h"
 #include "hostfiles/HostfilesModel.h"
 #include "platform/appkit/Application.h"
+#include "platform/appkit/SingleInstance.h"
 #include "platform/appkit/Updater.h"
 #include "platform/appkit/UserNotificationCenter.h"
 #include "platform/appkit/Workspace.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/foundation/SystemPaths.h"
 #include "platform/foundation/Timer.h"
 #include "platform/foundation/UserDefaults.h"
 
@@ -74,6 +76,15 @@ AppDelegate::~AppDelegate() {
   if (refreshTimer_) refreshTimer_->invalidate();
 }
 
+void AppDelegate::applicationWillFinishLaunching() {
+  instance_ = std::make_unique<appkit::SingleInstance>(foundation::kApplicationBundleIdentifier);
+  if (instance_->acquire() == appkit::SingleInstance::Role::Secondary) {
+    if (auto* application = appkit::Application::shared()) application->terminate();
+    return;
+  }
+  instance_->setActivationHandler([this] { showMainWindow(); });
+}
+
 void AppDelegate::applicationDidFinishLaunching() {
   startTelemetry(weak_from_this().lock());
   foundation::Dictionary defaults;
@@ -99,7 +110,10 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::applicationWillTerminate() {
   if (refreshTimer_) refreshTimer_->invalidate();
-  if (saver_) saver_->saveNow();
+  // A start that handed over to the running process never set the stack up: nothing here is its
+  // to save or tear down.
+  if (!saver_) return;
+  saver_->saveNow();
   saver_.reset();
   DataStack::cleanUp();
 }
@@ -122,14 +136,13 @@ void AppDelegate::becomeNotificationDelegate() {
 }
 
 // The refresh works on the main thread against the default context, where the list's records
-// live; a save block's private context would hand it copies no window shows. The timer's first
-// firing is now, so a second refresh follows the first as soon as the loop runs.
+// live; a save block's private context would hand it copies no window shows. The launch refresh
+// counts as the first: the timer fires one interval after it, not again at once.
 void AppDelegate::startRemoteRefresh() {
   if (!foundation::UserDefaults::standardUserDefaults().boolForKey("refreshOnLaunch")) return;
   refreshRemoteHosts();
   if (refreshTimer_) return;  // one timer for the whole run
   refreshTimer_ = foundation::Timer::create(kRefreshInterval, true, [this](foundation::Timer&) { refreshRemoteHosts(); });
-  refreshTimer_->setFireDate(foundation::Date::now());
   foundation::RunLoop::main().addTimer(refreshTimer_);
 }
 

@@ -17,6 +17,7 @@
 class QWidget;
 
 namespace appkit {
+class SingleInstance;
 class UserNotificationCenter;
 }
 namespace foundation {
@@ -42,8 +43,9 @@ class AppDelegate : public appkit::ApplicationDelegate,
  public:
   // The store's name in the data folder.
   static constexpr const char* kStoreName = "Quillmere2";
-  // The product's support page, opened by the "Support" menu item.
-  static constexpr const char* kSupportURL = "https://quillmere.example.org/support";
+  // The product's support page, opened by the "Support" menu item; on the same web site as the
+  // about window's pages.
+  static constexpr const char* kSupportURL = "https://quillmere.org/support/";
 
   // How often remote hostfiles are refreshed when "refreshOnLaunch" was on at launch.
   static constexpr double kRefreshInterval = 1800.0;
@@ -54,11 +56,16 @@ class AppDelegate : public appkit::ApplicationDelegate,
   explicit AppDelegate(appkit::UserNotificationCenter* notificationCenter = nullptr);
   ~AppDelegate() override;
 
+  // Keeps the application to one process per user (appkit::SingleInstance in the runtime
+  // folder): when another process of the user runs, asks it to bring its main window to the front
+  // and ends this one through the application object, before the store or a window is touched.
+  // Otherwise a later start brings this process's main window to the front.
+  void applicationWillFinishLaunching() override;
   // The start-up sequence, in order; failures of the data layer are reported there and start-up
   // carries on past them.
   void applicationDidFinishLaunching() override;
   // Stops the refresh timer, saves the default context up to the store (waiting for it), then
-  // tears the stack down.
+  // tears the stack down; nothing more when launching never finished (a start that handed over).
   void applicationWillTerminate() override;
 
   // Refreshes every remote hostfile (RemoteRefresher::refreshAll); when any got new text, the
@@ -111,6 +118,7 @@ class AppDelegate : public appkit::ApplicationDelegate,
   std::shared_ptr<RemoteRefresher> refresher_;
   std::shared_ptr<RefreshNotifier> notifier_;
   std::shared_ptr<foundation::Timer> refreshTimer_;
+  std::unique_ptr<appkit::SingleInstance> instance_;
 };
 
 }  // namespace app

@@ -33,7 +33,11 @@ void fillImportedRecord(coredata::ManagedObject& record, const std::string& cont
 
 FirstVersionImporter::FirstVersionImporter(std::function<void()> imported) : imported_(std::move(imported)) {}
 
-void FirstVersionImporter::askToImport(QWidget* window) {
+bool FirstVersionImporter::hasFilesToImport() { return !filesToImport(ApplicationExtras::v1HostsPath()).empty(); }
+
+bool FirstVersionImporter::askToImport(QWidget* window) {
+  // A question whose "Yes" could only do nothing is not worth the user's time.
+  if (!hasFilesToImport()) return false;
   appkit::Alert alert;
   alert.setMessageText(kQuestion);
   alert.addButtonWithTitle("Yes");
@@ -44,6 +48,7 @@ void FirstVersionImporter::askToImport(QWidget* window) {
     trackEvent("importV1");
     importV1HostFiles();
   });
+  return true;
 }
 
 void FirstVersionImporter::importV1HostFiles() {

@@ -1,9 +1,10 @@
 #pragma once
 // FirstVersionImporter brings in the hostfiles of the application's first version, which kept
 // each one as a plain text file in a folder of its own (ApplicationExtras::v1HostsPath()). It
-// asks the user first; on "Yes" every top-level, non-hidden file of that folder becomes a local,
-// enabled hostfile titled with the file's name, each stored by its own background save. The
-// source files are left in place, so a second import makes second copies.
+// asks the user first, and only when that folder holds files; on "Yes" every top-level,
+// non-hidden file of that folder becomes a local, enabled hostfile titled with the file's name,
+// each stored by its own background save. The source files are left in place, so a second
+// import makes second copies.
 //
 // Main thread only, but for the save blocks, which run on the data layer's private queue.
 #include <functional>
@@ -25,9 +26,13 @@ class FirstVersionImporter {
   FirstVersionImporter(const FirstVersionImporter&) = delete;
   FirstVersionImporter& operator=(const FirstVersionImporter&) = delete;
 
-  // Asks the question as a sheet on `window`; on the first button ("Yes") sends "importV1" and
-  // imports. Any other answer does nothing.
-  void askToImport(QWidget* window);
+  // Asks the question as a sheet on `window` when there is something to import and answers true;
+  // on the first button ("Yes") sends "importV1" and imports. Any other answer does nothing. With
+  // no file to import nothing is asked, and the answer is false.
+  bool askToImport(QWidget* window);
+
+  // Whether the first version's folder holds a file that importV1HostFiles() would take.
+  static bool hasFilesToImport();
 
   // Starts one background save per file of folderToImport(). A missing or unreadable folder
   // imports nothing and says nothing. A file that cannot be read as text is skipped.

@@ -22,6 +22,7 @@
 #include "coredata/DataStack.h"
 #include "coredata/ObjectCategories.h"
 #include "platform/appkit/Alert.h"
+#include "platform/appkit/ApplicationShortcuts.h"
 #include "platform/appkit/Updater.h"
 #include "platform/dispatch/Queue.h"
 #include "platform/foundation/UserDefaults.h"
@@ -86,7 +87,8 @@ void MainWindowController::windowDidLoad() {
 void MainWindowController::askToImportOnFirstLoad() {
   auto& defaults = foundation::UserDefaults::standardUserDefaults();
   if (defaults.boolForKey(kAskedToImportV1Key)) return;
-  askToImportV1();
+  // Nothing to import, nothing asked: a later launch asks should the first version's files appear.
+  if (!importer_->askToImport(window())) return;
   // Set as soon as the question is up, whatever the answer: it is asked once per user.
   defaults.set(true, kAskedToImportV1Key);
   defaults.synchronize();
@@ -133,12 +135,16 @@ void MainWindowController::buildMenus(QMainWindow* window) {
   };
   QMenu* appMenu = window->menuBar()->addMenu("Quillmere");
   addAction(appMenu, "About Quillmere", 0, call(menuActions_.showAbout));
-  addAction(appMenu, "Preferences…", 0, call(menuActions_.showPreferences))->setShortcut(QKeySequence::Preferences);
+  // Quit, Close and Preferences answer their shortcuts from every window of the application.
+  shortcuts_ = std::make_unique<appkit::ApplicationShortcuts>();
+  shortcuts_->share(addAction(appMenu, "Preferences…", 0, call(menuActions_.showPreferences)),
+                    QKeySequence::Preferences, QKeySequence("Ctrl+,"));
   appkit::Updater::configureMenuItem(addAction(appMenu, "Check for Updates…", 0, call(menuActions_.checkForUpdates)));
   addAction(appMenu, "Support", 0, call(menuActions_.support));
   addAction(appMenu, "Join the Newsletter…", 0, call(menuActions_.joinNewsletter));
   appMenu->addSeparator();
-  addAction(appMenu, "Quit Quillmere", 0, call(menuActions_.quit))->setShortcut(QKeySequence::Quit);
+  shortcuts_->share(addAction(appMenu, "Quit Quillmere", 0, call(menuActions_.quit)), QKeySequence::Quit,
+                    QKeySequence("Ctrl+Q"));
 
   QMenu* fileMenu = window->menuBar()->addMenu("File");
   addAction(fileMenu, "New Hostfile", 0, [this] { addHosts(); })->setShortcut(QKeySequence::New);
@@ -146,6 +152,8 @@ void MainWindowController::buildMenus(QMainWindow* window) {
   fileMenu->addSeparator();
   addAction(fileMenu, "Rename", kTagOrdinaryHostfile, [this] { rename(); });
   addAction(fileMenu, "Delete", kTagOrdinaryHostfile, [this] { deleteHosts(); });
+  shortcuts_->share(addAction(fileMenu, "Close", 0, &appkit::ApplicationShortcuts::closeActiveWindow),
+                    QKeySequence::Close, QKeySequence("Ctrl+W"));
 
   addAction(menuForGroup_, "Rename", kTagOrdinaryHostfile, [this] { rename(); });
   addAction(menuForGroup_, "Delete", kTagOrdinaryHostfile, [this] { deleteHosts(); });
@@ -156,7 +164,9 @@ void MainWindowController::buildMenus(QMainWindow* window) {
   addAction(menuForBlank_, "New Remote Hostfile", 0, [this] { addRemoteHosts(); });
 
   fileMenu->addSeparator();
-  addAction(fileMenu, "Import from Quillmere 1.0…", 0, [this] { askToImportV1(); });
+  QAction* importItem = addAction(fileMenu, "Import from Quillmere 1.0…", 0, [this] { askToImportV1(); });
+  QObject::connect(fileMenu, &QMenu::aboutToShow, connections_.get(),
+                   [importItem] { importItem->setEnabled(FirstVersionImporter::hasFilesToImport()); });
 
   QMenu* hostsMenu = window->menuBar()->addMenu("Hosts");
   addAction(hostsMenu, "Apply Changes", 0, [this] { applyChanges(); })->setShortcut(QKeySequence("Ctrl+Return"));

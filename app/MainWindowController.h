@@ -26,6 +26,10 @@ class QMainWindow;
 class QMenu;
 class QToolBar;
 
+namespace appkit {
+class ApplicationShortcuts;
+}
+
 namespace app {
 
 class ApplyActions;
@@ -110,6 +114,7 @@ class MainWindowController : public appkit::WindowController {
   // Hands the selected hostfile to the refresh handler when it is remote; nothing otherwise.
   void refreshRemote();
   // Asks whether to import the first version's hostfiles; "Yes" sends "importV1" and imports.
+  // Nothing is asked when there are none (the menu item is then disabled).
   void askToImportV1();
 
   // --- Enabling rules, by item tag --------------------------------------------------------------
@@ -166,6 +171,8 @@ class MainWindowController : public appkit::WindowController {
   std::function<void(const coredata::ManagedObjectPtr&)> refreshRemoteHandler_;
   std::unique_ptr<ApplyActions> applyActions_;
   std::unique_ptr<FirstVersionImporter> importer_;
+  // Shares Quit, Close and Preferences with every window; made with the menus.
+  std::unique_ptr<appkit::ApplicationShortcuts> shortcuts_;
   std::vector<foundation::NotificationCenter::ObserverToken> observers_;
   std::unique_ptr<QObject> connections_;
   // Held by this controller only; callbacks that may outlive it hold it weakly and give up once

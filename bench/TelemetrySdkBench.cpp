@@ -1,8 +1,10 @@
 // The telemetry SDK end to end: a started SDK with one service takes 10,000 logs (or the count
 // given as the first argument) on its unit's default settings, and the run reports the time until
 // every log is stored and until every log is accepted by a loopback ingestion server (HTTP 200).
-// Beside it, in the same run and against the same server, the curl tool posts the same bytes the
-// SDK put on the wire: once as one body, and once split into as many requests as the SDK made.
+// Beside it, in the same run: the sqlite3 tool inserting as many rows of the same size into a file
+// of the store's schema in one transaction (the anchor of "stored"), and, against the same server,
+// the curl tool posting the same bytes the SDK put on the wire, once as one body and once split
+// into as many requests as the SDK made (the anchors of "accepted").
 // A second argument names the folder for the temporary home (default /tmp).
 // Prints seconds, logs per second and the ratios; not a test, nothing is asserted. Runs in a
 // temporary home folder, never the user's.
@@ -16,7 +18,9 @@
 #include <string>
 #include <thread>
 
+#include "platform/foundation/KeyedArchiver.h"
 #include "platform/foundation/RunLoop.h"
+#include "platform/security/Base64.h"
 #include "telemetry/core/Internals/Channel/TLChannelDelegate.h"
 #include "telemetry/core/Internals/Model/TLStartServiceLog.h"
 #include "telemetry/core/TLServiceAbstract.h"
@@ -106,11 +110,13 @@ int main(int argc, char** argv) {
   TLTelemetry::sharedInstance()->channelGroup()->addDelegate(counter);
   const auto unit = BenchService::sharedInstance()->channelUnit();
 
+  std::shared_ptr<TLStartServiceLog> sample;  // one log as the unit completed it, for the anchor's rows
   const auto start = Clock::now();
   for (int i = 0; i < logs; ++i) {
     auto log = std::make_shared<TLStartServiceLog>();
     log->setServices(std::vector<std::string>{"event-" + std::to_string(i)});
     unit->enqueueItem(log, TLFlagsNormal);
+    if (!sample) sample = log;
   }
   const double enqueued = seconds(start);
   double storedAt = 0;
@@ -123,7 +129,28 @@ int main(int argc, char** argv) {
   const std::size_t sdkRequests = requests.load();
   const std::size_t sdkBytes = wireBytes.load();
 
-  // The anchors: the same bytes through curl, as one body and as as many requests.
+  // The anchor of "stored": the sqlite3 tool, rows of the stored text's size, one transaction.
+  const auto archive = foundation::KeyedArchiver::archivedDataWithRootObject(sample);
+  const std::string text = archive ? security::base64EncodedString(*archive) : std::string(1000, 'A');
+  std::string script =
+      "PRAGMA journal_mode = WAL; PRAGMA synchronous = NORMAL; PRAGMA auto_vacuum = FULL;\n"
+      "CREATE TABLE \"logs\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, \"groupId\" TEXT NOT NULL, \"log\" TEXT NOT "
+      "NULL, \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER, \"timestamp\" INTEGER);\n"
+      "CREATE INDEX \"ix_logs_priority\" ON \"logs\" (\"priority\");\n"
+      "CREATE INDEX \"ix_logs_groupId_priority_id\" ON \"logs\" (\"groupId\", \"priority\" DESC, \"id\");\nBEGIN;\n";
+  for (int i = 0; i < logs; ++i) {
+    script += "INSERT INTO \"logs\" (\"groupId\", \"log\", \"priority\", \"timestamp\") VALUES ('Bench', '" + text +
+              "', 1, " + std::to_string(i) + ");\n";
+  }
+  script += "COMMIT;\n";
+  std::ofstream(home + "/anchor.sql") << script;
+  const auto toolStart = Clock::now();
+  if (std::system(("sqlite3 '" + home + "/anchor.sqlite' < '" + home + "/anchor.sql' > /dev/null").c_str()) != 0) {
+    std::fprintf(stderr, "sqlite3 failed\n");
+  }
+  const double sqliteOne = seconds(toolStart);
+
+  // The anchors of "accepted": the same bytes through curl, as one body and as as many requests.
   const std::string whole = home + "/whole.bin";
   const std::string piece = home + "/piece.bin";
   std::ofstream(whole, std::ios::binary) << std::string(sdkBytes, 'x');
@@ -136,11 +163,13 @@ int main(int argc, char** argv) {
   std::printf("logs: %d (%d accepted, %d failed); requests: %zu; bytes on the wire: %zu\n", logs,
               counter->accepted.load(), counter->failed.load(), sdkRequests, sdkBytes);
   std::printf("enqueue on the caller's thread: %.3f s\n", enqueued);
-  std::printf("all stored:   %.2f s (%.0f logs/s)\n", storedAt, logs / storedAt);
+  std::printf("all stored:   %.2f s (%.0f logs/s); sqlite3, the same rows (%zu bytes of text) in 1 transaction: %.3f s; "
+              "stored / sqlite3 = %.2f\n",
+              storedAt, logs / storedAt, text.size(), sqliteOne, storedAt / sqliteOne);
   std::printf("all accepted: %.2f s (%.0f logs/s)\n", acceptedAt, logs / acceptedAt);
   std::printf("curl, the same bytes in one POST: %.3f s; in %zu POSTs: %.3f s\n", curlOne, sdkRequests, curlMany);
-  std::printf("ratio stored / curl one POST: %.0f; accepted / curl one POST: %.0f; accepted / curl %zu POSTs: %.0f\n",
-              storedAt / curlOne, acceptedAt / curlOne, sdkRequests, acceptedAt / curlMany);
+  std::printf("accepted / curl one POST = %.0f; accepted / curl %zu POSTs = %.0f\n", acceptedAt / curlOne, sdkRequests,
+              acceptedAt / curlMany);
 
   server.stop();
   serving.join();

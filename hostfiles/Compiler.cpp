@@ -123,6 +123,14 @@ Error runError(const Dictionary& info) {
   return Error(Compiler::kErrorDomain, Compiler::kPrivilegedRunFailed, std::move(userInfo));
 }
 
+// The mktemp template of a hidden file beside `path`: ".hosts.XXXXXX" in the same folder.
+std::string temporarySiblingTemplate(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  return folder + "/." + name + ".XXXXXX";
+}
+
 }  // namespace
 
 std::string Compiler::compileBlock(const std::vector<std::optional<std::string>>& texts) {
@@ -218,9 +226,22 @@ std::optional<Error> Compiler::flushDNSCache() {
 }
 
 std::string Compiler::copyCommand(const std::string& stagingPath) {
-  return "/bin/cp " + foundation::shellQuoted(stagingPath) + " " +
-         foundation::shellQuoted(foundation::SystemPaths::hostsFilePath()) + " && " +
-         foundation::SystemPaths::flushCacheCommand();
+  const std::string hostsPath = foundation::SystemPaths::hostsFilePath();
+  const std::string staging = foundation::shellQuoted(stagingPath);
+  const std::string hosts = foundation::shellQuoted(hostsPath);
+  const std::string copyInPlace = "/bin/cp " + staging + " " + hosts;
+  // The new text is written and synced to a file of its own beside the hosts file, then renamed
+  // over it, so the hosts file is always either the old text or the new one. Only where the
+  // rename cannot work does the old in-place copy run: no temporary file can be made in the
+  // folder, the rename is refused (a bind-mounted hosts file, as in containers, gives EBUSY or
+  // EXDEV), or the hosts file is a symbolic link, which a rename would replace rather than write
+  // through. A failure to write the temporary file must not fall back: the disk is full or the
+  // staging file is gone, and an in-place copy would then cut the hosts file short.
+  return "if [ ! -L " + hosts + " ] && t=$(/bin/mktemp " + foundation::shellQuoted(temporarySiblingTemplate(hostsPath)) +
+         "); then "
+         "/bin/cp " + staging + " \"$t\" && /bin/chmod 0644 \"$t\" && /bin/sync \"$t\" || { /bin/rm -f \"$t\"; exit 1; }; "
+         "/bin/mv -f \"$t\" " + hosts + " || { /bin/rm -f \"$t\"; " + copyInPlace + "; }; "
+         "else " + copyInPlace + "; fi && " + foundation::SystemPaths::flushCacheCommand();
 }
 
 std::string Compiler::scriptSource(const std::string& command) {

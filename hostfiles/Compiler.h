@@ -74,8 +74,14 @@ class Compiler {
   // The stand-alone DNS-cache flush: runAsAdministrator(SystemPaths::flushCacheCommand()).
   static std::optional<foundation::Error> flushDNSCache();
 
-  // "/bin/cp <staging> <hosts> && <flush command>", both paths quoted as single shell words so
-  // that no character of them can break the command. Pure but for reading SystemPaths.
+  // The privileged replacement of the hosts file, then "&& <flush command>": the staging file is
+  // copied to a new file in the hosts file's folder (made by the privileged shell, so owned by
+  // root, mode 0644, synced) and renamed over the hosts file, which therefore never holds a
+  // partial text. The in-place "/bin/cp <staging> <hosts>" runs instead only where the rename
+  // cannot work (no file can be made in the folder, the rename is refused as for a bind-mounted
+  // hosts file, or the hosts file is a symbolic link). A failed write of the new file fails the
+  // command and leaves the hosts file as it was. Every path is quoted as one shell word, so no
+  // character of it can break the command. Pure but for reading SystemPaths.
   static std::string copyCommand(const std::string& stagingPath);
 
   // `do shell script "<command>" with administrator privileges`, the command escaped for the

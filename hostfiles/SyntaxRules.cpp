@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "hostfiles/IP.h"
 #include "platform/foundation/CharacterSet.h"
 #include "platform/foundation/String.h"
 
@@ -84,6 +85,23 @@ std::size_t matchIPv6Line(std::basic_string_view<Unit> s) {
   }
 }
 
+// A compressed or zoned version-6 address (one holding "::"), taken as the editor takes it: the
+// run up to the first blank or tab, accepted by the editor's validator, then `\s+\S+`. Neither
+// pattern can match such an address, so this adds to what they accept and changes none of their
+// verdicts; without it the loopback lines of every standard hosts file ("::1 localhost",
+// "fe80::1%lo0 localhost") would fail the check while the editor shows them as valid.
+template <typename Unit>
+bool matchesCompressedIPv6Line(std::basic_string_view<Unit> s) {
+  std::size_t length = 0;
+  while (length < s.size() && s[length] != ' ' && s[length] != '\t') ++length;
+  if (length == s.size()) return false;
+  const std::u16string address(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(length));
+  if (address.find(u"::") == std::u16string::npos) return false;
+  IP validator{address};
+  validator.setRange({0, length});
+  return validator.isValid() && blankThenWord(s, length) != kNoMatch;
+}
+
 template <typename Unit>
 std::basic_string_view<Unit> trimmed(std::basic_string_view<Unit> s) {
   std::size_t begin = 0, end = s.size();
@@ -114,13 +132,14 @@ bool SyntaxRules::isValidLine(std::string_view line) {
   // unit and one user-perceived character ("\r\n" cannot occur inside a line).
   if (foundation::isASCII(line)) {
     auto t = trimmed(line);
-    return t.empty() || t.front() == '#' || matchEnd(t) != kNoMatch;
+    return t.empty() || t.front() == '#' || matchEnd(t) != kNoMatch || matchesCompressedIPv6Line(t);
   }
   std::u16string units = foundation::utf16(line);
   auto t = trimmed(std::u16string_view(units));
   if (t.empty() || t.front() == '#') return true;
   std::size_t end = matchEnd(t);
-  return end != kNoMatch && matchFitsWindow(t, end);
+  if (end != kNoMatch) return matchFitsWindow(t, end);
+  return matchesCompressedIPv6Line(t);
 }
 
 bool SyntaxRules::isValidSyntax(std::string_view contents) {

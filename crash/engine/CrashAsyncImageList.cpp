@@ -1,5 +1,8 @@
 #include "crash/engine/CrashAsyncImageList.h"
 
+#include <pthread.h>
+
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -16,9 +19,48 @@ struct crash_async_image_list_state {
   std::vector<crash_async_macho*> retired;
   bool refreshed = false;
   std::uint64_t generation = 0;
+  // A list of the calling process follows it into the children it forks.
+  bool follows_process = false;
+  // In a forked child, the records the parent made. They name the parent as their task, and
+  // freeing one would release views of this process's own memory as if they were copies of the
+  // parent's: they are never freed.
+  std::vector<crash_async_macho*> forsaken;
 };
 
 namespace {
+
+// The lists that follow the process. A fork waits until none is being written, so that a child
+// never starts with a list half changed, or its lock held by a thread that the child lacks.
+std::mutex gFollowingLock;
+std::vector<crash_async_image_list_state*>* gFollowing = nullptr;  // never freed
+
+void lockForFork() {
+  gFollowingLock.lock();
+  if (gFollowing == nullptr) return;
+  for (crash_async_image_list_state* state : *gFollowing) state->writers.lock();
+}
+
+void unlockAfterFork() {
+  if (gFollowing != nullptr) {
+    for (crash_async_image_list_state* state : *gFollowing) state->writers.unlock();
+  }
+  gFollowingLock.unlock();
+}
+
+void follow(crash_async_image_list_state* state) {
+  static std::once_flag installed;
+  std::call_once(installed, [] { pthread_atfork(lockForFork, unlockAfterFork, unlockAfterFork); });
+  std::lock_guard<std::mutex> lock(gFollowingLock);
+  if (gFollowing == nullptr) gFollowing = new std::vector<crash_async_image_list_state*>();
+  gFollowing->push_back(state);
+  state->follows_process = true;
+}
+
+void unfollow(crash_async_image_list_state* state) {
+  if (!state->follows_process) return;
+  std::lock_guard<std::mutex> lock(gFollowingLock);
+  gFollowing->erase(std::remove(gFollowing->begin(), gFollowing->end(), state), gFollowing->end());
+}
 
 using Node = crash_async_image_list_state::Nodes::node;
 
@@ -60,6 +102,24 @@ void removeLocked(crash_async_image_list* list, std::uint64_t header) {
   releaseRetired(state);
 }
 
+// In a child forked since the last refresh: the parent's records leave the list, unfreed, and the
+// list is the child's, to be filled afresh.
+void adoptForkedProcess(crash_async_image_list* list) {
+  crash_async_image_list_state* state = list->list;
+  std::vector<Node*> nodes;
+  state->nodes.set_reading(true);
+  for (Node* node = state->nodes.next(nullptr); node != nullptr; node = state->nodes.next(node)) nodes.push_back(node);
+  for (Node* node : nodes) {
+    state->forsaken.push_back(node->value);
+    state->nodes.nasync_remove_node(node);
+  }
+  state->nodes.set_reading(false);
+  state->forsaken.insert(state->forsaken.end(), state->retired.begin(), state->retired.end());
+  state->retired.clear();
+  list->task = kernel::task_self();
+  state->refreshed = false;
+}
+
 // The (header, path) pairs of every image now in the list.
 std::vector<std::pair<std::uint64_t, std::string>> listed(crash_async_image_list* list) {
   std::vector<std::pair<std::uint64_t, std::string>> images;
@@ -77,19 +137,25 @@ std::vector<std::pair<std::uint64_t, std::string>> listed(crash_async_image_list
 kernel::kern_return_t crash_nasync_image_list_init(crash_async_image_list* list, kernel::task_t task) {
   list->task = task;
   list->list = new crash_async_image_list_state();
+  if (task == kernel::task_self()) follow(list->list);
   return kernel::KERN_SUCCESS;
 }
 
 kernel::kern_return_t crash_nasync_image_list_free(crash_async_image_list* list) {
   crash_async_image_list_state* state = list->list;
+  unfollow(state);
   {
     std::lock_guard<std::mutex> lock(state->writers);
-    state->nodes.set_reading(true);
-    for (Node* node = state->nodes.next(nullptr); node != nullptr; node = state->nodes.next(node)) {
-      freeRecord(node->value);
+    // A child that never refreshed still holds its parent's records, which must stay.
+    const bool parents = state->follows_process && list->task != kernel::task_self();
+    if (!parents) {
+      state->nodes.set_reading(true);
+      for (Node* node = state->nodes.next(nullptr); node != nullptr; node = state->nodes.next(node)) {
+        freeRecord(node->value);
+      }
+      state->nodes.set_reading(false);
+      for (crash_async_macho* image : state->retired) freeRecord(image);
     }
-    state->nodes.set_reading(false);
-    for (crash_async_macho* image : state->retired) freeRecord(image);
     state->retired.clear();
   }
   delete state;
@@ -109,10 +175,11 @@ void crash_nasync_image_list_remove(crash_async_image_list* list, std::uint64_t 
 }
 
 void crash_nasync_image_list_refresh(crash_async_image_list* list) {
-  // The loader answers for the calling process only.
-  if (list->task != kernel::task_self()) return;
   crash_async_image_list_state* state = list->list;
+  // The loader answers for the calling process only.
+  if (list->task != kernel::task_self() && !state->follows_process) return;
   std::lock_guard<std::mutex> lock(state->writers);
+  if (list->task != kernel::task_self()) adoptForkedProcess(list);
   const std::uint64_t generation = kernel::loader_generation();
   if (state->refreshed && generation == state->generation) return;
 

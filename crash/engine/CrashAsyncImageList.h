@@ -3,10 +3,14 @@
 // while the process is healthy, so that the report writer and the stack walkers can list images
 // and find the one holding an address at crash time without a lock or a call into the loader.
 //
-// The loader here announces neither loads nor unloads, so the list is brought in line with it by
-// crash_nasync_image_list_refresh, which healthy code calls at start and whenever it wants the
-// list current (it costs one pass over the loader's objects when nothing changed). An image
-// loaded after the last refresh is missing from a report written before the next one.
+// The list is brought in line with the loader by crash_nasync_image_list_refresh, which costs one
+// pass over the loader's objects when nothing changed. The reporter's list is refreshed after each
+// dlopen and dlclose (platform/kernel/LoaderObserver.h), at enable and at each live report; an
+// image the loader maps on its own between two refreshes is missing from a report written then.
+//
+// A list made for the calling process follows it into a child it forks: the child's first refresh
+// takes out the parent's records (leaving them allocated, since they read the parent) and lists
+// the child's images afresh. A fork waits while such a list is being written.
 //
 // Writers (init, free, append, remove, refresh) are serialised among themselves and are not
 // crash-safe. Readers bracket every walk with crash_async_image_list_set_reading(list, true) and
@@ -40,7 +44,8 @@ void crash_nasync_image_list_remove(crash_async_image_list* list, std::uint64_t 
 
 // Brings the list in line with the objects the loader has mapped: appends the new ones in the
 // loader's order and removes those that went away. Does nothing when the loader reports no load
-// or unload since the last refresh. Only for a list of the calling process.
+// or unload since the last refresh. Only for a list of the calling process (or of its parent,
+// in a forked child; see above); does nothing for another.
 void crash_nasync_image_list_refresh(crash_async_image_list* list);
 
 // true: a reader starts a walk; false: it ends it. Async-signal-safe.

@@ -59,8 +59,7 @@ const DwarfRow* dwarfRows(const crash_async_thread_state* state, std::size_t* co
 }
 
 [[noreturn]] void badRegister(const char* function, int line, crash_regnum_t id) {
-  crash_async_log(function, line, "Missing register name for register id: %d", id);
-  abort();
+  crash_async_fatal(function, line, "Missing register name for register id: %d", id);
 }
 
 // The storage of register `id`, as a pointer to its 64-bit (x86-64) or 32-bit (i386) field.

@@ -21,6 +21,7 @@
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
 #include "platform/foundation/ProcessInfo.h"
+#include "platform/kernel/LoaderObserver.h"
 #include "platform/kernel/MachineContext.h"
 #include "platform/kernel/SignalNumbers.h"
 
@@ -56,11 +57,15 @@ std::shared_ptr<CrashReporter> gEnabledReporter;
 std::shared_ptr<CrashMachExceptionServer> gMachServer;
 std::shared_ptr<CrashMachExceptionPortSet> gPreviousMachPorts;
 
-// The process's image list, made once and brought up to date by healthy code.
+void refreshImageList(void* list) { crash_nasync_image_list_refresh(static_cast<crash_async_image_list*>(list)); }
+
+// The process's image list, made once and brought up to date after every load and unload (and
+// at enable and at each live report, for the loads the loader makes on its own).
 crash_async_image_list* sharedImageList() {
   static crash_async_image_list* const list = [] {
     auto* made = new crash_async_image_list();
     crash_nasync_image_list_init(made, kernel::task_self());
+    kernel::loader_add_observer(refreshImageList, made);
     crash_nasync_image_list_refresh(made);
     return made;
   }();

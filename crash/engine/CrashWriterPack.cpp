@@ -113,8 +113,7 @@ std::size_t crash_writer_pack_to(const crash_writer_output* output, std::uint32_
       scalarLength = encodeVarint(read<std::uint32_t>(value), scalar);
       break;
     default:
-      CRASH_ASYNC_LOG("Unhandled field type %u", static_cast<unsigned>(type));
-      std::abort();
+      CRASH_ASYNC_FATAL("Unhandled field type %u", static_cast<unsigned>(type));
   }
 
   std::uint8_t key[kMaxVarintBytes];

@@ -1,6 +1,9 @@
 #include "platform/appkit/MessageBoxAlertPresenter.h"
 
+#include <QEvent>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QString>
 
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "platform/appkit/Alert.h"
+#include "platform/foundation/Bundle.h"
 
 namespace appkit {
 
@@ -22,10 +26,22 @@ QMessageBox::Icon iconFor(Alert::Style style) {
   return QMessageBox::Warning;
 }
 
+// The application's name, which the box carries as its title (an untitled box would be named by
+// the window manager after the executable): the bundle's display name, else its name, else Qt's.
+QString applicationName() {
+  const auto bundle = foundation::Bundle::mainBundle();
+  for (const char* key : {"CFBundleDisplayName", foundation::kCFBundleNameKey}) {
+    const foundation::Value name = bundle->objectForInfoDictionaryKey(key);
+    if (name.isString() && !name.stringValue().empty()) return QString::fromStdString(name.stringValue());
+  }
+  return QGuiApplication::applicationDisplayName();
+}
+
 // A box with the alert's texts and buttons; `buttons` receives them in the alert's order, which
 // is the order of their return codes (the box may lay them out differently).
 std::unique_ptr<QMessageBox> makeBox(const Alert& alert, QWidget* parent, std::vector<QAbstractButton*>& buttons) {
   auto box = std::make_unique<QMessageBox>(parent);
+  box->setWindowTitle(applicationName());
   box->setIcon(iconFor(alert.alertStyle()));
   box->setText(QString::fromStdString(alert.messageText()));
   box->setInformativeText(QString::fromStdString(alert.informativeText()));
@@ -43,6 +59,26 @@ std::unique_ptr<QMessageBox> makeBox(const Alert& alert, QWidget* parent, std::v
   return box;
 }
 
+// Opens `box` once `window` has been shown. A box opened on a window that is not on screen yet
+// gets no parent window from the window system, so it would appear on its own, possibly behind
+// its window, while blocking it.
+class OpenWhenShown : public QObject {
+ public:
+  OpenWhenShown(QMessageBox* box, QWidget* window) : QObject(box), box_(box) { window->installEventFilter(this); }
+
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() != QEvent::Show) return false;
+    watched->removeEventFilter(this);
+    // After the show has finished, so that the window has its place on screen to centre over.
+    QMetaObject::invokeMethod(box_, [box = box_] { box->open(); }, Qt::QueuedConnection);
+    deleteLater();
+    return false;
+  }
+
+ private:
+  QPointer<QMessageBox> box_;
+};
+
 long codeOf(const QMessageBox& box, const std::vector<QAbstractButton*>& buttons) {
   QAbstractButton* clicked = box.clickedButton();
   for (std::size_t i = 0; i < buttons.size(); ++i) {
@@ -54,6 +90,7 @@ long codeOf(const QMessageBox& box, const std::vector<QAbstractButton*>& buttons
 }  // namespace
 
 void MessageBoxAlertPresenter::beginSheetModal(const Alert& alert, QWidget* window, Completion completion) {
+  if (window) window = window->window();
   auto buttons = std::make_shared<std::vector<QAbstractButton*>>();
   QMessageBox* box = makeBox(alert, window, *buttons).release();
   box->setAttribute(Qt::WA_DeleteOnClose);
@@ -61,6 +98,10 @@ void MessageBoxAlertPresenter::beginSheetModal(const Alert& alert, QWidget* wind
   QObject::connect(box, &QDialog::finished, box, [box, buttons, completion = std::move(completion)](int) {
     if (completion) completion(codeOf(*box, *buttons));
   });
+  if (window && !window->isVisible()) {
+    new OpenWhenShown(box, window);
+    return;
+  }
   box->open();
 }
 

@@ -22,6 +22,8 @@ QWidget* WindowController::window() {
 void WindowController::showWindow() {
   QWidget* shown = window();
   if (!shown) return;
+  // A minimised window is not brought to the front by showing it.
+  if (shown->isMinimized()) shown->setWindowState(shown->windowState() & ~Qt::WindowMinimized);
   shown->show();
   shown->raise();
   shown->activateWindow();

@@ -26,7 +26,8 @@ class WindowController {
   // Whether the window has been built (false also before a failed build was attempted).
   bool isWindowLoaded() const { return window_ != nullptr; }
 
-  // Builds the window if needed, shows it and brings it to the front. Does nothing without one.
+  // Builds the window if needed, shows it (restoring it when minimised) and brings it to the
+  // front. Does nothing without one.
   void showWindow();
   // Closes the window when it has been built; it stays owned here and can be shown again.
   void close();

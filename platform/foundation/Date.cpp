@@ -5,6 +5,10 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <charconv>
+#include <cstdint>
+
+#include "platform/foundation/detail/CivilCalendar.h"
 
 namespace foundation {
 
@@ -31,54 +35,65 @@ std::string Date::iso8601() const {
   return buffer;
 }
 
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// The number written by `count` digits at `at`, or -1 when they are not all digits.
+int digitsAt(const std::string& text, std::size_t at, std::size_t count) {
+  if (at + count > text.size()) return -1;
+  int value = 0;
+  for (std::size_t i = at; i < at + count; ++i) {
+    if (!isDigit(text[i])) return -1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+// The zone offset at `at` in seconds ("Z", "+hh:mm" or "+hhmm", hours below 24), or nothing.
+std::optional<int> offsetAt(const std::string& text, std::size_t at) {
+  const std::size_t left = text.size() - at;
+  if (left == 1 && text[at] == 'Z') return 0;
+  if (left != 5 && left != 6) return std::nullopt;
+  if (text[at] != '+' && text[at] != '-') return std::nullopt;
+  const bool colon = left == 6;
+  if (colon && text[at + 3] != ':') return std::nullopt;
+  const int hours = digitsAt(text, at + 1, 2);
+  const int minutes = digitsAt(text, at + (colon ? 4 : 3), 2);
+  if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59) return std::nullopt;
+  return (text[at] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+}
+
+}  // namespace
+
 std::optional<Date> Date::fromISO8601(const std::string& text) {
-  int year, month, day, hour, minute, second;
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute, &second,
-                  &consumed) != 6 || consumed != 19)
+  if (text.size() < 20 || text[4] != '-' || text[7] != '-' || text[10] != 'T' || text[13] != ':' ||
+      text[16] != ':') {
     return std::nullopt;
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+  }
+  const int year = digitsAt(text, 0, 4), month = digitsAt(text, 5, 2), day = digitsAt(text, 8, 2);
+  const int hour = digitsAt(text, 11, 2), minute = digitsAt(text, 14, 2), second = digitsAt(text, 17, 2);
+  if (year < 0 || month < 1 || month > 12 || day < 1 ||
+      static_cast<unsigned>(day) > detail::daysInMonth(year, static_cast<unsigned>(month)) || hour < 0 || hour > 23 ||
+      minute < 0 || minute > 59 || second < 0 || second > 59) {
     return std::nullopt;
+  }
   std::size_t i = 19;
   double fraction = 0;
-  if (i < text.size() && (text[i] == '.' || text[i] == ',')) {
-    double scale = 0.1;
-    ++i;
-    if (i >= text.size() || !std::isdigit(static_cast<unsigned char>(text[i]))) return std::nullopt;
-    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
-      fraction += (text[i] - '0') * scale;
-      scale /= 10;
-      ++i;
-    }
+  if (text[i] == '.' || text[i] == ',') {
+    const std::size_t first = ++i;
+    while (i < text.size() && isDigit(text[i])) ++i;
+    if (i == first) return std::nullopt;
+    const std::string digits = "0." + text.substr(first, i - first);
+    std::from_chars(digits.data(), digits.data() + digits.size(), fraction);
   }
-  int offsetSeconds = 0;
-  if (i < text.size() && text[i] == 'Z') {
-    ++i;
-  } else if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    int sign = text[i] == '-' ? -1 : 1;
-    int oh = 0, om = 0, n = 0;
-    std::string rest = text.substr(i + 1);
-    if (std::sscanf(rest.c_str(), "%2d:%2d%n", &oh, &om, &n) == 2 && n == 5) {
-      i += 6;
-    } else if (rest.size() >= 4 && std::sscanf(rest.c_str(), "%2d%2d%n", &oh, &om, &n) == 2 && n == 4) {
-      i += 5;
-    } else {
-      return std::nullopt;
-    }
-    offsetSeconds = sign * (oh * 3600 + om * 60);
-  } else {
-    return std::nullopt;
-  }
-  if (i != text.size()) return std::nullopt;
-  std::tm parts{};
-  parts.tm_year = year - 1900;
-  parts.tm_mon = month - 1;
-  parts.tm_mday = day;
-  parts.tm_hour = hour;
-  parts.tm_min = minute;
-  parts.tm_sec = second;
-  double since1970 = static_cast<double>(timegm(&parts)) - offsetSeconds + fraction;
-  return fromTimeIntervalSince1970(since1970);
+  const auto offset = offsetAt(text, i);
+  if (!offset) return std::nullopt;
+  const detail::CivilDate date{year, static_cast<unsigned>(month), static_cast<unsigned>(day)};
+  const std::int64_t since1970 = detail::daysFromCivil(date) * 86400 + hour * 3600 + minute * 60 + second - *offset;
+  // Counted from 2001 before the fraction is added, so that only one rounding happens.
+  const auto sinceReference = static_cast<double>(since1970 - static_cast<std::int64_t>(kReferenceDateSince1970));
+  return fromTimeIntervalSinceReferenceDate(sinceReference + fraction);
 }
 
 }  // namespace foundation

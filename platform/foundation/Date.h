@@ -26,8 +26,9 @@ class Date {
 
   // "2026-12-09T22:10:01.123Z": ISO 8601 in UTC with milliseconds.
   std::string iso8601() const;
-  // Parses ISO 8601 with or without fraction, with "Z" or a "+hh:mm"/"+hhmm" offset;
-  // nothing on malformed text.
+  // Parses "yyyy-MM-ddTHH:mm:ss" (ISO 8601, proleptic Gregorian), with or without a fraction,
+  // then "Z" or a "+hh:mm"/"+hhmm" offset; nothing on malformed text and on dates and times that
+  // do not exist ("2021-02-29", "24:00:00", a leap second "23:59:60").
   static std::optional<Date> fromISO8601(const std::string& text);
 
   auto operator<=>(const Date&) const = default;

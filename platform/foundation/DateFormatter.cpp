@@ -1,10 +1,13 @@
 #include "platform/foundation/DateFormatter.h"
 
+#include <unicode/gregocal.h>
 #include <unicode/locid.h>
 #include <unicode/simpletz.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 #include <unicode/unistr.h>
+
+#include <cmath>
 
 #include "platform/foundation/Locale.h"
 
@@ -12,14 +15,28 @@ namespace foundation {
 
 namespace {
 
-// ICU counts milliseconds since 1970; Date counts seconds since 2001.
-UDate toUDate(Date date) { return date.timeIntervalSince1970() * 1000.0; }
-Date fromUDate(UDate value) { return Date::fromTimeIntervalSince1970(value / 1000.0); }
+constexpr double kReferenceDateMilliseconds = Date::kReferenceDateSince1970 * 1000.0;
+
+// ICU counts milliseconds since 1970 and cuts a date down to its millisecond; Date counts seconds
+// since 2001. The double of 0.999 s after 1970, counted from 2001, is a hair below it, so the
+// instant is first rounded to the microsecond.
+UDate toUDate(Date date) {
+  const double seconds = date.timeIntervalSinceReferenceDate();
+  if (!std::isfinite(seconds)) return seconds;
+  const double microseconds = std::nearbyint(seconds * 1e6);
+  return std::floor(microseconds / 1000.0) + kReferenceDateMilliseconds;
+}
+
+// One rounding only: ICU's milliseconds are whole, so the subtraction is exact.
+Date fromUDate(UDate value) {
+  return Date::fromTimeIntervalSinceReferenceDate((value - kReferenceDateMilliseconds) / 1000.0);
+}
 
 }  // namespace
 
 struct DateFormatter::Impl {
   std::unique_ptr<icu::TimeZone> zone{icu::TimeZone::createDefault()};
+  std::optional<Date> gregorianStart;
   // Built lazily from pattern, locale and zone, dropped whenever one of them changes.
   std::unique_ptr<icu::SimpleDateFormat> format;
 
@@ -30,10 +47,20 @@ struct DateFormatter::Impl {
     auto made = std::make_unique<icu::SimpleDateFormat>(icu::UnicodeString::fromUTF8(pattern),
                                                         icu::Locale::createCanonical(locale.c_str()), status);
     if (U_FAILURE(status)) return nullptr;
+    if (gregorianStart) moveGregorianStart(*made);
     made->setTimeZone(*zone);
     made->setLenient(false);
     format = std::move(made);
     return format.get();
+  }
+
+  void moveGregorianStart(icu::SimpleDateFormat& made) const {
+    std::unique_ptr<icu::Calendar> calendar(made.getCalendar()->clone());
+    auto* gregorian = dynamic_cast<icu::GregorianCalendar*>(calendar.get());
+    if (!gregorian) return;  // the locale's calendar has no Julian part
+    UErrorCode status = U_ZERO_ERROR;
+    gregorian->setGregorianChange(toUDate(*gregorianStart), status);
+    if (U_SUCCESS(status)) made.adoptCalendar(calendar.release());
   }
 };
 
@@ -63,6 +90,11 @@ bool DateFormatter::setTimeZoneIdentifier(const std::string& identifier) {
   impl_->zone = std::move(zone);
   impl_->format.reset();
   return true;
+}
+
+void DateFormatter::setGregorianStartDate(Date date) {
+  impl_->gregorianStart = date;
+  impl_->format.reset();
 }
 
 std::optional<Date> DateFormatter::dateFromString(const std::string& text) const {

@@ -3,6 +3,11 @@
 // writes dates with the platform's date-format patterns ("yyyy-MM-dd'T'HH:mm:ssz" and the like)
 // in a chosen time zone and locale. Patterns follow Unicode TR35, as on the platform.
 //
+// Dates are written from the instant rounded to the microsecond, the most a date's double holds
+// reliably today, so that a date read from "…00.999" is written back as such and not a
+// millisecond early. As on the platform, the calendar is Julian before 1582-10-15 unless the
+// Gregorian start date is moved.
+//
 // Left out: relative and styled (short, medium, long) formats, calendars other than the locale's,
 // and lenient parsing (text must match the whole pattern).
 // A formatter is not safe to use from two threads at once; make one per thread or guard it.
@@ -31,6 +36,9 @@ class DateFormatter {
   void setTimeZoneSecondsFromGMT(int seconds);
   // A time zone by identifier ("Europe/Berlin", "GMT"); false, changing nothing, when unknown.
   bool setTimeZoneIdentifier(const std::string& identifier);
+  // The first instant of the Gregorian calendar; earlier dates use the Julian one. Date::distantPast()
+  // gives the proleptic Gregorian calendar of ISO 8601 for every year from 1 on.
+  void setGregorianStartDate(Date date);
 
   // The date the whole of `text` denotes under the pattern, or nothing when it does not match.
   std::optional<Date> dateFromString(const std::string& text) const;

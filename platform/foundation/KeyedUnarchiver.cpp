@@ -9,18 +9,13 @@
 #include "platform/foundation/KeyedArchiveFormat.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/Set.h"
+#include "platform/foundation/detail/ExpansionBudget.h"
 
 namespace foundation {
 
 using namespace keyed_archive;
 
 namespace {
-
-// What a decoded value may cost beyond the bytes it came from: every value counts this much,
-// plus its string or data bytes. References let a small archive name one big string many times.
-constexpr std::size_t kValueCost = 16;
-constexpr std::size_t kFreeBudget = std::size_t{1} << 20;
-constexpr std::size_t kBudgetPerInputByte = 64;
 
 Error corrupt(const std::string& reason) {
   return Error(kCocoaErrorDomain, kCoderReadCorruptError,
@@ -57,7 +52,8 @@ struct KeyedUnarchiver::State {
   std::unordered_set<std::uint64_t> inProgress;
   std::vector<Frame> frames;
   int depth = 0;
-  std::size_t budget = 0;
+  // References let a small archive name one big string, or one long array, many times.
+  detail::ExpansionBudget budget{0};
   std::optional<Error> error;
 
   void fail(const std::string& reason) {
@@ -69,13 +65,13 @@ struct KeyedUnarchiver::State {
     return Value();
   }
 
-  bool spend(std::size_t amount) {
-    if (amount > budget) {
-      fail("The archive expands to far more than its own size.");
-      return false;
-    }
-    budget -= amount;
-    return true;
+  // Every value decoded is charged, nil and shared ones too, and so are the bytes of strings
+  // and data: what the result may cost is bounded whatever the references repeat.
+  bool spendValue() { return budget.spendValues(1) || tooLarge(); }
+  bool spendBytes(std::size_t amount) { return budget.spendBytes(amount) || tooLarge(); }
+  bool tooLarge() {
+    fail("The archive expands to far more than its own size.");
+    return false;
   }
 
   const Value* entry(std::uint64_t index) {
@@ -120,7 +116,7 @@ struct KeyedUnarchiver::State {
   // `classes`: what the caller asked for (null: anything). `keyed`: the kind of the value itself
   // must match; otherwise only objects of registered classes are checked, and only when secure.
   Value decode(std::uint64_t index, const ClassList* classes, bool keyed) {
-    if (error || index == 0) return Value();
+    if (error || !spendValue() || index == 0) return Value();
     if (depth >= kMaximumDepth) {
       fail("Objects are nested too deeply.");
       return Value();
@@ -142,10 +138,9 @@ struct KeyedUnarchiver::State {
       return Value();
     }
     if (!ArchiveClass::isBuiltIn(*className)) return object(index, entry, *className, classes);
-    if (!spend(kValueCost)) return Value();
     if (!entry.isDictionary()) {
-      if (entry.isString() && !spend(entry.stringValue().size())) return Value();
-      if (entry.isData() && !spend(entry.dataValue().size())) return Value();
+      if (entry.isString() && !spendBytes(entry.stringValue().size())) return Value();
+      if (entry.isData() && !spendBytes(entry.dataValue().size())) return Value();
       return entry;
     }
     return builtInRecord(index, entry.dictionaryValue(), *className, classes);
@@ -155,7 +150,8 @@ struct KeyedUnarchiver::State {
                       const ClassList* classes) {
     if (className == ArchiveClass::String) {
       const Value& bytes = record.get(std::string(kBytesField));
-      if (!bytes.isData() || !spend(bytes.dataValue().size())) return refuse("A string record has no bytes.");
+      if (!bytes.isData()) return refuse("A string record has no bytes.");
+      if (!spendBytes(bytes.dataValue().size())) return Value();
       return Value(std::string(bytes.dataValue().begin(), bytes.dataValue().end()));
     }
     if (className == ArchiveClass::Number) {
@@ -235,7 +231,9 @@ struct KeyedUnarchiver::State {
       return decode(*index, &classes, true);
     }
     // Numbers written with encodeBool, encodeInt64 or encodeDouble read as number objects.
-    if (isPrimitiveNumber(*stored) && (anyClass || matchesAny(ArchiveClass::Number, classes))) return *stored;
+    if (isPrimitiveNumber(*stored) && (anyClass || matchesAny(ArchiveClass::Number, classes))) {
+      return spendValue() ? *stored : Value();
+    }
     fail("A field does not hold an object of the class asked for.");
     return Value();
   }
@@ -245,7 +243,7 @@ struct KeyedUnarchiver::State {
   std::optional<Value> number(const std::string& storedKey) {
     const Value* stored = field(storedKey);
     if (!stored) return std::nullopt;
-    if (isPrimitiveNumber(*stored)) return *stored;
+    if (isPrimitiveNumber(*stored)) return spendValue() ? std::optional<Value>(*stored) : std::nullopt;
     if (const auto index = referenceIndex(*stored)) {
       if (*index == 0) return std::nullopt;
       Value value = decode(*index, nullptr, false);
@@ -280,7 +278,6 @@ Value KeyedUnarchiver::State::object(std::uint64_t index, const Value& entry, st
     fail("An object refers to itself while it is being decoded.");
     return Value();
   }
-  if (!spend(kValueCost)) return Value();
   frames.push_back(Frame{&entry.dictionaryValue()});
   std::shared_ptr<Coding> made;
   try {
@@ -308,9 +305,7 @@ Error KeyedUnarchiver::unregisteredRequest() {
 std::optional<Value> KeyedUnarchiver::unarchive(const Data& data, const ClassList* classes, Error* error) {
   KeyedUnarchiver unarchiver;
   State& state = *unarchiver.state_;
-  state.budget = kFreeBudget + (data.size() > (SIZE_MAX - kFreeBudget) / kBudgetPerInputByte
-                                    ? SIZE_MAX - kFreeBudget
-                                    : data.size() * kBudgetPerInputByte);
+  state.budget = detail::ExpansionBudget(data.size());
   auto answer = [&](std::optional<Value> value) -> std::optional<Value> {
     if (state.error) {
       if (error) *error = *state.error;

@@ -6,8 +6,8 @@
 // Stored bytes may be truncated, corrupt or hostile. Unarchiving then fails with an error and
 // never crashes: only registered classes are rebuilt; references must point into the table;
 // an object that refers to itself while it is being rebuilt, nesting deeper than 256, and a
-// result far larger than the bytes it came from (more than 64 times, beyond the first MiB) all
-// fail. The first failure ends the whole unarchiving: later decode calls answer null, zero or
+// result far larger than the bytes it came from (more than 64 times, beyond the first MiB; every
+// value decoded counts, nil and shared ones too, at about the memory it takes) all fail. The first failure ends the whole unarchiving: later decode calls answer null, zero or
 // false, and the top-level call answers nothing with the error.
 //
 // Secure decoding (unarchivedObjectOfClass and its plural) rebuilds only classes that support

@@ -2,10 +2,10 @@
 // What the dynamic loader has mapped into the calling process: each object's ELF header address
 // and path, and a count that changes whenever an object is loaded or unloaded.
 //
-// The loader offers no notification of loads and unloads here, so its callers compare the count
-// with the one they last saw and list the objects again when it moved. Both calls take the
-// loader's own lock: they are for healthy code only, never for a signal handler, which may have
-// interrupted the loader while it held that lock.
+// The loader offers no notification of loads and unloads here (LoaderObserver.h stands in for
+// one), so callers compare the count with the one they last saw and list the objects again when
+// it moved. Both calls take the loader's own lock: they are for healthy code only, never for a
+// signal handler, which may have interrupted the loader while it held that lock.
 #include <cstdint>
 #include <string>
 

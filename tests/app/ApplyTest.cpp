@@ -8,6 +8,7 @@
 
 #include "app/ApplyActions.h"
 #include "hostfiles/ApplicationExtras.h"
+#include "hostfiles/Compiler.h"
 #include "platform/foundation/AppleScript.h"
 #include "tests/app/AppFixture.h"
 #include "tests/support/RecordingShellRunner.h"
@@ -99,8 +100,7 @@ TEST_F(ApplyTest, ApplyWritesTheStagingFileRunsTheCopyAndLeavesEveryRowClean) {
 
   const std::string staging = ApplicationExtras::tmpEtcHostsPath();
   ASSERT_EQ(runner_->calls.size(), 1u);
-  EXPECT_EQ(runner_->calls[0].first,
-            "/bin/cp '" + staging + "' '" + foundation::SystemPaths::hostsFilePath() + "' && flush-for-test");
+  EXPECT_EQ(runner_->calls[0].first, Compiler::copyCommand(staging));
   EXPECT_TRUE(runner_->calls[0].second);
   EXPECT_EQ(test::readFile(staging),
             "127.0.0.1 localhost\n\n# QUILLMERE START\n10.0.0.1 office\n# a comment\n\n# QUILLMERE STOP\n");
@@ -164,6 +164,9 @@ TEST_F(ApplyTest, CountsAreSpelledOutInTheLocaleWithEachWordCapitalised) {
 
 TEST_F(ApplyTest, WhenAllIsValidTheCheckSaysSoAndOkKeepsTheSelection) {
   hostfile("Office", "10.0.0.1 office");
+  // The lines every standard hosts file carries, which the editor shows as valid.
+  hostfile("Standard", "127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\nfe80::1%lo0 localhost\n"
+                       "ff02::1 ip6-allnodes\n");
   hostfile("Off", kMalformed, false);  // disabled hostfiles are never tested
   const auto selected = window().selectedHostGroup();
   events_.clear();

@@ -264,10 +264,43 @@ TEST(EndToEndTest, TheApplicationLaunchesOnTheDisplayAndEndsOrderlyOnSigterm) {
   const auto status = application.waitFor(20);
   ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describe(status);
   const foundation::Dictionary defaults = readDefaults();
-  const foundation::Value* asked = defaults.find("askedToImportV1");
-  EXPECT_TRUE(asked && asked->boolValue()) << "the first window load asks the import question";
+  EXPECT_EQ(defaults.find("askedToImportV1"), nullptr) << "with no first-version files nothing is asked";
   EXPECT_TRUE(exists(sandbox.home() + "/data/Quillmere/" + app::AppDelegate::kStoreName));
   EXPECT_EQ(test::readFile(sandbox.hosts()), "127.0.0.1 localhost\n");  // nothing was applied
+}
+
+// Two real processes of the application for one user: the second hands over to the first and
+// ends at once, without launching (the launch counter, the last start-up step, stays at one);
+// the first runs on. No display is needed for that, so both run on the offscreen platform.
+TEST(EndToEndTest, ASecondStartHandsOverToTheRunningApplicationAndEnds) {
+  const std::string executable = buildFolder() + "/app/quillmere";
+  ASSERT_EQ(::access(executable.c_str(), X_OK), 0) << "build the quillmere target first: " << executable;
+  Sandbox sandbox;
+  auto environment = sandbox.environment("");
+  environment["QT_QPA_PLATFORM"] = std::string("offscreen");
+  const std::string defaultsFile = sandbox.home() + "/config/" + foundation::kApplicationBundleIdentifier + ".plist";
+  auto launchCount = [&]() -> std::int64_t {
+    const auto data = foundation::FileManager::defaultManager().contentsAtPath(defaultsFile);
+    const auto value = data ? foundation::PropertyListSerialization::propertyListWithData(*data) : std::nullopt;
+    const foundation::Value* count = value && value->isDictionary() ? value->dictionaryValue().find("launchCount") : nullptr;
+    return count && count->isNumber() ? count->intValue() : 0;
+  };
+
+  Child first({executable}, environment);
+  ASSERT_TRUE(first.started());
+  for (int i = 0; i < 600 && launchCount() == 0 && first.running(); ++i) sleepFor(0.05);
+  ASSERT_EQ(launchCount(), 1) << "the first start did not finish launching: " << describe(first.waitFor(0));
+
+  Child second({executable}, environment);
+  ASSERT_TRUE(second.started());
+  const auto status = second.waitFor(30);
+  ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << describe(status);
+  EXPECT_EQ(launchCount(), 1);
+  EXPECT_TRUE(first.running());
+
+  first.signal(SIGTERM);
+  const auto firstStatus = first.waitFor(20);
+  ASSERT_TRUE(firstStatus && WIFEXITED(*firstStatus) && WEXITSTATUS(*firstStatus) == 0) << describe(firstStatus);
 }
 
 // --- the window run, started by the first test above -------------------------------------------

@@ -1,11 +1,25 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QWindow>
+
+#include <functional>
+#include <tuple>
 
 #include "app/FirstVersionImporter.h"
 #include "hostfiles/ApplicationExtras.h"
+#include "platform/appkit/MessageBoxAlertPresenter.h"
 #include "platform/foundation/FileManager.h"
 #include "tests/app/AppFixture.h"
+#include "tests/app/EndpointTestSupport.h"
 
 namespace {
 
@@ -106,14 +120,104 @@ TEST_F(FirstVersionImportTest, TheMenuActionAsksAgainAndASecondImportMakesSecond
   EXPECT_EQ(test::readFile(folder_ + "/Office.txt"), "10.0.0.1 office\n");  // the source stays
 }
 
-TEST_F(FirstVersionImportTest, AMissingFolderImportsNothingAndSaysNothing) {
-  ASSERT_TRUE(foundation::FileManager::defaultManager().removeItemAtPath(folder_));
+TEST_F(FirstVersionImportTest, WithNothingToImportNothingIsAskedUntilFilesAppear) {
+  // Each relaunch reads the defaults afresh.
+  auto asked = [] { return foundation::UserDefaults::standardUserDefaults().boolForKey("askedToImportV1"); };
+  struct Case {
+    const char* name;
+    std::function<void()> leave;
+  };
+  const std::vector<Case> cases = {
+      {"only a hidden file and a subfolder",
+       [&] {
+         for (const char* name : {"Office.txt", "Home", "Broken"}) ::unlink((folder_ + "/" + name).c_str());
+       }},
+      {"no folder", [&] { ASSERT_TRUE(foundation::FileManager::defaultManager().removeItemAtPath(folder_)); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.leave();
+    relaunch();
+    window().askToImportV1();  // the menu action asks nothing either
+    settle();
+    EXPECT_TRUE(alerts_->presentations().empty());
+    EXPECT_TRUE(events_.empty());
+    EXPECT_EQ(titles(), std::vector<std::string>{"/etc/hosts"});
+    EXPECT_FALSE(asked());
+    EXPECT_FALSE(app::FirstVersionImporter::hasFilesToImport());
+  }
+
+  // Once the folder holds a file, the next launch asks.
+  ASSERT_EQ(::mkdir(folder_.c_str(), 0700), 0);
+  ASSERT_TRUE(test::writeFile(folder_ + "/Late.txt", "10.0.0.5 late\n"));
+  alerts_->answerWith(appkit::kAlertSecondButtonReturn);
+  relaunch();
+  EXPECT_EQ(onlyQuestion().messageText(), app::FirstVersionImporter::kQuestion);
+  EXPECT_TRUE(asked());
+}
+
+TEST_F(FirstVersionImportTest, TheMenuItemIsEnabledOnlyWithSomethingToImport) {
+  foundation::UserDefaults::standardUserDefaults().set(true, "askedToImportV1");
   launch();
-  onlyQuestion();
-  settle();
+  QAction* item = nullptr;
+  QMenu* fileMenu = nullptr;
+  for (QMenu* menu : window().window()->findChildren<QMenu*>()) {
+    for (QAction* action : menu->actions()) {
+      if (action->text() == "Import from Quillmere 1.0…") std::tie(item, fileMenu) = std::make_pair(action, menu);
+    }
+  }
+  ASSERT_NE(item, nullptr);
+  for (bool withFiles : {true, false}) {
+    if (!withFiles) {
+      ASSERT_TRUE(foundation::FileManager::defaultManager().removeItemAtPath(folder_));
+    }
+    emit fileMenu->aboutToShow();
+    EXPECT_EQ(item->isEnabled(), withFiles);
+  }
+}
+
+// Records, when a message box is shown, whether its parent window was on screen already. A box
+// shown before its window gets no place over it and can end up behind it.
+class BoxShowWatcher : public QObject {
+ public:
+  BoxShowWatcher() { qApp->installEventFilter(this); }
+  ~BoxShowWatcher() override { qApp->removeEventFilter(this); }
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* box = qobject_cast<QMessageBox*>(watched);
+    if (box && event->type() == QEvent::Show) parentsShown.push_back(box->parentWidget() && box->parentWidget()->isVisible());
+    return false;
+  }
+  std::vector<bool> parentsShown;
+};
+
+// The question as the user sees it: a box of the main window, above it and over it, titled with
+// the application's name, opened once the main window is on screen.
+TEST_F(FirstVersionImportTest, TheQuestionIsASheetOfTheShownMainWindow) {
+  test::ScopedMainBundle bundle({{"CFBundleName", "Quillmere"}});
+  appkit::AlertPresenter::setShared(std::make_shared<appkit::MessageBoxAlertPresenter>());
+  BoxShowWatcher watcher;
+  launch();
+  QWidget* main = window().window();
+  QMessageBox* box = nullptr;
+  ASSERT_TRUE(pumpUntil([&] {
+    box = main->findChild<QMessageBox*>();
+    return box && box->isVisible();
+  }));
+  EXPECT_EQ(watcher.parentsShown, std::vector<bool>{true});
+  EXPECT_EQ(box->text().toStdString(), app::FirstVersionImporter::kQuestion);
+  EXPECT_EQ(box->parentWidget(), main);
+  EXPECT_EQ(box->windowModality(), Qt::WindowModal);
+  EXPECT_EQ(box->windowTitle(), "Quillmere");
+  ASSERT_NE(box->windowHandle(), nullptr);
+  EXPECT_EQ(box->windowHandle()->transientParent(), main->windowHandle());
+  EXPECT_TRUE(main->frameGeometry().contains(box->frameGeometry().center()));
+
+  // "Yes" imports.
+  for (QAbstractButton* button : box->buttons()) {
+    if (button->text() == "Yes") button->click();
+  }
+  ASSERT_TRUE(pumpUntil([&] { return titles().size() == 3; }));
   EXPECT_EQ(events_, std::vector<std::string>{"importV1"});
-  EXPECT_EQ(titles(), std::vector<std::string>{"/etc/hosts"});
-  EXPECT_TRUE(app::FirstVersionImporter::filesToImport(folder_).empty());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -174,7 +175,10 @@ TEST_F(ApplyTest, SuccessRunsTheExactCommandLogsTheOutputAndClearsTheSet) {
   const std::string staging = ApplicationExtras::tmpEtcHostsPath();
   EXPECT_EQ(test::readFile(staging), "127.0.0.1 localhost\n" + block("10.0.0.1 a\n"));
   ASSERT_EQ(runner->calls.size(), 1u);
-  EXPECT_EQ(runner->calls[0].first, "/bin/cp '" + staging + "' '" + hostsPath() + "' && flush-for-test");
+  EXPECT_EQ(runner->calls[0].first, Compiler::copyCommand(staging));
+  EXPECT_NE(runner->calls[0].first.find("'" + staging + "'"), std::string::npos);
+  EXPECT_NE(runner->calls[0].first.find("'" + hostsPath() + "'"), std::string::npos);
+  EXPECT_TRUE(runner->calls[0].first.ends_with(" && flush-for-test"));
   EXPECT_TRUE(runner->calls[0].second);
   EXPECT_EQ(Compiler::scriptSource("a \"b\" \\c"), "do shell script \"a \\\"b\\\" \\\\c\" with administrator privileges");
   EXPECT_EQ(test::readFile(logPath()), "done");
@@ -253,6 +257,134 @@ TEST_F(ApplyTest, TheStandAloneFlushLeavesTheHostfilesDirty) {
   EXPECT_EQ(test::readFile(logPath()), "");
   EXPECT_TRUE(ChangeTracker::sharedInstance().isDirty());
   EXPECT_EQ(notes, 0);
+}
+
+// --- replacing the hosts file, with the recorded command run for real -------------------------------
+
+class ReplaceTest : public ApplyTest {
+ protected:
+  void SetUp() override {
+    ApplyTest::SetUp();
+    foundation::SystemPaths::setFlushCacheCommandForTesting(std::string("true"));
+    runner->perform = [](const std::string& command) { return foundation::SystemShellRunner().run(command, false); };
+    compiledText = "127.0.0.1 localhost\n" + block("10.0.0.1 a\n");
+  }
+
+  static ino_t inodeOf(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+  }
+
+  // Files the command may have left in the hosts file's folder under a temporary name.
+  std::vector<std::string> leftovers() const {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with(".etc-hosts.")) found.push_back(name);
+    }
+    return found;
+  }
+
+  std::string compiledText;
+};
+
+TEST_F(ReplaceTest, TheNewTextIsRenamedOverTheHostsFileWhichIsNeverWrittenInPlace) {
+  const ino_t before = inodeOf(hostsPath());
+  // A reader holding the old file open must keep seeing the old text whole.
+  FILE* old = std::fopen(hostsPath().c_str(), "r");
+  ASSERT_NE(old, nullptr);
+
+  EXPECT_FALSE(Compiler::apply());
+
+  EXPECT_EQ(test::readFile(hostsPath()), compiledText);
+  struct stat info {};
+  ASSERT_EQ(::stat(hostsPath().c_str(), &info), 0);
+  EXPECT_NE(info.st_ino, before);
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  EXPECT_EQ(info.st_uid, ::geteuid());  // the privileged shell's user: root in a real apply
+  char text[64] = {};
+  EXPECT_EQ(std::string(text, std::fread(text, 1, sizeof text, old)), "127.0.0.1 localhost\n");
+  std::fclose(old);
+  EXPECT_TRUE(leftovers().empty());
+  EXPECT_FALSE(ChangeTracker::sharedInstance().isDirty());
+}
+
+TEST_F(ReplaceTest, AFailedWriteOfTheNewFileLeavesTheHostsFileAsItWas) {
+  const ino_t before = inodeOf(hostsPath());
+  // The staging file goes away before the privileged copy reads it.
+  runner->perform = [](const std::string& command) {
+    std::filesystem::remove(ApplicationExtras::tmpEtcHostsPath());
+    return foundation::SystemShellRunner().run(command, false);
+  };
+
+  auto error = Compiler::apply();
+  ASSERT_TRUE(error);
+  EXPECT_EQ(error->code(), Compiler::kPrivilegedRunFailed);
+  EXPECT_EQ(test::readFile(hostsPath()), "127.0.0.1 localhost\n");
+  EXPECT_EQ(inodeOf(hostsPath()), before);
+  EXPECT_TRUE(leftovers().empty());
+  EXPECT_TRUE(ChangeTracker::sharedInstance().isDirty());
+}
+
+TEST_F(ReplaceTest, ASymbolicLinkIsWrittenThroughAndStaysALink) {
+  const std::string target = dir.file("real-hosts");
+  ASSERT_TRUE(test::writeFile(target, "127.0.0.1 localhost\n"));
+  ASSERT_EQ(::unlink(hostsPath().c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), hostsPath().c_str()), 0);
+
+  EXPECT_FALSE(Compiler::apply());
+
+  struct stat info {};
+  ASSERT_EQ(::lstat(hostsPath().c_str(), &info), 0);
+  EXPECT_TRUE(S_ISLNK(info.st_mode));
+  EXPECT_EQ(test::readFile(target), compiledText);
+  EXPECT_TRUE(leftovers().empty());
+}
+
+// A container's /etc/hosts is a file bind-mounted over the real one, which no rename can
+// replace: the command falls back to copying in place. A private mount namespace gives the
+// command such a hosts file; its writes go to the bind's source.
+TEST_F(ReplaceTest, ABindMountedHostsFileIsCopiedInPlace) {
+  const std::string source = dir.file("mounted-hosts");
+  ASSERT_TRUE(test::writeFile(source, "127.0.0.1 localhost\n"));
+  auto inNamespace = [&](const std::string& command) {
+    return foundation::SystemShellRunner().run(
+        "unshare --user --map-root-user --mount /bin/sh -c 'mount --bind \"$1\" \"$2\" && eval \"$3\"' sh " +
+            foundation::shellQuoted(source) + " " + foundation::shellQuoted(hostsPath()) + " " +
+            foundation::shellQuoted(command),
+        false);
+  };
+  const auto probe = inNamespace("true");
+  if (probe.outcome != ShellRunner::Result::Outcome::Ran || probe.status != 0) {
+    GTEST_SKIP() << "no private mount namespaces here: " << probe.standardError;
+  }
+  runner->perform = inNamespace;
+
+  EXPECT_FALSE(Compiler::apply());
+
+  EXPECT_EQ(test::readFile(source), compiledText);
+  EXPECT_EQ(test::readFile(hostsPath()), "127.0.0.1 localhost\n");  // the file under the mount
+  EXPECT_TRUE(leftovers().empty());
+  EXPECT_FALSE(ChangeTracker::sharedInstance().isDirty());
+}
+
+// Where the folder takes no new file (a read-only folder around a writable hosts file), the
+// copy goes in place. Root writes into any folder, so this holds only for other users.
+TEST_F(ReplaceTest, AFolderThatTakesNoNewFileGetsTheCopyInPlace) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may create files in any folder";
+  const std::string folder = dir.file("locked");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const std::string hosts = folder + "/hosts";
+  ASSERT_TRUE(test::writeFile(hosts, "127.0.0.1 localhost\n"));
+  foundation::SystemPaths::setHostsFilePathForTesting(hosts);
+  const ino_t before = inodeOf(hosts);
+  ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
+
+  EXPECT_FALSE(Compiler::apply());
+  ::chmod(folder.c_str(), 0700);
+
+  EXPECT_EQ(test::readFile(hosts), compiledText);
+  EXPECT_EQ(inodeOf(hosts), before);
 }
 
 // --- apply through the real runner --------------------------------------------------------------

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "hostfiles/IP.h"
 #include "hostfiles/SyntaxRules.h"
 #include "platform/foundation/RegularExpression.h"
 #include "platform/foundation/String.h"
@@ -54,14 +55,27 @@ TEST(SyntaxRulesTest, IPv4LinesNeedBlankAndAWordAfterFourShortDigitRuns) {
   });
 }
 
-TEST(SyntaxRulesTest, IPv6LinesMustBeWrittenOutInFourToEightGroups) {
+TEST(SyntaxRulesTest, IPv6LinesAreWrittenOutInFourToEightGroupsOrCompressedAsTheEditorAccepts) {
   expectVerdicts({
       {"0:0:0:0:0:0:0:1 localhost", true},
       {"FE80:0:0:0:0:0:ABCD:1 upper-case", true},
       {"1:2:3:4 four-groups", true},
       {"2001:db8:0:0:0:0:2:1\tname", true},
-      {"::1 localhost", false},
-      {"fe80::1%lo0 zone", false},
+      // The loopback lines of every standard hosts file, as the editor accepts them.
+      {"::1 localhost", true},
+      {"::1\tlocalhost ip6-localhost ip6-loopback", true},
+      {"fe80::1%lo0 localhost", true},
+      {"ff02::1 ip6-allnodes", true},
+      {"2001:db8::2:1 compressed-inside", true},
+      {":: unspecified", true},
+      {"::1", false},
+      {"::1   ", false},
+      {"fe80::1%lo0", false},
+      {"::1#comment", false},
+      {"1::2::3 two-compressions", false},
+      {"1:2:3:4:5:6:7::8 nine-with-compression", false},
+      {"::12345 long-group", false},
+      {"::g x", false},
       {"::ffff:1.2.3.4 mapped", false},
       {"1:2:3 three-groups", false},
       {"1:2:3:4:5:6:7:8:9 nine-groups", false},
@@ -74,7 +88,8 @@ TEST(SyntaxRulesTest, IPv6LinesMustBeWrittenOutInFourToEightGroups) {
 
 TEST(SyntaxRulesTest, LineEndsAndUnicodeBlanksAreTrimmedAndSeparate) {
   expectVerdicts({
-      {"127.0.0.1 localhost\r\n# comment\r\n::1 compressed\r\n", false},
+      {"127.0.0.1 localhost\r\n# comment\r\n::1 compressed\r\n", true},
+      {"127.0.0.1 localhost\r\n# comment\r\n::1\r\n", false},
       {"127.0.0.1 localhost\r\n# comment\r\n0:0:0:0:0:0:0:1 six\r\n", true},
       {"127.0.0.1\r\n", false},  // the carriage return is trimmed, so no name follows
       {"127.0.0.1 a\r", true},
@@ -123,6 +138,20 @@ TEST(SyntaxRulesTest, TheFirstInvalidLineDecides) {
 // The scanner stands in for the two patterns; the platform's regular-expression engine is the
 // reference, applied as the rules read: split at every "\n", trim the platform's white space and
 // line ends, skip blank and comment lines, match over as many units as the line has characters.
+// A compressed address passes as the editor's validator judges the run up to the first blank or
+// tab, when white space and a non-blank character follow it.
+bool referenceCompressedVerdict(const std::string& trimmed) {
+  using foundation::RegularExpression;
+  static const auto rest = RegularExpression::create("^\\s+\\S", RegularExpression::Options{});
+  const std::size_t end = trimmed.find_first_of(" \t");
+  if (end == std::string::npos || trimmed.substr(0, end).find("::") == std::string::npos) return false;
+  const std::u16string address = foundation::utf16(trimmed.substr(0, end));
+  IP validator{address};
+  validator.setRange({0, address.size()});
+  const std::string after = trimmed.substr(end);
+  return validator.isValid() && rest->numberOfMatches(after, 0, {0, foundation::utf16(after).size()}) == 1;
+}
+
 bool referenceVerdict(std::string_view line) {
   using foundation::RegularExpression;
   static const auto v4 = RegularExpression::create(SyntaxRules::kIPv4LinePattern, RegularExpression::CaseInsensitive);
@@ -130,7 +159,8 @@ bool referenceVerdict(std::string_view line) {
   std::string trimmed = foundation::trim(line);
   if (trimmed.empty() || trimmed[0] == '#') return true;
   foundation::Range window{0, foundation::composedCharacterCount(trimmed)};
-  return v4->numberOfMatches(trimmed, 0, window) == 1 || v6->numberOfMatches(trimmed, 0, window) == 1;
+  return v4->numberOfMatches(trimmed, 0, window) == 1 || v6->numberOfMatches(trimmed, 0, window) == 1 ||
+         referenceCompressedVerdict(trimmed);
 }
 
 bool referenceTextVerdict(std::string_view text) {
@@ -171,6 +201,26 @@ TEST(SyntaxRulesTest, TheScannerAgreesWithThePatternsOnGeneratedLines) {
   // The corpus must hold plenty of both verdicts to mean anything.
   EXPECT_GT(valid, total / 20);
   EXPECT_LT(valid, total - total / 20);
+}
+
+// What the editor shows as a valid address never fails the check: address-like runs of hex
+// groups, colons, dots and zones that the validator accepts pass once a name follows them.
+TEST(SyntaxRulesTest, EveryAddressTheValidatorAcceptsPassesWithAName) {
+  const std::vector<std::string> pieces = {"0", "1", "ff", "fe80", "FFFF", "12345", "g", ":", ":", "::", ".", "%lo0", "%"};
+  std::mt19937 random(43);
+  int accepted = 0;
+  for (int i = 0; i < 20000; ++i) {
+    std::string address = random() % 4 == 0 ? "fe80::1%" : "";
+    const int count = 1 + static_cast<int>(random() % 9);
+    for (int p = 0; p < count; ++p) address += pieces[random() % pieces.size()];
+    IP validator{address};
+    validator.setRange({0, address.size()});
+    if (!validator.isValid()) continue;
+    ++accepted;
+    ASSERT_TRUE(SyntaxRules::isValidLine(address + " localhost")) << address;
+    ASSERT_TRUE(SyntaxRules::isValidLine("  " + address + "\tlocalhost\r")) << address;
+  }
+  EXPECT_GT(accepted, 1000);
 }
 
 // Every character of the Basic Multilingual Plane (where all white space lies) between an

@@ -365,6 +365,20 @@ TEST_F(ApplyState, ReturnAddressColumnOfAThirtyTwoBitCie) {
   EXPECT_EQ(crash_async_thread_state_get_reg(&next, CRASH_X86_EIP), 0x2000u);
 }
 
+// A thread's entry point leaves the return-address column undefined (DW_CFA_undefined): the
+// frame has no caller, said with an instruction pointer of 0 and no diagnostic.
+TEST_F(ApplyState, AnUndefinedReturnAddressEndsTheStack) {
+  State state;
+  state.set_cfa_register(7, 8);
+  const auto current = test::x86_64State({{CRASH_X86_64_RIP, 0x401000}, {CRASH_X86_64_RSP, at(0)}});
+  crash_async_thread_state next;
+  test::StderrCapture capture;
+  ASSERT_EQ(apply(state, current, &next), CRASH_ESUCCESS);
+  EXPECT_TRUE(crash_async_thread_state_has_reg(&next, CRASH_X86_64_RIP));
+  EXPECT_EQ(crash_async_thread_state_get_reg(&next, CRASH_X86_64_RIP), 0u);
+  EXPECT_EQ(capture.text(), "");
+}
+
 TEST_F(ApplyState, RowsThatCannotBeApplied) {
   const auto current = test::x86_64State({{CRASH_X86_64_RIP, 1}, {CRASH_X86_64_RSP, at(0)}});
   struct Case {
@@ -402,16 +416,19 @@ TEST_F(ApplyState, RowsThatCannotBeApplied) {
          s->set_register(3, CRASH_DWARF_CFA_REG_RULE_OFFSET, 16 - cfa);  // saved at address 16
        },
        CRASH_ENOTFOUND, "Failed to read offset(N) register value"},
-      {"no return address",
+      {"return address in a register the frame lacks",
        [](State* s, std::uint64_t) { s->set_cfa_register(7, 8); }, CRASH_EINVAL,
-       "Return address register value references an unsupported DWARF register: 0x10"},
+       "CIE return_address_register references a register that is not available from the current thread state: r12"},
   };
+  // The last case's CIE keeps the return address in r12, which the frame does not hold.
+  auto cie = x86_64Cie();
+  cie.return_address_register = 12;
   for (const Case& c : cases) {
     State state;
     c.build(&state, at(0) + 8);
     crash_async_thread_state next;
     test::StderrCapture capture;
-    EXPECT_EQ(apply(state, current, &next), c.status) << c.name;
+    EXPECT_EQ(apply(state, current, &next, cie), c.status) << c.name;
     EXPECT_NE(capture.text().find(c.log), std::string::npos) << c.name;
   }
 }

@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -97,10 +98,24 @@ TEST_F(AsyncFile, CloseFailureIsReported) {
 }
 
 std::atomic<int> gInterruptions{0};
-void countInterruption(int) { ++gInterruptions; }
+void countInterruption(int) { gInterruptions.fetch_add(1); }
+
+// Whether `tid` sleeps in a write to the pipe `fds`: the kernel reports it asleep, and the pipe is
+// full, so a write has nowhere to put its bytes.
+bool blockedWriting(pid_t tid, const int fds[2]) {
+  int queued = 0;
+  if (ioctl(fds[0], FIONREAD, &queued) != 0 || queued < fcntl(fds[1], F_GETPIPE_SZ)) return false;
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close != std::string::npos && line.compare(close + 2, 1, "S") == 0;
+}
 
 // A write blocked on a full pipe is interrupted by signals (installed without SA_RESTART, so the
-// call returns EINTR) and must go on until every byte is through, in order.
+// call returns early: with the bytes it wrote, or with EINTR) and must go on until every byte is
+// through, in order. Each signal is sent once the writer sleeps in its write again, and the next
+// only after the handler ran.
 TEST(AsyncWrite, InterruptedAndPartialWritesAreCarriedOn) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
@@ -109,15 +124,18 @@ TEST(AsyncWrite, InterruptedAndPartialWritesAreCarriedOn) {
   sigemptyset(&action.sa_mask);
   struct sigaction saved {};
   ASSERT_EQ(sigaction(SIGUSR1, &action, &saved), 0);
+  gInterruptions.store(0);
 
   std::string data(1 << 20, '\0');
   for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
   const pthread_t writerThread = pthread_self();
+  const pid_t writer = gettid();
   std::string received;
   std::thread reader([&] {
     for (int i = 0; i < 3; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(30));
+      while (!blockedWriting(writer, fds)) std::this_thread::yield();
       pthread_kill(writerThread, SIGUSR1);
+      while (gInterruptions.load() == i) std::this_thread::yield();
     }
     char buffer[4096];
     for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) received.append(buffer, n);
@@ -129,7 +147,7 @@ TEST(AsyncWrite, InterruptedAndPartialWritesAreCarriedOn) {
   close(fds[0]);
   sigaction(SIGUSR1, &saved, nullptr);
 
-  EXPECT_GE(gInterruptions.load(), 3);
+  EXPECT_EQ(gInterruptions.load(), 3);
   EXPECT_TRUE(received == data);
   EXPECT_EQ(crash_async_writen(-1, "x", 0), 0);
   EXPECT_EQ(crash_async_writen(-1, "x", 1), -1);

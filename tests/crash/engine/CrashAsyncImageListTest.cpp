@@ -11,6 +11,7 @@
 
 #include "tests/crash/engine/MachOFixture.h"
 #include "tests/crash/engine/StderrCapture.h"
+#include "tests/support/ChildProcess.h"
 
 namespace {
 
@@ -178,13 +179,48 @@ TEST(LiveImageList, RefreshFollowsLoadsAndUnloads) {
   EXPECT_EQ(headers(&list.list).size(), before);
 }
 
+crash_async_image_list* gForkedList = nullptr;
+
+// In a child: refreshes the list its parent made, loads the test library and refreshes again.
+// Exits with 0 when the list is the child's, with the library in it.
+int refreshInChild() {
+  crash_nasync_image_list_refresh(gForkedList);
+  if (gForkedList->task != kernel::task_self()) return 1;
+  if (dlopen(QM_TEST_LOADED_LIBRARY, RTLD_NOW) == nullptr) return 2;
+  crash_nasync_image_list_refresh(gForkedList);
+  crash_async_image_list_set_reading(gForkedList, true);
+  int result = findByName(gForkedList, QM_TEST_LOADED_LIBRARY) != nullptr ? 0 : 3;
+  for (crash_async_macho* image = crash_async_image_list_next(gForkedList, nullptr); image != nullptr;
+       image = crash_async_image_list_next(gForkedList, image)) {
+    if (image->task != kernel::task_self()) result = 4;
+  }
+  crash_async_image_list_set_reading(gForkedList, false);
+  crash_nasync_image_list_free(gForkedList);
+  return result;
+}
+
+// A list of the process, made before a fork, becomes the child's at the child's first refresh.
+TEST(LiveImageList, AListOfTheProcessFollowsItIntoAForkedChild) {
+  List list;
+  crash_nasync_image_list_refresh(&list.list);
+  const std::size_t before = headers(&list.list).size();
+  gForkedList = &list.list;
+  const test::ChildResult result = test::runInChild(refreshInChild, 30);
+  EXPECT_TRUE(result.exitedWith(0)) << result.describe();
+  EXPECT_EQ(list.list.task, kernel::task_self());
+  EXPECT_EQ(headers(&list.list).size(), before) << "the parent's list is its own";
+}
+
 // Readers walk and read every record while another thread loads, unloads and refreshes. Under
-// AddressSanitizer a record or node freed under a reader fails the test.
+// AddressSanitizer a record or node freed under a reader fails the test. Each round of loading
+// and unloading waits for the reader to finish a walk, so walks and refreshes interleave however
+// the threads are scheduled.
 TEST(LiveImageList, ReadersRunThroughRefreshes) {
   List list;
   crash_nasync_image_list_refresh(&list.list);
   const char* name = unloadedLibrary();
   ASSERT_NE(name, nullptr);
+  constexpr long kRounds = 100;
   std::atomic<bool> stop{false};
   std::atomic<long> walks{0};
   std::thread reader([&] {
@@ -198,18 +234,23 @@ TEST(LiveImageList, ReadersRunThroughRefreshes) {
       }
       crash_async_image_list_set_reading(&list.list, false);
       walks.fetch_add(1);
+      walks.notify_all();
     }
   });
-  for (int i = 0; i < 100; ++i) {
+  bool loaded = true;
+  for (long i = 0; i < kRounds && loaded; ++i) {
+    const long before = walks.load();
     void* handle = dlopen(name, RTLD_NOW);
-    ASSERT_NE(handle, nullptr);
+    loaded = handle != nullptr;
     crash_nasync_image_list_refresh(&list.list);
-    dlclose(handle);
+    if (loaded) dlclose(handle);
     crash_nasync_image_list_refresh(&list.list);
+    walks.wait(before);
   }
   stop.store(true);
   reader.join();
-  EXPECT_GT(walks.load(), 0);
+  EXPECT_TRUE(loaded) << dlerror();
+  EXPECT_GE(walks.load(), kRounds);
   crash_async_image_list_set_reading(&list.list, true);
   EXPECT_EQ(findByName(&list.list, name), nullptr);
   crash_async_image_list_set_reading(&list.list, false);

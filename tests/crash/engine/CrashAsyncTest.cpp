@@ -1,13 +1,16 @@
 #include "crash/engine/CrashAsync.h"
 
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "tests/crash/engine/StderrCapture.h"
 
@@ -28,6 +31,60 @@ TEST(CrashAsync, DiagnosticLineGoesToStandardErrorInPieces) {
   crash_async_log("f", 1, "%s", std::string(300, 'x').c_str());
   EXPECT_EQ(capture.text(), "[CrashReport] some_function:42: value 7 of seven\n"
                             "[CrashReport] f:1: " + std::string(127, 'x') + "\n");
+}
+
+TEST(CrashAsync, DiagnosticsAreWrittenOnlyAtTheDebugLevel) {
+  const crash_async_log_level saved = crash_async_log_get_level();
+  for (const auto level : {CRASH_ASYNC_LOG_QUIET, CRASH_ASYNC_LOG_DEBUG}) {
+    crash_async_log_set_level(level);
+    test::StderrCapture capture(test::StderrCapture::Level::Unchanged);
+    CRASH_ASYNC_LOG("line at level %d", level);
+    const std::string expected = level == CRASH_ASYNC_LOG_DEBUG ? "line at level 1\n" : "";
+    const std::string text = capture.text();
+    EXPECT_EQ(text.empty() ? text : text.substr(text.find(": ") + 2), expected) << level;
+  }
+  crash_async_log_set_level(saved);
+}
+
+TEST(CrashAsyncDeathTest, FatalLinesAreWrittenAtEveryLevel) {
+  const crash_async_log_level saved = crash_async_log_get_level();
+  crash_async_log_set_level(CRASH_ASYNC_LOG_QUIET);
+  EXPECT_DEATH(CRASH_ASYNC_FATAL("giving up on %d", 3), "\\[CrashReport\\] .*:[0-9]+: giving up on 3");
+  EXPECT_DEATH(crash_async_assert_failed("f", 9, "x > 0"), "\\[CrashReport\\] f:9: Assertion failed: x > 0");
+  crash_async_log_set_level(saved);
+}
+
+// A process starts at the level its environment names. The test runs itself again in fresh
+// processes, which check the level they started at against the one asked of them.
+TEST(CrashAsync, StartingLevelComesFromTheEnvironment) {
+  if (const char* expected = getenv("QM_TEST_EXPECTED_CRASH_LEVEL")) {
+    EXPECT_EQ(crash_async_log_get_level(), std::atoi(expected));
+    return;
+  }
+  const struct {
+    const char* value;  // null: unset
+    crash_async_log_level level;
+  } cases[] = {{nullptr, CRASH_ASYNC_LOG_QUIET}, {"", CRASH_ASYNC_LOG_QUIET}, {"0", CRASH_ASYNC_LOG_QUIET},
+               {"1", CRASH_ASYNC_LOG_DEBUG},     {"yes", CRASH_ASYNC_LOG_DEBUG}};
+  for (const auto& c : cases) {
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+      if (std::strncmp(*entry, "QM_CRASH_DEBUG=", 15) != 0) environment.emplace_back(*entry);
+    }
+    if (c.value != nullptr) environment.push_back(std::string("QM_CRASH_DEBUG=") + c.value);
+    environment.push_back("QM_TEST_EXPECTED_CRASH_LEVEL=" + std::to_string(c.level));
+    std::vector<char*> envp;
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    std::string filter = "--gtest_filter=CrashAsync.StartingLevelComesFromTheEnvironment";
+    char executable[] = "/proc/self/exe";
+    char* argv[] = {executable, filter.data(), nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, executable, nullptr, nullptr, argv, envp.data()), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << (c.value ? c.value : "unset");
+  }
 }
 
 TEST(CrashAsync, ByteOrders) {

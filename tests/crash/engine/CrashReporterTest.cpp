@@ -3,6 +3,7 @@
 #include "crash/engine/CrashReporter.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -69,7 +70,8 @@ std::shared_ptr<CrashReporter> reporterOfType(Type type, const char* identifier 
 // --- what a crashing child does -----------------------------------------------------------------
 
 enum class Crash { Segv, Abort, IllegalInstruction, DivideByZero, Breakpoint, StackOverflowOnThread,
-                   UncaughtCxxException, UncaughtExceptionHandler, TwoThreadsAtOnce, ReportNotWritable };
+                   UncaughtCxxException, UncaughtExceptionHandler, TwoThreadsAtOnce, ReportNotWritable,
+                   InLibraryLoadedLater };
 
 Type gType = CrashReporterSignalHandlerTypeBSD;
 Crash gCrash = Crash::Segv;
@@ -133,6 +135,17 @@ void crash(Crash kind) {
       std::thread other(faultTogether);
       faultTogether();
       other.join();
+      break;
+    }
+    case Crash::InLibraryLoadedLater: {
+      void* library = dlopen(QM_TEST_LOADED_LIBRARY, RTLD_NOW);
+      auto* crashInLibrary = library != nullptr ? reinterpret_cast<void (*)()>(dlsym(library, "qm_loaded_crash"))
+                                                : nullptr;
+      if (crashInLibrary == nullptr) {
+        test::trace(dlerror());
+        return;
+      }
+      crashInLibrary();
       break;
     }
     case Crash::ReportNotWritable:
@@ -297,6 +310,28 @@ TEST_F(CrashingChild, TwoThreadsCrashingTogetherLeaveOneReport) {
       EXPECT_EQ(crashed->stackFrames().at(0)->instructionPointer(), faults::faultingInstruction(faults::read()));
       EXPECT_EQ(report->signalInfo()->address(), 8u);
     }
+  }
+}
+
+// A library opened after enabling is listed in the report, and the frame that crashed in it has
+// its symbol.
+TEST_F(CrashingChild, ALibraryLoadedAfterEnablingIsInTheReport) {
+  const std::string library = QM_TEST_LOADED_LIBRARY;
+  for (const Type type : {CrashReporterSignalHandlerTypeBSD, CrashReporterSignalHandlerTypeMach}) {
+    const std::string name = type == CrashReporterSignalHandlerTypeMach ? "exceptions" : "signals";
+    const auto report = crashChild(type, Crash::InLibraryLoadedLater, SIGSEGV, name);
+    ASSERT_NE(report, nullptr) << name;
+    bool listed = false;
+    for (const auto& image : report->images()) listed |= image->imageName() == library;
+    EXPECT_TRUE(listed) << name;
+
+    const auto crashed = test::crashedThread(*report);
+    ASSERT_NE(crashed, nullptr) << name;
+    const auto& frame = crashed->stackFrames().at(0);
+    const auto image = report->imageForAddress(frame->instructionPointer());
+    EXPECT_TRUE(image != nullptr && image->imageName() == library) << name;
+    ASSERT_NE(frame->symbolInfo(), nullptr) << name;
+    EXPECT_EQ(frame->symbolInfo()->symbolName(), "_qm_loaded_crash") << name;
   }
 }
 

@@ -11,6 +11,7 @@
 #include "platform/foundation/XMLDocument.h"
 #include "platform/foundation/XMLParser.h"
 #include "tests/net/callbacks/ResponseTestSupport.h"
+#include "tests/support/SharedArrays.h"
 
 using foundation::Error;
 using foundation::Value;
@@ -140,6 +141,8 @@ TEST(PropertyListResponseSerializerTest, ReadsEitherFormAndReportsTheReader) {
       {"no property list, 500", 500, "application/x-plist", body("hello"), false, 3840, -1011},
       {"500 with a list", 500, "application/x-plist", binary, true, -1011, 0},
       {"wrong MIME type", 200, "application/json", xml, false, -1016, 0},
+      // About 200 bytes that expand to 2^40 values: the reader's budget refuses them at once.
+      {"shared references", 200, "application/x-plist", test::sharedArraysPropertyList(40), false, 3840, 0},
   };
   for (const auto& c : cases) {
     std::optional<Error> error;

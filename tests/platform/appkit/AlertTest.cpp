@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #include <memory>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "platform/appkit/AlertPresenter.h"
 #include "platform/appkit/FakeAlertPresenter.h"
 #include "platform/appkit/MessageBoxAlertPresenter.h"
+#include "platform/foundation/Bundle.h"
 #include "tests/platform/appkit/QtTestSupport.h"
 
 namespace {
@@ -121,6 +123,31 @@ TEST_F(AlertTest, SheetIsAWindowModalMessageBoxAnsweringWithTheClickedButton) {
     QTest::mouseClick(button, Qt::LeftButton);
     EXPECT_EQ(codes, std::vector<long>{c.expected});
   }
+}
+
+// A sheet asked for before its window is on screen opens once the window shows, so that it is
+// placed over its window and above it; the box carries the application's name.
+TEST_F(AlertTest, ASheetOnAWindowNotYetShownOpensWhenItShows) {
+  foundation::Bundle::setMainBundleForTesting(std::make_shared<foundation::Bundle>(
+      "/nonexistent", "/nonexistent", foundation::Dictionary{{"CFBundleName", foundation::Value("Quillmere")}}));
+  QWidget window;
+  QWidget* inside = new QWidget(&window);
+  appkit::MessageBoxAlertPresenter presenter;
+  std::vector<long> codes;
+  presenter.beginSheetModal(deleteQuestion(), inside, [&](long code) { codes.push_back(code); });
+  QCoreApplication::processEvents();
+  EXPECT_EQ(openMessageBox(), nullptr);
+
+  window.show();
+  QMessageBox* box = nullptr;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return (box = openMessageBox()) != nullptr; }));
+  EXPECT_EQ(box->parentWidget(), &window);  // the top-level window of the widget given
+  EXPECT_EQ(box->windowTitle(), "Quillmere");
+  ASSERT_NE(box->windowHandle(), nullptr);
+  EXPECT_EQ(box->windowHandle()->transientParent(), window.windowHandle());
+  QTest::mouseClick(buttonTitled(*box, "No"), Qt::LeftButton);
+  EXPECT_EQ(codes, std::vector<long>{appkit::kAlertSecondButtonReturn});
+  foundation::Bundle::setMainBundleForTesting(nullptr);
 }
 
 TEST_F(AlertTest, EscapeAnswersCancelAndIsRefusedWhenNoButtonMeansCancel) {

@@ -1,6 +1,7 @@
 // Fixed-format date parsing and writing with patterns, time zones and locales.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 
 #include "platform/foundation/DateFormatter.h"
@@ -64,6 +65,64 @@ TEST(DateFormatter, DaylightSavingOffsetOfAZone) {
   EXPECT_DOUBLE_EQ(DateFormatter::daylightSavingTimeOffset(winter, "Europe/Berlin"), 0);
   EXPECT_DOUBLE_EQ(DateFormatter::daylightSavingTimeOffset(summer, "GMT"), 0);
   EXPECT_DOUBLE_EQ(DateFormatter::daylightSavingTimeOffset(summer, "Nowhere/Atlantis"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+DateFormatter& isoFormatter(DateFormatter& formatter) {
+  formatter.setLocaleIdentifier("en_US_POSIX");
+  formatter.setTimeZoneSecondsFromGMT(0);
+  formatter.setDateFormat("yyyy-MM-dd'T'HH:mm:ss.SSS");
+  return formatter;
+}
+
+TEST(DateFormatter, GregorianStartDateDecidesTheCalendarBefore1582) {
+  // Seconds since 1970 of each text in the proleptic Gregorian calendar, as Python's datetime
+  // reads it; the platform's default calendar is Julian before 1582-10-15, five days apart in
+  // the year 1000 and ten in 1582.
+  const struct {
+    const char* text;
+    double proleptic;
+    double julianDays;
+  } cases[] = {
+      {"1000-01-01T00:00:00.000", -30610224000.0, 5},
+      {"1582-10-04T12:00:00.000", -12220200000.0, 10},
+      {"0001-01-01T00:00:00.000", -62135596800.0, -2},
+      {"1582-10-15T00:00:00.000", -12219292800.0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    DateFormatter platform;
+    DateFormatter proleptic;
+    isoFormatter(platform);
+    isoFormatter(proleptic).setGregorianStartDate(Date::distantPast());
+    const auto julian = platform.dateFromString(c.text);
+    const auto gregorian = proleptic.dateFromString(c.text);
+    ASSERT_TRUE(julian && gregorian);
+    EXPECT_DOUBLE_EQ(gregorian->timeIntervalSince1970(), c.proleptic);
+    EXPECT_DOUBLE_EQ(julian->timeIntervalSince1970(), c.proleptic + c.julianDays * 86400);
+    EXPECT_EQ(proleptic.stringFromDate(*gregorian), c.text);
+    EXPECT_EQ(platform.stringFromDate(*julian), c.text);
+  }
+}
+
+TEST(DateFormatter, EveryWholeMillisecondIsWrittenAsItWasRead) {
+  DateFormatter formatter;
+  isoFormatter(formatter);
+  for (const char* second : {"1970-01-01T00:00:00", "1969-12-31T23:59:59", "2019-01-31T13:45:07", "2100-06-30T08:00:01"}) {
+    for (int millisecond = 0; millisecond < 1000; ++millisecond) {
+      char text[40];
+      std::snprintf(text, sizeof text, "%s.%03d", second, millisecond);
+      const auto date = formatter.dateFromString(text);
+      ASSERT_TRUE(date) << text;
+      ASSERT_EQ(formatter.stringFromDate(*date), text);
+    }
+  }
+  // Digits past the millisecond are still cut, not rounded.
+  EXPECT_EQ(formatter.stringFromDate(Date::fromTimeIntervalSince1970(0.9996)), "1970-01-01T00:00:00.999");
+  EXPECT_EQ(formatter.stringFromDate(Date::fromTimeIntervalSince1970(0.999)), "1970-01-01T00:00:00.999");
 }
 
 }  // namespace

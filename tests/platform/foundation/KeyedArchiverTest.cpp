@@ -443,6 +443,27 @@ TEST_F(KeyedArchiverTest, HostileTablesFailWithAnError) {
   }
 }
 
+// Nil elements are values too: `outer` references to one array of `inner` nil references.
+Data arraysOfNils(std::size_t outer, std::size_t inner) {
+  return crafted({"$null", Dictionary{{"$class", ref(3)}, {"NS.objects", Array(outer, ref(2))}},
+                  Dictionary{{"$class", ref(3)}, {"NS.objects", Array(inner, ref(0))}}, classRecord("NSArray")});
+}
+
+TEST_F(KeyedArchiverTest, NilAndRepeatedElementsAreChargedToTheBudget) {
+  const auto small = unarchive(arraysOfNils(3, 2));
+  ASSERT_TRUE(small);
+  EXPECT_EQ(*small, Value(Array(3, Value(Array{Value(), Value()}))));
+
+  // 8,000 x 8,000 = 64 M values from about 16 KB: refused once the budget is spent, not built.
+  const Data bomb = arraysOfNils(8000, 8000);
+  EXPECT_LT(bomb.size(), 40000u);
+  Error error;
+  EXPECT_FALSE(unarchive(bomb, &error));
+  EXPECT_EQ(error.code(), foundation::kCoderReadCorruptError);
+  EXPECT_NE(error.userInfo().get(foundation::kDebugDescriptionErrorKey).stringValue().find("expands to far more"),
+            std::string::npos);
+}
+
 TEST_F(KeyedArchiverTest, EveryTruncationOfAnArchiveFails) {
   const Data data = archive(object(fullRecord()));
   ASSERT_TRUE(unarchive(data));

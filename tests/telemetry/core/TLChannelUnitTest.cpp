@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <set>
 #include <thread>
@@ -12,10 +13,12 @@
 #include "telemetry/core/Internals/Ingestion/TLTelemetryIngestion.h"
 #include "telemetry/core/Internals/Model/Util/TLUserDefaults.h"
 #include "telemetry/core/Internals/Storage/TLLogDBStorage.h"
+#include "telemetry/core/Internals/Util/TLUtility+File.h"
 #include "tests/support/FakeIngestionServer.h"
 #include "tests/telemetry/support/TLChannelFixtures.h"
 #include "tests/telemetry/support/TLIngestionFixtures.h"
 #include "tests/telemetry/support/TLLogRecorder.h"
+#include "tests/telemetry/support/TLSQLiteFile.h"
 
 namespace {
 
@@ -117,6 +120,49 @@ TEST_F(TLChannelUnitTest, EnqueuePreparesOnTheCallersThreadAndStoresOnTheQueue) 
   EXPECT_EQ(recorder->events("complete").at(0).internalId, prepared.internalId);
   EXPECT_EQ(stored(), 1u);
   EXPECT_EQ(read([&] { return unit->itemsCount(); }), 1u);
+}
+
+// At each completion, counts the rows already committed, through a connection of its own.
+class CommitWitness : public TLChannelDelegate {
+ public:
+  void channelDidCompleteEnqueueingLog(TLChannelProtocol&, const std::shared_ptr<TLLog>& log,
+                                       const std::string&) override {
+    test::TLSQLiteFile file(TLUtility::fullURLForPathComponent(kTLLogsDatabaseFilename)->path());
+    const std::string user = log->userId().value_or("?");
+    seen.push_back((user.size() > 16 ? "large" : user) + " " + file.value("SELECT COUNT(*) FROM \"logs\""));
+  }
+  std::vector<std::string> seen;  // on the logs queue
+};
+
+TEST_F(TLChannelUnitTest, LogsWaitingOnTheQueueAreCommittedTogetherAndReportedInOrderOnlyOnceCommitted) {
+  auto unit = makeUnit(TLChannelUnitConfiguration::defaultConfiguration(kGroup));
+  auto witness = std::make_shared<CommitWitness>();
+  unit->addDelegate(witness);
+  recorder->filter = [](TLChannelUnitProtocol&, const std::shared_ptr<TLLog>& log) { return log->userId() == "filtered"; };
+  test::onQueue(queue, [&] { store->setMaxStorageSize(64 * 1024, nullptr); });
+
+  // The queue is held while the burst is enqueued, so that all of it waits there at once.
+  std::promise<void> release;
+  queue->async([held = release.get_future().share()] { held.wait(); });
+  std::vector<std::shared_ptr<TLLog>> burst;
+  const std::string tooLarge(64 * 1024, 'x');
+  for (const std::string& sid : std::vector<std::string>{"a", "b", "filtered", "c", tooLarge, "d"}) {
+    burst.push_back(test::startServiceLog(sid));
+    unit->enqueueItem(burst.back(), TLFlagsNormal);
+  }
+  release.set_value();
+  test::onQueue(queue);
+
+  // The filtered log ends the wait of the two before it; the rest commit together after it.
+  EXPECT_EQ(read([&] { return witness->seen; }),
+            (std::vector<std::string>{"a 2", "b 2", "filtered 2", "c 4", "large 4", "d 4"}));
+  std::vector<std::shared_ptr<TLLog>> completed;
+  for (const auto& event : recorder->events("complete")) completed.push_back(event.log);
+  EXPECT_EQ(completed, burst);
+  EXPECT_EQ(recorder->kindsFor(burst[4]),
+            (std::vector<std::string>{"prepare", "didPrepare", "willSend", "fail", "complete"}));
+  EXPECT_EQ(stored(), 4u);
+  EXPECT_EQ(read([&] { return unit->itemsCount(); }), 4u);
 }
 
 TEST_F(TLChannelUnitTest, MissingAndInvalidLogsAreDroppedWithOneWarning) {

@@ -3,9 +3,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -15,6 +20,7 @@
 #include <vector>
 
 #include "platform/foundation/KeyedArchiver.h"
+#include "platform/foundation/PropertyListSerialization.h"
 #include "platform/security/Base64.h"
 #include "telemetry/core/Internals/Model/TLCommonSchemaLog.h"
 #include "telemetry/core/Internals/Model/TLStartServiceLog.h"
@@ -94,11 +100,48 @@ std::string archivedText(const std::shared_ptr<TLLog>& log) {
   return security::base64EncodedString(*foundation::KeyedArchiver::archivedDataWithRootObject(log));
 }
 
+// Hands `logs` to the store as a channel unit does with logs waiting on its queue: every one is
+// announced first, then they are handed over in turn. Each outcome, in order of handing over, as
+// the completions reported it; a completion that never ran leaves "none".
+std::vector<std::string> saveTogether(TLLogDBStorage& store, const std::vector<std::pair<std::shared_ptr<TLLog>, TLFlags>>& logs,
+                                      const std::string& groupId = "Analytics") {
+  std::vector<std::string> outcomes(logs.size(), "none");
+  for (std::size_t i = 0; i < logs.size(); ++i) store.announceSave();
+  for (std::size_t i = 0; i < logs.size(); ++i) {
+    store.saveLogWhenReady(logs[i].first, groupId, logs[i].second, [&outcomes, i](bool stored) {
+      EXPECT_EQ(outcomes[i], "none") << "one outcome per log";
+      outcomes[i] = stored ? "stored" : "refused";
+    });
+  }
+  return outcomes;
+}
+
+// A keyed archive whose root is an array of `count` references to one array of `count` nil
+// references: a few kilobytes that name count * count values.
+std::string expandingArchiveText(std::size_t count) {
+  using foundation::Array;
+  using foundation::Dictionary;
+  using foundation::Value;
+  const auto reference = [](unsigned long long index) { return Value(Dictionary{{"CF$UID", Value(index)}}); };
+  const auto arrayOf = [&](unsigned long long element) {
+    return Value(Dictionary{{"$class", reference(3)}, {"NS.objects", Value(Array(count, reference(element)))}});
+  };
+  const Value archive(Dictionary{
+      {"$archiver", Value("KeyedArchiver")},
+      {"$version", Value(1LL)},
+      {"$top", Value(Dictionary{{"root", reference(1)}})},
+      {"$objects", Value(Array{Value("$null"), arrayOf(2), arrayOf(0), Value(Dictionary{{"$classname", Value("NSArray")}})})},
+  });
+  const auto data = foundation::PropertyListSerialization::dataWithPropertyList(archive, foundation::PropertyListFormat::Binary);
+  EXPECT_TRUE(data);
+  return data ? security::base64EncodedString(*data) : std::string();
+}
+
 class TLLogDBStorageTest : public testing::Test {
  protected:
   // Tests share a process when run by hand; each starts without a file.
   void SetUp() override {
-    for (const char* suffix : {"", "-journal"}) {
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
       TLUtility::deleteItemForPathComponent(std::string(kTLLogsDatabaseFilename) + suffix);
     }
   }
@@ -109,23 +152,26 @@ class TLLogDBStorageTest : public testing::Test {
 TEST_F(TLLogDBStorageTest, FilesOfEveryEarlierVersionAreMigratedToTheCurrentSchema) {
   const std::string v0 = "CREATE TABLE \"logs\" (\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, \"groupId\" TEXT NOT NULL, "
                          "\"log\" TEXT NOT NULL";
+  const std::string v4 = v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER, \"timestamp\" INTEGER)";
   const std::string index = "; CREATE INDEX \"ix_logs_priority\" ON \"logs\" (\"priority\")";
+  const std::string groupIndex =
+      "; CREATE INDEX \"ix_logs_groupId_priority_id\" ON \"logs\" (\"groupId\", \"priority\" DESC, \"id\")";
   struct Case {
     std::optional<int> version;  // none: no file before
     std::string create;
     std::string priorityDefault, timestampDefault;
     bool migrates;
+    bool groupIndexed;  // a version above ours is left as it is
   };
   const Case cases[] = {
-      {std::nullopt, "", "NULL", "NULL", false},
-      {0, v0 + ")", "1", "0", true},
-      {1, v0 + ", \"targetToken\" TEXT)", "1", "0", true},
-      {2, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT)", "1", "0", true},
-      {3, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER)" + index, "NULL", "0", true},
-      {4, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER, \"timestamp\" INTEGER)" + index, "NULL",
-       "NULL", false},
-      {7, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER, \"timestamp\" INTEGER)" + index, "NULL",
-       "NULL", false},
+      {std::nullopt, "", "NULL", "NULL", false, true},
+      {0, v0 + ")", "1", "0", true, true},
+      {1, v0 + ", \"targetToken\" TEXT)", "1", "0", true, true},
+      {2, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT)", "1", "0", true, true},
+      {3, v0 + ", \"targetToken\" TEXT, \"targetKey\" TEXT, \"priority\" INTEGER)" + index, "NULL", "0", true, true},
+      {4, v4 + index, "NULL", "NULL", true, true},
+      {5, v4 + index + groupIndex, "NULL", "NULL", false, true},
+      {7, v4 + index, "NULL", "NULL", false, false},
   };
   const std::string oldLog = archivedText(makeLog("old"));
   for (const Case& c : cases) {
@@ -147,7 +193,11 @@ TEST_F(TLLogDBStorageTest, FilesOfEveryEarlierVersionAreMigratedToTheCurrentSche
                                         "priority INTEGER 0 " + c.priorityDefault,
                                         "timestamp INTEGER 0 " + c.timestampDefault}));
     EXPECT_EQ(file.value("SELECT COUNT(*) FROM pragma_index_list('logs') WHERE name = 'ix_logs_priority'"), "1");
-    EXPECT_EQ(file.value("PRAGMA user_version"), "4");
+    EXPECT_EQ(file.rows("SELECT name, desc FROM pragma_index_xinfo('ix_logs_groupId_priority_id') WHERE key"),
+              c.groupIndexed ? (std::vector<std::vector<std::string>>{{"groupId", "0"}, {"priority", "1"}, {"id", "0"}})
+                             : std::vector<std::vector<std::string>>{});
+    EXPECT_EQ(file.value("PRAGMA user_version"), "5");
+    EXPECT_EQ(file.value("PRAGMA journal_mode"), "wal");
     const auto infos = recorder.messages(TLLogLevelInfo);
     const bool migrated = std::any_of(infos.begin(), infos.end(), [](const auto& m) { return m.starts_with("Migrating"); });
     EXPECT_EQ(migrated, c.migrates);
@@ -162,12 +212,25 @@ TEST_F(TLLogDBStorageTest, FilesOfEveryEarlierVersionAreMigratedToTheCurrentSche
   }
 }
 
+TEST_F(TLLogDBStorageTest, ABatchIsFoundThroughTheGroupIndexWithoutSortingTheGroup) {
+  TLLogDBStorage store;
+  test::TLSQLiteFile file(databasePath());
+  std::string plan;
+  for (const auto& row : file.rows("EXPLAIN QUERY PLAN SELECT * FROM \"logs\" WHERE \"groupId\" = 'Analytics' AND "
+                                   "\"id\" NOT IN (1, 2) AND \"timestamp\" >= 5 ORDER BY \"priority\" DESC, \"id\" ASC "
+                                   "LIMIT 51")) {
+    plan += row.back() + "\n";
+  }
+  EXPECT_NE(plan.find("USING INDEX ix_logs_groupId_priority_id (groupId=?)"), std::string::npos) << plan;
+  EXPECT_EQ(plan.find("TEMP B-TREE"), std::string::npos) << plan;
+}
+
 TEST_F(TLLogDBStorageTest, AFileThatIsNotADatabaseIsReplacedByAWorkingOne) {
   TLUtility::createFileAtPathComponent(kTLLogsDatabaseFilename, foundation::Data(10000, 'z'), false, true);
   TLLogDBStorage store;
   EXPECT_TRUE(store.saveLog(makeLog("a"), "Analytics", TLFlagsNormal));
   EXPECT_EQ(load(store, "Analytics").sids(), std::vector<std::string>{"a"});
-  EXPECT_EQ(test::TLSQLiteFile(databasePath()).value("PRAGMA user_version"), "4");
+  EXPECT_EQ(test::TLSQLiteFile(databasePath()).value("PRAGMA user_version"), "5");
 }
 
 // ---- Saving and loading ----------------------------------------------------------------------
@@ -197,6 +260,201 @@ TEST_F(TLLogDBStorageTest, LogsComeBackWholeByPriorityThenAgeAndTheLimitTellsWhe
   ASSERT_EQ(all.logs.size(), 4u);
   EXPECT_TRUE(makeLog("c1")->isEqual(*all.logs[0]));
   EXPECT_EQ(foundation::UUID::fromString(*all.batchId)->UUIDString(), *all.batchId);
+}
+
+TEST_F(TLLogDBStorageTest, LogsHandedOverTogetherAreCommittedAndReportedOnlyOnceNoneIsAnnouncedAnyMore) {
+  TLLogDBStorage store;
+  store.setMaximumWaitingTime(std::chrono::hours(1));  // the clock plays no part until the last case
+  test::TLSQLiteFile reader(databasePath());
+  const auto committed = [&] { return reader.value("SELECT COUNT(*) FROM \"logs\""); };
+  std::vector<std::string> reported;
+  // Whether the caller must put a commit on the queue: true for the first log held.
+  const auto handOver = [&](const std::string& sid) {
+    return store.saveLogWhenReady(makeLog(sid), "Analytics", TLFlagsNormal,
+                                  [&reported, sid](bool stored) { reported.push_back(sid + (stored ? "" : " refused")); });
+  };
+
+  // Three announced: the first two wait for the third.
+  for (int i = 0; i < 3; ++i) store.announceSave();
+  EXPECT_TRUE(handOver("a"));
+  EXPECT_FALSE(handOver("b"));
+  EXPECT_TRUE(reported.empty());
+  EXPECT_EQ(committed(), "0");
+  EXPECT_FALSE(handOver("c"));
+  EXPECT_EQ(reported, (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(committed(), "3");
+
+  // An announced log that never comes holds nothing past the commit the caller queued.
+  reported.clear();
+  store.announceSave();
+  store.announceSave();
+  EXPECT_TRUE(handOver("lone"));
+  store.commitWaitingSaves();
+  EXPECT_EQ(reported, std::vector<std::string>{"lone"});
+  store.withdrawSave();
+  EXPECT_EQ(committed(), "4");
+
+  // An announced log that is not saved after all ends the wait as well.
+  reported.clear();
+  store.announceSave();
+  store.announceSave();
+  handOver("d");
+  EXPECT_TRUE(reported.empty());
+  store.withdrawSave();
+  EXPECT_EQ(reported, std::vector<std::string>{"d"});
+
+  // Any other operation commits the waiting logs first, and sees them.
+  reported.clear();
+  store.announceSave();
+  store.announceSave();
+  handOver("e");
+  EXPECT_EQ(store.countLogs(), 6u);
+  EXPECT_EQ(reported, std::vector<std::string>{"e"});
+  handOver("f");
+  EXPECT_EQ(reported, (std::vector<std::string>{"e", "f"}));
+
+  // No more than kMaximumWaitingSaves wait, however many are announced.
+  reported.clear();
+  for (std::size_t i = 0; i < TLStorage::kMaximumWaitingSaves + 1; ++i) store.announceSave();
+  for (std::size_t i = 0; i < TLStorage::kMaximumWaitingSaves; ++i) handOver("g" + std::to_string(i));
+  EXPECT_EQ(reported.size(), TLStorage::kMaximumWaitingSaves);
+  EXPECT_EQ(committed(), std::to_string(7 + TLStorage::kMaximumWaitingSaves));
+  store.withdrawSave();
+  EXPECT_EQ(storedSids(store).size(), 7 + TLStorage::kMaximumWaitingSaves);
+
+  // Nor does a log wait beyond the longest wait after the first: with none, it does not wait.
+  reported.clear();
+  store.setMaximumWaitingTime(std::chrono::milliseconds(0));
+  store.announceSave();
+  store.announceSave();
+  EXPECT_FALSE(handOver("h"));
+  EXPECT_EQ(reported, std::vector<std::string>{"h"});
+  store.withdrawSave();
+}
+
+TEST_F(TLLogDBStorageTest, EachLogOfAGroupKeepsItsOwnOutcome) {
+  test::TLLogRecorder recorder;
+  TLLogDBStorage store;
+  store.setMaxStorageSize(64 * 1024, nullptr);
+  const auto bulky = [](const std::string& sid) { return makeLog(sid + std::string(3000, '.')); };
+  std::vector<std::pair<std::shared_ptr<TLLog>, TLFlags>> group;
+  for (int i = 0; i < 4; ++i) group.emplace_back(bulky("c" + std::to_string(i)), TLFlagsCritical);
+  group.emplace_back(makeLog(std::string(64 * 1024, 'x')), TLFlagsCritical);  // larger than the whole limit
+  group.emplace_back(nullptr, TLFlagsNormal);
+  for (int i = 0; i < 30; ++i) group.emplace_back(bulky("n" + std::to_string(i)), TLFlagsNormal);
+
+  const std::vector<std::string> outcomes = saveTogether(store, group);
+
+  // The critical logs fit, the two that cannot be stored are refused, and the normal ones make
+  // room by evicting each other, oldest first, but never a critical log.
+  std::vector<std::string> expected(4, "stored");
+  expected.insert(expected.end(), {"refused", "refused"});
+  expected.insert(expected.end(), 30, "stored");
+  EXPECT_EQ(outcomes, expected);
+  std::vector<std::string> labels;
+  for (const std::string& sid : storedSids(store)) labels.push_back(sid.substr(0, sid.find('.')));
+  ASSERT_GT(labels.size(), 4u);
+  EXPECT_EQ(std::set<std::string>(labels.begin(), labels.end()).size(), labels.size()) << "a log is stored twice";
+  EXPECT_EQ(std::vector<std::string>(labels.begin(), labels.begin() + 4), (std::vector<std::string>{"c0", "c1", "c2", "c3"}));
+  std::vector<std::string> newest;
+  for (int i = 30 - static_cast<int>(labels.size() - 4); i < 30; ++i) newest.push_back("n" + std::to_string(i));
+  EXPECT_EQ(std::vector<std::string>(labels.begin() + 4, labels.end()), newest);
+  EXPECT_EQ(test::TLSQLiteFile(databasePath()).value("PRAGMA integrity_check"), "ok");
+}
+
+TEST_F(TLLogDBStorageTest, AReaderHoldingAReadTransactionInAnotherProcessNeverMakesASaveFail) {
+  TLLogDBStorage store;
+  ASSERT_TRUE(store.saveLog(makeLog("first"), "Analytics", TLFlagsNormal));
+  int toParent[2], toChild[2];
+  ASSERT_EQ(pipe(toParent), 0);
+  ASSERT_EQ(pipe(toChild), 0);
+  const pid_t reader = fork();
+  ASSERT_GE(reader, 0);
+  if (reader == 0) {
+    // The reader: a read transaction held open while the parent saves, as a tool reading the file would.
+    sqlite3* db = nullptr;
+    char buffer = 0;
+    int code = sqlite3_open_v2(databasePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK ? 10 : 0;
+    if (!code) code = sqlite3_exec(db, "BEGIN; SELECT COUNT(*) FROM \"logs\";", nullptr, nullptr, nullptr) != SQLITE_OK ? 11 : 0;
+    (void)!write(toParent[1], "r", 1);
+    (void)!read(toChild[0], &buffer, 1);
+    if (!code) code = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK ? 12 : 0;
+    sqlite3_close(db);
+    _exit(code);
+  }
+  char ready = 0;
+  ASSERT_EQ(read(toParent[0], &ready, 1), 1);
+
+  int failed = 0;
+  for (int i = 0; i < 500; ++i) failed += store.saveLog(makeLog("one-" + std::to_string(i)), "Analytics", TLFlagsNormal) ? 0 : 1;
+  std::vector<std::pair<std::shared_ptr<TLLog>, TLFlags>> burst;
+  for (int i = 0; i < 500; ++i) burst.emplace_back(makeLog("burst-" + std::to_string(i)), TLFlagsNormal);
+  const std::vector<std::string> outcomes = saveTogether(store, burst);
+
+  (void)!write(toChild[1], "d", 1);
+  int status = 0;
+  ASSERT_EQ(waitpid(reader, &status, 0), reader);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(failed, 0);
+  EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), "stored"), 500);
+  EXPECT_EQ(test::TLSQLiteFile(databasePath()).value("SELECT COUNT(*) FROM \"logs\""), "1001");
+  for (const int fd : {toParent[0], toParent[1], toChild[0], toChild[1]}) close(fd);
+}
+
+TEST_F(TLLogDBStorageTest, AFileDeletedOrReplacedWhileOpenIsMadeAgainAndOldBatchesForgotten) {
+  struct Case {
+    std::string name;
+    std::function<void(const std::string& path)> damage;
+  };
+  const auto junk = std::string(16384, 'j');
+  const Case cases[] = {
+      {"deleted", [](const std::string& path) {
+         for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(path + suffix);
+       }},
+      {"replaced by another file", [&](const std::string& path) {
+         test::writeFile(path + ".new", junk);
+         std::filesystem::rename(path + ".new", path);
+       }},
+      {"overwritten with junk", [&](const std::string& path) {
+         for (const char* suffix : {"", "-wal"}) {
+           const int fd = open((path + suffix).c_str(), O_WRONLY);
+           (void)!write(fd, junk.data(), junk.size());
+           close(fd);
+         }
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    TLLogDBStorage store;
+    ASSERT_TRUE(store.saveLog(makeLog("old"), "Analytics", TLFlagsNormal));
+    const Loaded pending = load(store, "Analytics");
+    ASSERT_EQ(pending.sids(), std::vector<std::string>{"old"});
+
+    c.damage(databasePath());
+    // The first operation after the damage may find it only as it reads; the one after works.
+    store.saveLog(makeLog("lost"), "Analytics", TLFlagsNormal);
+    store.deleteLogsWithGroupId("Analytics");
+    ASSERT_TRUE(store.saveLog(makeLog("new"), "Analytics", TLFlagsNormal));
+    // The old batch named a row of the old file; in the new one that id is another log.
+    store.deleteLogsWithBatchId(*pending.batchId, "Analytics");
+    EXPECT_EQ(load(store, "Analytics").sids(), std::vector<std::string>{"new"});
+    test::TLSQLiteFile file(databasePath());
+    EXPECT_EQ(file.value("PRAGMA integrity_check"), "ok");
+    EXPECT_EQ(file.value("PRAGMA user_version"), "5");
+  }
+}
+
+TEST_F(TLLogDBStorageTest, DroppingTheDatabaseTakesItsLogFilesWithIt) {
+  TLLogDBStorage store;
+  ASSERT_TRUE(store.saveLog(makeLog("a"), "Analytics", TLFlagsNormal));
+  ASSERT_TRUE(std::filesystem::exists(databasePath() + "-wal"));
+  store.dropDatabase();
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    EXPECT_FALSE(std::filesystem::exists(databasePath() + suffix)) << suffix;
+  }
+  ASSERT_TRUE(store.saveLog(makeLog("b"), "Analytics", TLFlagsNormal));
+  EXPECT_EQ(storedSids(store), std::vector<std::string>{"b"});
 }
 
 TEST_F(TLLogDBStorageTest, LoadedLogsStayPendingUntilDeletedAndOnlyForThisProcess) {
@@ -335,6 +593,26 @@ TEST_F(TLLogDBStorageTest, ARowThatNoLongerUnarchivesIsDeletedAndTheOthersStay) 
   EXPECT_TRUE(errors[1].starts_with("Deserialization failed for log with Id 3: ")) << errors[1];
 }
 
+TEST_F(TLLogDBStorageTest, ARowHoldingAnArchiveOfSomethingElseIsRefusedAtItsRootNotExpanded) {
+  // 2,000 x 2,000 nil references: built as values, this row would cost millions of them before
+  // anyone looked at what its root is.
+  const std::string damaged = expandingArchiveText(2000);
+  ASSERT_LT(damaged.size(), 16u * 1024);
+  test::TLLogRecorder recorder;
+  TLLogDBStorage store;
+  ASSERT_TRUE(store.saveLog(makeLog("before"), "Analytics", TLFlagsNormal));
+  test::TLSQLiteFile(databasePath()).exec("INSERT INTO \"logs\" (\"groupId\", \"log\") VALUES ('Analytics', '" + damaged + "')");
+  ASSERT_TRUE(store.saveLog(makeLog("after"), "Analytics", TLFlagsNormal));
+
+  EXPECT_EQ(load(store, "Analytics").sids(), (std::vector<std::string>{"before", "after"}));
+  EXPECT_EQ(test::TLSQLiteFile(databasePath()).value("SELECT group_concat(\"id\") FROM \"logs\""), "1,3");
+  const auto errors = recorder.messages(TLLogLevelError);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_TRUE(errors[0].starts_with("Deserialization failed for log with Id 2: ")) << errors[0];
+  EXPECT_NE(errors[0].find("A value of class NSArray was found where another class was asked for."), std::string::npos)
+      << errors[0];
+}
+
 TEST_F(TLLogDBStorageTest, DatesBoundLoadsAndCountsInWholeMilliseconds) {
   TLLogDBStorage store;
   for (const auto& [sid, seconds] : std::vector<std::pair<std::string, double>>{{"1s", 1.0}, {"2s", 2.0}, {"3s", 2.9999}}) {
@@ -456,6 +734,50 @@ int saveAndSendUntilKilled() {
     store.deleteLogsWithBatchId(*batch.batchId, "Analytics");
     progress("D\n");
   }
+}
+
+// Saves bursts of logs as a channel unit hands them over from its queue, noting each log once its
+// completion reported it stored, until it is killed.
+int saveBurstsUntilKilled() {
+  TLLogDBStorage store;
+  store.setMaxStorageSize(256 << 20, nullptr);  // room for every log: none is evicted
+  const int fd = open(gProgressPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  for (int burst = 0, next = 0; next < 100000; ++burst) {
+    const int size = 1 + (burst * 137) % 700;  // some bursts beyond kMaximumWaitingSaves
+    for (int i = 0; i < size; ++i) store.announceSave();
+    for (int i = 0; i < size; ++i, ++next) {
+      const std::string line = "S s" + std::to_string(next) + "\n";
+      store.saveLogWhenReady(makeLog("s" + std::to_string(next)), "Analytics", TLFlagsNormal, [fd, line](bool stored) {
+        if (stored) (void)!write(fd, line.data(), line.size());
+      });
+    }
+  }
+  for (;;) pause();  // enough on disk: wait for the kill
+}
+
+TEST_F(TLLogDBStorageTest, AProcessKilledDuringABurstKeepsEveryLogReportedStoredOnce) {
+  test::TempDir scratch;
+  gProgressPath = scratch.file("progress");
+  const test::ChildResult child = test::runInChild(&saveBurstsUntilKilled, 2.0);
+  ASSERT_TRUE(child.timedOut) << child.describe();
+
+  std::set<std::string> reported;
+  std::istringstream lines(test::readFile(gProgressPath));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("S ")) reported.insert(line.substr(2));
+  }
+  ASSERT_GT(reported.size(), 139u) << "the child should have stored its first bursts before it was killed";
+
+  test::TLLogRecorder recorder;
+  TLLogDBStorage store;
+  const std::vector<std::string> present = storedSids(store);
+  const std::set<std::string> presentSet(present.begin(), present.end());
+  EXPECT_EQ(presentSet.size(), present.size()) << "a log is stored twice";
+  std::size_t missing = 0;
+  for (const std::string& sid : reported) missing += presentSet.count(sid) ? 0 : 1;
+  EXPECT_EQ(missing, 0u) << "of " << reported.size() << " reported stored";
+  EXPECT_TRUE(recorder.messages(TLLogLevelError).empty());
+  EXPECT_EQ(test::TLSQLiteFile(databasePath()).value("PRAGMA integrity_check"), "ok");
 }
 
 TEST_F(TLLogDBStorageTest, AProcessKilledMidBatchLosesNothingItReportedAsStored) {

@@ -102,6 +102,15 @@ std::shared_ptr<TLChannelGroupDefault> currentGroup() {
   return std::dynamic_pointer_cast<TLChannelGroupDefault>(TLTelemetry::sharedInstance()->channelGroup());
 }
 
+// The logs in the store of the current group, counted on its queue: the store is only ever used
+// from there.
+std::uint64_t storedLogs() {
+  std::uint64_t count = 0;
+  const auto group = currentGroup();
+  test::onQueue(group->logsDispatchQueue(), [&] { count = group->storage()->countLogs(); });
+  return count;
+}
+
 // The "services" list of the start-service logs in a request body.
 std::vector<std::vector<std::string>> startServiceLists(const test::RecordedRequest& request) {
   std::vector<std::vector<std::string>> lists;
@@ -438,7 +447,7 @@ TEST_F(TLTelemetryTest, LogTravelsFromStartToTheServerGzippedAboveTheThreshold) 
   }
   EXPECT_TRUE(sawGzipped);
   test::onQueue(currentGroup()->logsDispatchQueue());
-  EXPECT_EQ(currentGroup()->storage()->countLogs(), 1u);  // only the start-service log still waits for its timer
+  EXPECT_EQ(storedLogs(), 1u);  // only the start-service log still waits for its timer
 }
 
 // Without a base URL, a secret, or with the SDK disabled, nothing leaves the process, and only
@@ -453,7 +462,7 @@ TEST_F(TLTelemetryTest, NothingIsSentWithoutUrlOrSecretOrWhileDisabled) {
   TLFakeAnalytics::sharedInstance()->track();
   test::onQueue(currentGroup()->logsDispatchQueue());
   EXPECT_EQ(recorder->count("fail") + recorder->count("succeed"), 0u);
-  EXPECT_EQ(currentGroup()->storage()->countLogs(), 2u);  // with the start-service log
+  EXPECT_EQ(storedLogs(), 2u);  // with the start-service log
   restart();
 
   // No secret: the ingestion is never ready, so the log is not even stored.
@@ -461,7 +470,7 @@ TEST_F(TLTelemetryTest, NothingIsSentWithoutUrlOrSecretOrWhileDisabled) {
   TLFakeAnalytics::sharedInstance()->track();
   test::onQueue(currentGroup()->logsDispatchQueue());
   EXPECT_EQ(recorder->count("willSend"), 0u);
-  EXPECT_EQ(currentGroup()->storage()->countLogs(), 2u);  // those of the first launch
+  EXPECT_EQ(storedLogs(), 2u);  // those of the first launch
   restart();
 
   // Disabled: the stored logs are deleted and the new one refused, with the paused-with-deletion
@@ -474,7 +483,7 @@ TEST_F(TLTelemetryTest, NothingIsSentWithoutUrlOrSecretOrWhileDisabled) {
   ASSERT_FALSE(failures.empty());
   for (const auto& failure : failures) EXPECT_EQ(failure.error->code(), TLConnectionPausedErrorCode);
   EXPECT_EQ(recorder->count("succeed"), 0u);
-  EXPECT_EQ(currentGroup()->storage()->countLogs(), 0u);
+  EXPECT_EQ(storedLogs(), 0u);
 
   EXPECT_FALSE(server.waitForRequests(1, 0.5));
 }

@@ -3,6 +3,7 @@
 #include <elf.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -171,6 +172,41 @@ TEST(TLUtilityDateTest, TextRoundTripsAndOtherFormsAreRefused) {
   for (const char* text : {"2019-01-31T13:45:07Z", "2019-01-31T13:45:07.123+01:00", "2019-01-31 13:45:07.123Z",
                            "2019-01-31T13:45:07.123Zjunk", "2019-01-31T25:45:07.123Z", ""}) {
     EXPECT_FALSE(TLUtility::dateFromISO8601(text).has_value()) << text;
+  }
+}
+
+// Each instant (milliseconds since 1970) beside the text Python 3.11's datetime gives for it in
+// UTC: isoformat(timespec="milliseconds"), in the proleptic Gregorian calendar of ISO 8601.
+TEST(TLUtilityDateTest, DatesAreWrittenAsAnIndependentWriterWritesThem) {
+  const struct {
+    double milliseconds;
+    const char* text;
+  } cases[] = {
+      {999, "1970-01-01T00:00:00.999Z"},
+      {1546, "1970-01-01T00:00:01.546Z"},
+      {-1, "1969-12-31T23:59:59.999Z"},
+      {1548938707123, "2019-01-31T12:45:07.123Z"},
+      {-12220200000000, "1582-10-04T12:00:00.000Z"},
+      {-12219292800000, "1582-10-15T00:00:00.000Z"},
+      {-30610224000000, "1000-01-01T00:00:00.000Z"},
+      {-62135596800000, "0001-01-01T00:00:00.000Z"},
+  };
+  for (const auto& [milliseconds, text] : cases) {
+    SCOPED_TRACE(text);
+    const Date date = Date::fromTimeIntervalSince1970(milliseconds / 1000);
+    EXPECT_EQ(TLUtility::dateToISO8601(date), text);
+    const std::optional<Date> parsed = TLUtility::dateFromISO8601(text);
+    ASSERT_TRUE(parsed.has_value());
+    // A date counts from 2001, so near 1970 its double holds the instant to about 0.1 µs.
+    EXPECT_NEAR(parsed->timeIntervalSince1970() * 1000, milliseconds, 1e-3);
+  }
+  // Every millisecond of a second survives the parser and the writer.
+  for (int millisecond = 0; millisecond < 1000; ++millisecond) {
+    char text[32];
+    std::snprintf(text, sizeof text, "2019-01-31T13:45:07.%03dZ", millisecond);
+    const std::optional<Date> parsed = TLUtility::dateFromISO8601(text);
+    ASSERT_TRUE(parsed.has_value()) << text;
+    ASSERT_EQ(TLUtility::dateToISO8601(*parsed), text);
   }
 }
 

@@ -85,6 +85,8 @@ void TLChannelUnitDefault::enqueueItem(const std::shared_ptr<TLLog>& item, TLFla
   const std::string internalId = foundation::UUID().UUIDString();
   delegates_.forEach(
       [&](TLChannelDelegate& delegate) { delegate.channelDidPrepareLog(*this, item, internalId, flags); });
+  // The store may hold this log's save back for the ones announced behind it.
+  if (storage_) storage_->announceSave();
   logsDispatchQueue_->async([self = shared_from_this(), item, internalId, flags] {
     self->enqueueOnQueue(item, internalId, flags);
   });
@@ -100,6 +102,9 @@ bool TLChannelUnitDefault::shouldFilterLog(const std::shared_ptr<TLLog>& item) {
 void TLChannelUnitDefault::enqueueOnQueue(const std::shared_ptr<TLLog>& item, const std::string& internalId,
                                           TLFlags flags) {
   const auto complete = [&] {
+    // A log that is not saved may end the wait of logs held for saving together before it: they
+    // are committed, and reported, first.
+    if (storage_) storage_->withdrawSave();
     delegates_.forEach(
         [&](TLChannelDelegate& delegate) { delegate.channelDidCompleteEnqueueingLog(*this, item, internalId); });
   };
@@ -114,17 +119,35 @@ void TLChannelUnitDefault::enqueueOnQueue(const std::shared_ptr<TLLog>& item, co
   }
   if (discardLogs_) {
     TLLogWarning(kTLLogTag, "Channel %@ disabled in log discarding mode, discard this log.", configuration_.groupId());
+    if (storage_) storage_->withdrawSave();
     notifyFailureBeforeSendingForItem(item, connectionPausedError());
-    return complete();
+    delegates_.forEach(
+        [&](TLChannelDelegate& delegate) { delegate.channelDidCompleteEnqueueingLog(*this, item, internalId); });
+    return;
+  }
+  if (!storage_) {
+    didSaveLog(item, internalId, false);
+    return;
   }
   TLLogDebug(kTLLogTag, "Saving log, type: %@, flags: %u.", item->type(), flags);
-  const bool saved = storage_ && storage_->saveLog(item, configuration_.groupId(), flags);
+  // The outcome comes once the log's transaction is committed, with the logs saved together with it.
+  const bool held = storage_->saveLogWhenReady(item, configuration_.groupId(), flags,
+                                               [weak = weak_from_this(), item, internalId](bool stored) {
+                                                 if (const auto self = weak.lock()) self->didSaveLog(item, internalId, stored);
+                                               });
+  // Whatever becomes of the logs announced behind it, the held log is committed once the blocks
+  // on the queue now have run.
+  if (held) logsDispatchQueue_->async([storage = storage_] { storage->commitWaitingSaves(); });
+}
+
+void TLChannelUnitDefault::didSaveLog(const std::shared_ptr<TLLog>& item, const std::string& internalId, bool saved) {
   // A log the store refused will never be sent: its delegates hear so rather than waiting for it.
   if (!saved) {
     notifyFailureBeforeSendingForItem(
         item, foundation::Error::withDescription(kTLErrorDomain, TLLogNotStoredErrorCode, kTLLogNotStoredErrorDesc));
   }
-  complete();
+  delegates_.forEach(
+      [&](TLChannelDelegate& delegate) { delegate.channelDidCompleteEnqueueingLog(*this, item, internalId); });
   if (!saved) return;
   ++itemsCount_;
   checkPendingLogs();

@@ -15,6 +15,10 @@
 // logs queue (the channel group's serial queue), where all state changes, timers, store access and
 // the other callbacks happen. The public operations may be called from any thread; the state
 // accessors below read on the logs queue only.
+//
+// Each enqueued log is announced to the store before it is put on the queue, so that the store
+// can commit the logs of a burst together; a log's completion (and its failure, when the store
+// refused it) is reported once its transaction has committed, so a log reported stored is on disk.
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -133,6 +137,8 @@ class TLChannelUnitDefault : public TLChannelUnitProtocol,
 
   // The steps of the enqueue that run on the logs queue.
   void enqueueOnQueue(const std::shared_ptr<TLLog>& item, const std::string& internalId, TLFlags flags);
+  // The store's outcome for a log handed to it, once it holds for good.
+  void didSaveLog(const std::shared_ptr<TLLog>& item, const std::string& internalId, bool saved);
   bool shouldFilterLog(const std::shared_ptr<TLLog>& item);
   void pauseWithIdentifyingObjectSync(const TLIdentifyingObject& identifyingObject);
   void resumeWithIdentifyingObjectSync(const TLIdentifyingObject& identifyingObject);

@@ -16,58 +16,10 @@ namespace {
 // program loads; the result waits for the first store to log it.
 const int gSQLiteConfigurationResult = TLDBStorage::configureSQLite();
 
-// Closes the handle when the operation's scope ends, whichever way it ends.
-struct ConnectionCloser {
-  sqlite3* db;
-  ~ConnectionCloser() { sqlite3_close(db); }
-};
-
 struct StatementFinalizer {
   sqlite3_stmt* statement;
   ~StatementFinalizer() { sqlite3_finalize(statement); }
 };
-
-int bindArguments(sqlite3_stmt* statement, const TLDBArguments& arguments) {
-  int index = 0;
-  for (const foundation::Value& value : arguments) {
-    ++index;
-    int result = SQLITE_OK;
-    if (value.isString()) {
-      const std::string& text = value.stringValue();
-      result = sqlite3_bind_text(statement, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-    } else if (value.isInteger() || value.isBool()) {
-      result = sqlite3_bind_int64(statement, index, value.intValue());
-    } else if (value.isDouble()) {
-      result = sqlite3_bind_double(statement, index, value.doubleValue());
-    } else {
-      result = sqlite3_bind_null(statement, index);
-    }
-    if (result != SQLITE_OK) return result;
-  }
-  return SQLITE_OK;
-}
-
-TLDBRow readRow(sqlite3_stmt* statement) {
-  TLDBRow row;
-  const int count = sqlite3_column_count(statement);
-  row.reserve(static_cast<std::size_t>(count));
-  for (int column = 0; column < count; ++column) {
-    switch (sqlite3_column_type(statement, column)) {
-      case SQLITE_TEXT: {
-        const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, column));
-        row.emplace_back(std::string(text ? text : "", static_cast<std::size_t>(sqlite3_column_bytes(statement, column))));
-        break;
-      }
-      case SQLITE_INTEGER:
-        row.emplace_back(static_cast<long long>(sqlite3_column_int64(statement, column)));
-        break;
-      default:
-        row.emplace_back();
-        break;
-    }
-  }
-  return row;
-}
 
 void logNonSelectionFailure(std::string_view query, int result, const std::string& message) {
   switch (result) {
@@ -87,12 +39,12 @@ void logNonSelectionFailure(std::string_view query, int result, const std::strin
   }
 }
 
-// One statement with bound values, stepped to its end.
+// One statement with bound values, stepped to its end, on a handle without kept statements.
 int runBoundStatement(std::string_view query, sqlite3* db, const TLDBArguments& arguments, std::string* message) {
   sqlite3_stmt* statement = nullptr;
   int result = sqlite3_prepare_v2(db, query.data(), static_cast<int>(query.size()), &statement, nullptr);
   StatementFinalizer finalizer{statement};
-  if (result == SQLITE_OK) result = bindArguments(statement, arguments);
+  if (result == SQLITE_OK) result = TLDBConnection::bind(statement, arguments);
   while (result == SQLITE_OK) {
     const int step = sqlite3_step(statement);
     if (step == SQLITE_DONE) break;
@@ -101,6 +53,8 @@ int runBoundStatement(std::string_view query, sqlite3* db, const TLDBArguments& 
   if (result != SQLITE_OK) *message = sqlite3_errmsg(db);
   return result;
 }
+
+bool isCorruption(int result) { return result == SQLITE_CORRUPT || result == SQLITE_NOTADB; }
 
 std::string joined(const std::vector<std::string>& words, std::string_view separator) {
   std::string text;
@@ -119,6 +73,8 @@ TLDBStorage::TLDBStorage(const std::optional<TLDBSchema>& schema, std::uint32_t 
   configure(schema, version, filename);
 }
 
+TLDBStorage::~TLDBStorage() = default;
+
 void TLDBStorage::configure(const std::optional<TLDBSchema>& schema, std::uint32_t version,
                             const std::string& filename) {
   static std::once_flag reportOnce;
@@ -130,23 +86,36 @@ void TLDBStorage::configure(const std::optional<TLDBSchema>& schema, std::uint32
                  sqlite3_errstr(gSQLiteConfigurationResult));
     }
   });
-  int result = configureDatabaseWithSchema(schema, version, filename);
-  if (result == SQLITE_CORRUPT || result == SQLITE_NOTADB) {
+  schema_ = schema;
+  version_ = version;
+  filename_ = filename;
+  maxSizeInBytes_ = kDefaultMaxSizeInBytes;
+  if (configureOrRecreate() != SQLITE_OK) TLLogError(kTLLogTag, "Failed to initialize database.");
+}
+
+int TLDBStorage::configureOrRecreate() {
+  int result = configureDatabaseWithSchema(schema_, version_, filename_);
+  if (isCorruption(result)) {
     dropDatabase();
-    result = configureDatabaseWithSchema(schema, version, filename);
+    result = configureDatabaseWithSchema(schema_, version_, filename_);
   }
-  if (result != SQLITE_OK) TLLogError(kTLLogTag, "Failed to initialize database.");
+  return result;
 }
 
 int TLDBStorage::configureDatabaseWithSchema(const std::optional<TLDBSchema>& schema, std::uint32_t version,
                                              const std::string& filename) {
+  connection_.reset();
+  maxPageCount_ = 0;
   const bool existed = TLUtility::fileExistsForPathComponent(filename);
   dbFileURL_ = TLUtility::createFileAtPathComponent(filename, std::nullopt, false, false);
-  maxSizeInBytes_ = kDefaultMaxSizeInBytes;
+  if (!dbFileURL_) {
+    TLLogError(kTLLogTag, "Failed to open database with result: %d.", SQLITE_CANTOPEN);
+    return SQLITE_CANTOPEN;
+  }
   int result = SQLITE_OK;
-  sqlite3* db = openDatabaseAtFileURL(dbFileURL_, &result);
-  if (!db) return result;
-  ConnectionCloser closer{db};
+  std::unique_ptr<TLDBConnection> connection = TLDBConnection::open(*dbFileURL_, &result);
+  if (!connection) return result;
+  sqlite3* db = connection->handle();
   pageSize_ = getPageSizeInOpenedDatabase(db);
   const std::uint32_t storedVersion = versionInOpenedDatabase(db, &result);
   if (result != SQLITE_OK) return result;
@@ -168,6 +137,8 @@ int TLDBStorage::configureDatabaseWithSchema(const std::optional<TLDBSchema>& sc
   }
   enableAutoVacuumInOpenedDatabase(db);
   setVersion(version, db);
+  connection_ = std::move(connection);
+  hadConnection_ = true;
   return SQLITE_OK;
 }
 
@@ -179,32 +150,122 @@ void TLDBStorage::refreshPageSize(sqlite3* db) {
   if (pageSize_ <= 0) pageSize_ = getPageSizeInOpenedDatabase(db);
 }
 
+// ---- The connection --------------------------------------------------------------------------
+
+TLDBConnection* TLDBStorage::openConnection(int* result) {
+  *result = SQLITE_OK;
+  if (connection_ && !connection_->isStillTheFileAtPath()) {
+    TLLogWarning(kTLLogTag, "The database file was deleted or replaced; opening it again.");
+    connection_.reset();
+  }
+  if (!connection_) {
+    // Ids and anything else learned from the old file mean nothing in the new one.
+    if (hadConnection_) databaseFileWillChange();
+    *result = configureOrRecreate();
+    if (!connection_) {
+      if (*result == SQLITE_OK) *result = SQLITE_CANTOPEN;
+      return nullptr;
+    }
+  }
+  const int limitResult = applyPageLimit();
+  if (isCorruption(limitResult)) {
+    *result = limitResult;
+    dropDatabase();
+    return nullptr;
+  }
+  if (limitResult != SQLITE_OK) {
+    TLLogError(kTLLogTag, "Failed to open database with specified maximum size constraint.");
+  }
+  return connection_.get();
+}
+
+int TLDBStorage::applyPageLimit() {
+  refreshPageSize(connection_->handle());
+  // Without a page size there is no page limit to set; dividing by it would refuse everything.
+  if (pageSize_ <= 0) return SQLITE_ERROR;
+  const std::int64_t wanted = maxSizeInBytes_ / pageSize_;
+  if (maxPageCount_ == wanted) return SQLITE_OK;
+  // SQLite answers the limit it set, which is never below the pages in use.
+  int result = SQLITE_OK;
+  const TLDBRows rows = select(foundation::stringWithFormat("PRAGMA max_page_count = %ld;", wanted), {}, &result);
+  if (result != SQLITE_OK) return result;
+  maxPageCount_ = rows.empty() || rows.front().empty() ? 0 : rows.front().front().intValue();
+  return SQLITE_OK;
+}
+
+void TLDBStorage::noteResult(int result) {
+  if (isCorruption(result)) corruptionSeen_ = true;
+}
+
+int TLDBStorage::execute(std::string_view query, const TLDBArguments& arguments) {
+  if (!connection_) return SQLITE_MISUSE;
+  std::string message;
+  const int result = connection_->run(query, arguments, &message);
+  logNonSelectionFailure(query, result, message);
+  noteResult(result);
+  return result;
+}
+
+TLDBRows TLDBStorage::select(std::string_view query, const TLDBArguments& arguments, int* result) {
+  TLDBRows rows;
+  int code = SQLITE_MISUSE;
+  int step = SQLITE_DONE;
+  if (connection_) code = connection_->select(query, arguments, &rows, &step);
+  if (result) *result = code;
+  if (code != SQLITE_OK) {
+    TLLogError(kTLLogTag, "Query \"%@\" failed with error: %d - %@", query, code,
+               connection_ ? sqlite3_errmsg(connection_->handle()) : "no connection");
+  }
+  noteResult(code);
+  noteResult(step);
+  return rows;
+}
+
+int TLDBStorage::selectEach(std::string_view query, const TLDBArguments& arguments,
+                            const std::function<void(sqlite3_stmt* statement)>& onRow) {
+  int code = SQLITE_MISUSE;
+  int step = SQLITE_DONE;
+  if (connection_) code = connection_->selectEach(query, arguments, onRow, &step);
+  if (code != SQLITE_OK) {
+    TLLogError(kTLLogTag, "Query \"%@\" failed with error: %d - %@", query, code,
+               connection_ ? sqlite3_errmsg(connection_->handle()) : "no connection");
+  }
+  noteResult(code);
+  noteResult(step);
+  return code;
+}
+
 // ---- Operations ------------------------------------------------------------------------------
 
 int TLDBStorage::executeQueryUsingBlock(const std::function<int(sqlite3* db)>& block) {
   int result = SQLITE_OK;
-  sqlite3* db = openDatabaseAtFileURL(dbFileURL_, &result);
-  if (!db) return result;
-  ConnectionCloser closer{db};
-  // Without a page size there is no page limit to set; dividing by it would refuse everything.
-  refreshPageSize(db);
-  const int limitResult = pageSize_ > 0 ? setMaxPageCount(maxSizeInBytes_ / pageSize_, db) : SQLITE_ERROR;
-  if (limitResult == SQLITE_CORRUPT || limitResult == SQLITE_NOTADB) return limitResult;
-  if (limitResult != SQLITE_OK) {
-    TLLogError(kTLLogTag, "Failed to open database with specified maximum size constraint.");
+  TLDBConnection* connection = openConnection(&result);
+  if (!connection) return result;
+  const bool outermost = operationDepth_ == 0;
+  if (outermost) corruptionSeen_ = false;
+  ++operationDepth_;
+  result = block(connection->handle());
+  --operationDepth_;
+  noteResult(result);
+  // Only the outermost operation closes the connection: an enclosing block still holds it.
+  if (outermost && corruptionSeen_) {
+    TLLogError(kTLLogTag, "The database file is corrupted; it is deleted and made again.");
+    corruptionSeen_ = false;
+    dropDatabase();
+    if (!isCorruption(result)) result = SQLITE_CORRUPT;
   }
-  return block(db);
+  return result;
 }
 
 int TLDBStorage::executeNonSelectionQuery(std::string_view query, const TLDBArguments& arguments) {
-  return executeQueryUsingBlock([&](sqlite3* db) { return executeNonSelectionQuery(query, db, arguments); });
+  return executeQueryUsingBlock([&](sqlite3*) { return execute(query, arguments); });
 }
 
 TLDBRows TLDBStorage::executeSelectionQuery(std::string_view query, const TLDBArguments& arguments) {
   TLDBRows rows;
-  executeQueryUsingBlock([&](sqlite3* db) {
+  executeQueryUsingBlock([&](sqlite3*) {
     int result = SQLITE_OK;
-    rows = executeSelectionQuery(query, db, arguments, &result);
+    rows = select(query, arguments, &result);
     return result;
   });
   return rows;
@@ -257,26 +318,32 @@ bool TLDBStorage::dropTable(const std::string& table) {
 }
 
 void TLDBStorage::dropDatabase() {
-  if (!TLUtility::deleteFileAtURL(dbFileURL_)) {
+  // The files go only once no connection holds them; the next operation opens a new one.
+  connection_.reset();
+  maxPageCount_ = 0;
+  if (!dbFileURL_) {
     TLLogError(kTLLogTag, "Failed to delete database.");
     return;
   }
-  // A journal left beside the deleted file would be rolled back into the new one and corrupt it.
+  // A journal or log left beside the deleted file would be played into the new one and corrupt it.
   foundation::FileManager& files = foundation::FileManager::defaultManager();
   for (const char* suffix : {"-journal", "-wal", "-shm"}) {
     const std::string companion = dbFileURL_->path() + suffix;
     if (files.fileExistsAtPath(companion)) TLUtility::deleteFileAtURL(net::URL::fileURLWithPath(companion));
+  }
+  if (!TLUtility::deleteFileAtURL(dbFileURL_)) {
+    TLLogError(kTLLogTag, "Failed to delete database.");
+    return;
   }
   TLLogVerbose(kTLLogTag, "Database %@ has been deleted.", dbFileURL_->absoluteString());
 }
 
 void TLDBStorage::setMaxStorageSize(std::int64_t sizeInBytes, const std::function<void(bool)>& completionHandler) {
   int openResult = SQLITE_OK;
-  sqlite3* db = openDatabaseAtFileURL(dbFileURL_, &openResult);
+  TLDBConnection* connection = openConnection(&openResult);
   bool success = false;
-  if (db) {
-    ConnectionCloser closer{db};
-    refreshPageSize(db);
+  if (connection) {
+    sqlite3* db = connection->handle();
     const std::int64_t pageCount = getPageCountInOpenedDatabase(db);
     TLLogDebug(kTLLogTag, "Found %ld pages in the database.", pageCount);
     if (pageSize_ <= 0) {
@@ -295,6 +362,7 @@ void TLDBStorage::setMaxStorageSize(std::int64_t sizeInBytes, const std::functio
       } else {
         const std::int64_t maxPageCount = getMaxPageCountInOpenedDatabase(db);
         const std::int64_t newSize = maxPageCount * pageSize_;
+        maxPageCount_ = maxPageCount;
         if (maxPageCount == requestedPages) {
           if (sizeInBytes == newSize) {
             TLLogInfo(kTLLogTag, "Changed maximum database size to %ld bytes.", sizeInBytes);
@@ -354,14 +422,14 @@ TLDBRows TLDBStorage::executeSelectionQuery(std::string_view query, sqlite3* db,
   sqlite3_stmt* statement = nullptr;
   int code = sqlite3_prepare_v2(db, query.data(), static_cast<int>(query.size()), &statement, nullptr);
   StatementFinalizer finalizer{statement};
-  if (code == SQLITE_OK) code = bindArguments(statement, arguments);
+  if (code == SQLITE_OK) code = TLDBConnection::bind(statement, arguments);
   if (result) *result = code;
   if (code != SQLITE_OK) {
     TLLogError(kTLLogTag, "Query \"%@\" failed with error: %d - %@", query, code, sqlite3_errmsg(db));
     return rows;
   }
   while (sqlite3_step(statement) == SQLITE_ROW) {
-    TLDBRow row = readRow(statement);
+    TLDBRow row = TLDBConnection::readRow(statement);
     if (!row.empty()) rows.push_back(std::move(row));
   }
   return rows;

@@ -48,4 +48,39 @@ class TLStorage {
   // Sets the size limit, rounded up to whole pages; calls `completionHandler` (when given) before
   // returning, with whether the limit changed.
   virtual void setMaxStorageSize(std::int64_t sizeInBytes, const std::function<void(bool)>& completionHandler) = 0;
+
+  // ---- Saves committed together ------------------------------------------------------------------
+  //
+  // A channel unit announces each log it puts on the store's queue (announceSave, from any
+  // thread); on the queue it then hands the log over (saveLogWhenReady) or withdraws the
+  // announcement (withdrawSave). A store may hold the logs handed over while announced ones are
+  // still waiting on the queue, and commit them in one transaction: at the latest once none is
+  // waiting, when kMaximumWaitingSaves are held, kMaximumWaitMilliseconds after the first, before
+  // any other operation of the store, and when commitWaitingSaves runs. These defaults save each
+  // log at once.
+
+  // Whether a log handed to saveLogWhenReady was stored, known once its transaction committed.
+  using SaveCompletion = std::function<void(bool stored)>;
+  static constexpr std::size_t kMaximumWaitingSaves = 500;
+  static constexpr int kMaximumWaitMilliseconds = 50;
+
+  // Thread-safe.
+  virtual void announceSave() {}
+  // On the store's queue: the announced log will not come. The logs held are committed and
+  // reported now, so that outcomes reach the callers in the order the logs came.
+  virtual void withdrawSave() {}
+  // On the store's queue: saves `log` as saveLog does. `completion` runs on the queue, inside
+  // this call or a later call of the store, with the outcome saveLog would answer, and only once
+  // that outcome holds for good: a log reported stored is committed. Answers true when `log` is
+  // the first of the logs now held: the caller then puts commitWaitingSaves on the queue, so that
+  // nothing is held past the blocks waiting there now, whatever happens to the announced ones.
+  virtual bool saveLogWhenReady(const std::shared_ptr<TLLog>& log, const std::string& groupId, TLFlags flags,
+                                const SaveCompletion& completion) {
+    const bool stored = saveLog(log, groupId, flags);
+    if (completion) completion(stored);
+    return false;
+  }
+  // On the store's queue: commits the logs held, then reports their outcomes in the order they
+  // were handed over. Nothing to do when none is held.
+  virtual void commitWaitingSaves() {}
 };

@@ -42,6 +42,8 @@ struct ISO8601Formatter {
     formatter.setLocaleIdentifier("en_US_POSIX");
     formatter.setTimeZoneIdentifier("UTC");
     formatter.setDateFormat("yyyy-MM-dd'T'HH:mm:ss.SSS'Z'");
+    // ISO 8601 and the services reading these dates count every year in the Gregorian calendar.
+    formatter.setGregorianStartDate(foundation::Date::distantPast());
   }
 };
 

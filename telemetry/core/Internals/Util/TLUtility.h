@@ -63,8 +63,10 @@ std::string sdkVersion();
 
 // Milliseconds since 1970-01-01 UTC, with their fraction. Thread-safe.
 double nowInMilliseconds();
-// `date` as "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'" in UTC, milliseconds cut off after the third
-// digit ("2019-01-31T13:45:07.123Z"). Thread-safe.
+// `date` as "yyyy-MM-dd'T'HH:mm:ss.SSS'Z'" in UTC, in the proleptic Gregorian calendar (before
+// 1582 too), milliseconds cut off after the third digit of the instant rounded to the
+// microsecond ("2019-01-31T13:45:07.123Z"; what dateFromISO8601 read is written back as it
+// was). Thread-safe.
 std::string dateToISO8601(foundation::Date date);
 // The date that text of that pattern denotes; nothing for text in another form (without the
 // milliseconds, with an offset, with anything after the "Z"). Thread-safe.

@@ -42,6 +42,15 @@ void forEachPiece(std::string_view text, Visit&& line) {
 
 bool isMarker(std::string_view line) { return line == kStart || line == kStop; }
 
+// Ends the line just written to `out` with a line feed that splits. A line feed after a carriage
+// return would pair with it and not end the line, so a text ending in a lone return gets one more:
+// then what follows (the next line, the block) starts a line of its own, and splitting the output
+// again gives back the same lines, whatever line ending the text had.
+void endLine(std::string& out) {
+  if (!out.empty() && out.back() == '\r') out.push_back('\n');
+  out.push_back('\n');
+}
+
 // A hostfile text without its lines that equal a marker; the text itself when it holds none.
 // Both markers begin with the same text, so one search rules out both.
 void appendWithoutMarkers(std::string& block, std::string_view text) {
@@ -71,8 +80,7 @@ std::string blockOf(const std::vector<const std::string*>& texts) {
   for (const auto* text : texts) {
     if (!text) continue;
     appendWithoutMarkers(block, *text);
-    if (!text->empty() && text->back() == '\r') block.push_back('\n');
-    block.push_back('\n');
+    endLine(block);
   }
   block.append(kStop).push_back('\n');
   return block;
@@ -150,7 +158,8 @@ std::string Compiler::mergeBlock(std::string_view hostsText, std::string_view bl
       state = State::Inside;
       return;
     }
-    output.append(line).push_back('\n');
+    output.append(line);
+    endLine(output);
   });
   if (state != State::After) output.append(block);
   return output;

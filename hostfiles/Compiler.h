@@ -53,7 +53,8 @@ class Compiler {
   // feed pair is one character and does not split), empty lines are dropped, the first complete
   // marked block is replaced in place, and when there is none (or only a start marker, which drops
   // everything after it) the block is appended. Markers are compared with whole lines exactly.
-  // Pure.
+  // Each line carried over ends in a line feed, two when it ends in a carriage return (as in
+  // compileBlock), so merging the output again with the same block gives the same text. Pure.
   static std::string mergeBlock(std::string_view hostsText, std::string_view block);
 
   // Compiles, writes the text atomically in UTF-8 to ApplicationExtras::tmpEtcHostsPath(), runs

@@ -1,6 +1,7 @@
 #include "net/pipeline/PipelineError.h"
 
 #include <cctype>
+#include <utility>
 
 namespace pipeline {
 namespace {
@@ -167,36 +168,48 @@ std::string caseName(const Variant& value) {
       value);
 }
 
+// A variant holding the case C built from `arguments`. Built in place where the compiler can
+// initialise an aggregate from parentheses: GCC 12 warns falsely of uninitialised use when these
+// variants are moved from temporaries inlined into callers. Clang 14 cannot, so there the case
+// is braced and moved in (it gives no such warning).
+template <class Variant, class C, class... Arguments>
+Variant makeCase(Arguments&&... arguments) {
+#if defined(__cpp_aggregate_paren_init)
+  return Variant(std::in_place_type<C>, std::forward<Arguments>(arguments)...);
+#else
+  return Variant(std::in_place_type<C>, C{std::forward<Arguments>(arguments)...});
+#endif
+}
+
 }  // namespace
 
-// Out of line and built in place: GCC 12 warns falsely of uninitialised use when these variants
-// are moved from temporaries inlined into callers.
+// Out of line, so that the cases are built here and not in every caller.
 RV RV::dataFileNil() { return {DataFileNil{}}; }
 RV RV::dataFileReadFailed(net::URL url) { return {DataFileReadFailed{std::move(url)}}; }
 RV RV::missingContentType(std::vector<std::string> acceptableContentTypes) {
-  return {decltype(RV::value)(std::in_place_type<MissingContentType>, std::move(acceptableContentTypes))};
+  return {makeCase<decltype(RV::value), MissingContentType>(std::move(acceptableContentTypes))};
 }
 RV RV::unacceptableContentType(std::vector<std::string> acceptableContentTypes, std::string responseContentType) {
-  return {decltype(RV::value)(std::in_place_type<UnacceptableContentType>, std::move(acceptableContentTypes),
-                              std::move(responseContentType))};
+  return {makeCase<decltype(RV::value), UnacceptableContentType>(std::move(acceptableContentTypes),
+                                                                 std::move(responseContentType))};
 }
 RV RV::unacceptableStatusCode(long code) { return {UnacceptableStatusCode{code}}; }
 
 PipelineError::PipelineError(Case value) : value_(std::move(value)) {}
 PipelineError PipelineError::invalidURL(URLConvertible url) {
-  return PipelineError(Case(std::in_place_type<InvalidURL>, std::move(url)));
+  return PipelineError(makeCase<Case, InvalidURL>(std::move(url)));
 }
 PipelineError PipelineError::parameterEncodingFailed(PE reason) {
-  return PipelineError(Case(std::in_place_type<ParameterEncodingFailed>, std::move(reason)));
+  return PipelineError(makeCase<Case, ParameterEncodingFailed>(std::move(reason)));
 }
 PipelineError PipelineError::multipartEncodingFailed(ME reason) {
-  return PipelineError(Case(std::in_place_type<MultipartEncodingFailed>, std::move(reason)));
+  return PipelineError(makeCase<Case, MultipartEncodingFailed>(std::move(reason)));
 }
 PipelineError PipelineError::responseValidationFailed(RV reason) {
-  return PipelineError(Case(std::in_place_type<ResponseValidationFailed>, std::move(reason)));
+  return PipelineError(makeCase<Case, ResponseValidationFailed>(std::move(reason)));
 }
 PipelineError PipelineError::responseSerializationFailed(RS reason) {
-  return PipelineError(Case(std::in_place_type<ResponseSerializationFailed>, std::move(reason)));
+  return PipelineError(makeCase<Case, ResponseSerializationFailed>(std::move(reason)));
 }
 
 std::optional<URLConvertible> PipelineError::urlConvertible() const {

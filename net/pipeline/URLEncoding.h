@@ -52,7 +52,11 @@ class URLEncoding final : public ParameterEncoding {
   // The "a=1&b=2" text of `parameters`, top-level keys sorted.
   std::string query(const Parameters& parameters) const;
 
-  bool operator==(const URLEncoding&) const = default;
+  // Same destination, array and Boolean encodings (the abstract base has no state to compare).
+  bool operator==(const URLEncoding& other) const {
+    return destination_ == other.destination_ && arrayEncoding_ == other.arrayEncoding_ &&
+           boolEncoding_ == other.boolEncoding_;
+  }
 
  private:
   Destination destination_;

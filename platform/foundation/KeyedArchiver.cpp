@@ -136,7 +136,8 @@ struct KeyedArchiver::State {
     std::optional<std::string> className;
     if (coding) className = CodingRegistry::classNameOf(*coding);
     if (!set && !className) {
-      fail("An object of an unregistered class (" + std::string(typeid(*object).name()) + ") cannot be archived.");
+      const Object& held = *object;  // typeid of a plain reference evaluates nothing
+      fail("An object of an unregistered class (" + std::string(typeid(held).name()) + ") cannot be archived.");
       return 0;
     }
     const std::uint64_t index = reserve();

@@ -27,7 +27,9 @@ std::size_t hashOf(const Value& value) {
     case Value::Type::Dictionary: return value.dictionaryValue().size() * 37 + 2;
     case Value::Type::Object: {
       const auto object = value.objectValue();
-      return object ? typeid(*object).hash_code() : 3;
+      if (!object) return 3;
+      const Object& held = *object;  // typeid of a plain reference evaluates nothing
+      return typeid(held).hash_code();
     }
   }
   return 0;

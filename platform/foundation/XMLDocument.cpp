@@ -1,7 +1,12 @@
 #include "platform/foundation/XMLDocument.h"
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <unicode/utf8.h>
 
 #include "platform/foundation/XMLParser.h"
 #include "platform/foundation/detail/LibXML.h"
@@ -144,6 +149,114 @@ std::vector<XMLNode> XMLNode::elementsForName(const std::string& name) const {
   return out;
 }
 
+namespace {
+
+// Recovery can leave elements and text beside the root element at the top of the tree (from
+// "<r\x9c<a>x", the root "r" and a second top-level "a"): a tree no XML document can have,
+// whose text would not parse again. Such nodes become the root's last children, in their order,
+// so that nothing recovered is lost and the document stays one element. Comments and processing
+// instructions may stand beside the root and stay.
+void adoptStrayTopLevelNodes(xmlDocPtr doc) {
+  xmlNodePtr root = xmlDocGetRootElement(doc);
+  xmlNodePtr node = root->next;
+  while (node) {
+    xmlNodePtr next = node->next;
+    if (node->type != XML_COMMENT_NODE && node->type != XML_PI_NODE) {
+      xmlUnlinkNode(node);
+      xmlAddChild(root, node);  // may merge a text node into the root's last text, freeing it
+    }
+    node = next;
+  }
+}
+
+bool isXMLCharacter(int c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) || (c >= 0xE000 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// `content` with every character XML cannot hold, and every byte that is no UTF-8, as U+FFFD;
+// nothing when it has none.
+std::optional<std::string> withoutForbiddenCharacters(const xmlChar* content) {
+  const std::string text = reinterpret_cast<const char*>(content);
+  std::string out;
+  bool changed = false;
+  // ICU's decoder is the strict one: libxml2's own lets overlong forms through, which its writer
+  // then refuses.
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto size = static_cast<std::int32_t>(text.size());
+  for (std::int32_t at = 0; at < size;) {
+    const std::int32_t start = at;
+    UChar32 c = 0;
+    U8_NEXT(bytes, at, size, c);
+    if (c >= 0 && isXMLCharacter(c)) {
+      out.append(text, static_cast<std::size_t>(start), static_cast<std::size_t>(at - start));
+      continue;
+    }
+    out.append("\xef\xbf\xbd");
+    changed = true;
+  }
+  if (!changed) return std::nullopt;
+  return out;
+}
+
+// Recovery keeps characters that XML cannot hold (broken UTF-8, mostly) in text, comments,
+// attribute values and even names; the writer then drops or copies them with an error of its
+// own, so the document and the text it writes differ, and that text may not parse. They become
+// U+FFFD in the tree itself.
+// The namespace declarations of an element: their URIs and prefixes.
+void replaceForbiddenCharacters(xmlNsPtr ns) {
+  for (; ns; ns = ns->next) {
+    for (const xmlChar** field : {&ns->href, &ns->prefix}) {
+      if (!*field) continue;
+      if (auto clean = withoutForbiddenCharacters(*field)) {
+        xmlFree(const_cast<xmlChar*>(*field));
+        *field = xmlStrdup(BAD_CAST clean->c_str());
+      }
+    }
+  }
+}
+
+// Entity references and the DTD are passed over: their children are the declarations, shared by
+// every reference.
+void replaceForbiddenCharacters(xmlNodePtr node) {
+  for (xmlNodePtr next = nullptr; node; node = next) {
+    next = node->next;
+    // A declaration recovered in the middle ("<r><?xml ...?>") is a processing instruction of the
+    // reserved target "xml", which no document may hold: it carries nothing, and is dropped.
+    if (node->type == XML_PI_NODE && node->name && xmlStrcasecmp(node->name, BAD_CAST "xml") == 0) {
+      xmlNodePtr before = node->prev;
+      xmlUnlinkNode(node);
+      xmlFreeNode(node);
+      // The texts on both sides become one, as they read once the document is written; the
+      // merged text is looked at again, as its second part has not been yet.
+      if (before && next && before->type == XML_TEXT_NODE && next->type == XML_TEXT_NODE) {
+        next = xmlTextMerge(before, next);
+      }
+      continue;
+    }
+    const bool holdsText = node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE ||
+                           node->type == XML_COMMENT_NODE || node->type == XML_PI_NODE;
+    if (holdsText && node->content) {
+      if (auto clean = withoutForbiddenCharacters(node->content)) {
+        xmlNodeSetContentLen(node, reinterpret_cast<const xmlChar*>(clean->data()), static_cast<int>(clean->size()));
+      }
+    }
+    const bool named =
+        node->type == XML_ELEMENT_NODE || node->type == XML_ATTRIBUTE_NODE || node->type == XML_PI_NODE;
+    if (named && node->name) {
+      // U+FFFD may stand anywhere in a name, so the name stays one.
+      if (auto clean = withoutForbiddenCharacters(node->name)) xmlNodeSetName(node, BAD_CAST clean->c_str());
+    }
+    if (node->type == XML_ELEMENT_NODE) {
+      replaceForbiddenCharacters(reinterpret_cast<xmlNodePtr>(node->properties));
+      replaceForbiddenCharacters(node->nsDef);
+    }
+    if (node->type == XML_ELEMENT_NODE || node->type == XML_ATTRIBUTE_NODE) replaceForbiddenCharacters(node->children);
+  }
+}
+
+}  // namespace
+
 std::shared_ptr<XMLDocument> XMLDocument::documentWithData(const Data& data, unsigned options, Error* error) {
   detail::prepareLibXML();
   int parseOptions = detail::safeParseOptions();
@@ -171,6 +284,10 @@ std::shared_ptr<XMLDocument> XMLDocument::documentWithData(const Data& data, uns
     return nullptr;
   }
   xmlFreeParserCtxt(ctxt);
+  if (!wellFormed) {
+    adoptStrayTopLevelNodes(doc);
+    replaceForbiddenCharacters(doc->children);
+  }
   return std::shared_ptr<XMLDocument>(new XMLDocument(std::make_shared<const XMLNode::Holder>(doc)));
 }
 

@@ -86,6 +86,13 @@ Route parseRoute(const nlmsghdr* header) {
   return route;
 }
 
+// NLMSG_OK with the sign of `remaining` kept apart: the macro compares the unsigned length with
+// the signed count, which NLMSG_NEXT may take below zero past the last message.
+bool holdsMessage(const nlmsghdr* header, int remaining) {
+  return remaining >= static_cast<int>(sizeof(nlmsghdr)) && header->nlmsg_len >= sizeof(nlmsghdr) &&
+         header->nlmsg_len <= static_cast<unsigned>(remaining);
+}
+
 // Sends one rtnetlink request and collects the routes of the answer; false when the kernel could
 // not be asked. `kernelError` gets the error the kernel answered with (0 for none).
 bool askRoutes(const void* request, std::size_t length, std::vector<Route>& routes, int& kernelError) {
@@ -102,7 +109,7 @@ bool askRoutes(const void* request, std::size_t length, std::vector<Route>& rout
     const ssize_t received = ::recv(socket.get(), buffer.data(), buffer.size(), 0);
     if (received < 0) return false;
     int remaining = static_cast<int>(received);
-    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(header, remaining);
+    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer.data()); holdsMessage(header, remaining);
          header = NLMSG_NEXT(header, remaining)) {
       if (header->nlmsg_type == NLMSG_DONE) return true;
       if (header->nlmsg_type == NLMSG_ERROR) {

@@ -375,7 +375,10 @@ void TLAnalytics::sendLog(const std::shared_ptr<TLLog>& log, TLFlags flags) {
 foundation::Dictionary TLAnalytics::removeInvalidProperties(const std::optional<foundation::Dictionary>& properties) {
   foundation::Dictionary valid;
   if (!properties) return valid;
-  for (const auto& [key, value] : *properties) {
+  // Named references, not a structured binding: the logging macro's lambda captures `key`.
+  for (const auto& entry : *properties) {
+    const std::string& key = entry.first;
+    const foundation::Value& value = entry.second;
     if (!value.isString()) {
       TLLogWarning(kTLAnalyticsLogTag, "Event property contains an invalid value for key %@, dropping the property.",
                    key);

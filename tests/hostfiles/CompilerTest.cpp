@@ -95,6 +95,42 @@ TEST_F(CompilerTest, CompilesTheTableOfHostsFilesAndHostfileSets) {
   }
 }
 
+// The block merged into its own output gives that output again, whatever line ending the hosts
+// file's lines have: a lone carriage return at the end of a line must not pair with the line feed
+// written after it and swallow the next one.
+TEST(CompilerMergeTest, MergingTheOutputAgainChangesNothing) {
+  const std::string plain = Compiler::compileBlock({"10.0.0.1 a"});
+  const std::vector<std::string> blocks = {
+      plain, Compiler::compileBlock({}), Compiler::compileBlock({"x\r", "y\r\n", std::nullopt, "", "z\n\r"})};
+  struct Case {
+    const char* name;
+    std::string hosts;
+    std::string once;  // the first merge with `plain`
+  };
+  const std::vector<Case> cases = {
+      {"a lone carriage return", "\r", "\r\n\n" + plain},
+      {"a last line ending in a lone return", "a\nb\r", "a\nb\r\n\n" + plain},
+      {"a last line ending in a return pair", "a\r\n", "a\r\n\n" + plain},
+      {"a last line ending in a line feed", "a\n", "a\n" + plain},
+      {"no line ending", "a", "a\n" + plain},
+      {"a return after the block", "# QUILLMERE START\nold\n# QUILLMERE STOP\nb\r", plain + "b\r\n\n"},
+      {"a return before the block", "a\r\n# QUILLMERE START\nold\n# QUILLMERE STOP\n",
+       "a\r\n# QUILLMERE START\nold\n# QUILLMERE STOP\n" + plain},  // the pair hides the marker
+      {"returns on their own", "\r\r\n\r\n\n\r", "\r\r\n\r\n\n\r\n\n" + plain},
+      {"a start marker ending in a return", "# QUILLMERE START\r", "# QUILLMERE START\r\n\n" + plain},
+      {"a return inside an unclosed block", "# QUILLMERE START\nx\r", plain},
+      {"a return pair at the end of the old block", "# QUILLMERE START\nx\r\n# QUILLMERE STOP\r\n", plain},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Compiler::mergeBlock(c.hosts, plain), c.once);
+    for (const auto& block : blocks) {
+      const std::string once = Compiler::mergeBlock(c.hosts, block);
+      EXPECT_EQ(Compiler::mergeBlock(once, block), once);
+    }
+  }
+}
+
 TEST_F(CompilerTest, CompilesARealisticHostsFileFixture) {
   setUpStack();
   insert({{"0.0.0.0 ads.example\n0.0.0.0 tracker.example"}, {"192.168.1.10 nas.lan"}});

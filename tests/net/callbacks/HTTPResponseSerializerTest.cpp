@@ -203,12 +203,15 @@ TEST(ResponseSerializerArchivingTest, RoundTripsAndCopies) {
   for (const auto& original : originals) {
     const auto archived = test::roundTrip(original);
     const auto copied = std::dynamic_pointer_cast<RLHTTPResponseSerializer>(original->copy());
+    const auto& originalObject = *original;
+    const auto& originalType = typeid(originalObject);
     for (const auto& other : {archived, copied}) {
       ASSERT_TRUE(other);
       EXPECT_NE(other, original);
-      EXPECT_EQ(typeid(*other), typeid(*original));
-      EXPECT_EQ(other->acceptableStatusCodes(), original->acceptableStatusCodes()) << typeid(*original).name();
-      EXPECT_EQ(other->acceptableContentTypes(), original->acceptableContentTypes()) << typeid(*original).name();
+      const auto& otherObject = *other;
+      EXPECT_EQ(typeid(otherObject), originalType);
+      EXPECT_EQ(other->acceptableStatusCodes(), original->acceptableStatusCodes()) << originalType.name();
+      EXPECT_EQ(other->acceptableContentTypes(), original->acceptableContentTypes()) << originalType.name();
     }
   }
   for (const auto& json : {test::roundTrip(jsonSerializer),

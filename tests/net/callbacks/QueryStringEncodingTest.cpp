@@ -26,7 +26,7 @@ TEST(QueryStringEncoding, NestedValuesInSortedKeyOrder) {
       {"nested dictionary", Dictionary{{"user", Dictionary{{"name", "n"}, {"email", "e@x"}}}},
        "user%5Bemail%5D=e%40x&user%5Bname%5D=n"},
       {"array keeps order", Dictionary{{"ids", Array{3, 1}}}, "ids%5B%5D=3&ids%5B%5D=1"},
-      {"array in array", Dictionary{{"ids", Array{Array{1, 2}}}}, "ids%5B%5D%5B%5D=1&ids%5B%5D%5B%5D=2"},
+      {"array in array", Dictionary{{"ids", Array{Value(Array{1, 2})}}}, "ids%5B%5D%5B%5D=1&ids%5B%5D%5B%5D=2"},
       {"set sorted, no brackets", Dictionary{{"tags", foundation::setValue({"y", "x"})}}, "tags=x&tags=y"},
       {"dictionary in array", Dictionary{{"a", Array{Dictionary{{"k", "v"}}}}}, "a%5B%5D%5Bk%5D=v"},
       {"null gives the bare name", Dictionary{{"flag", Value()}, {"x", 1}}, "flag&x=1"},

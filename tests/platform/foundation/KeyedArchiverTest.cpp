@@ -180,7 +180,7 @@ TEST_F(KeyedArchiverTest, EveryValueKindSurvivesARoundTripWithItsType) {
       Value(Date::fromTimeIntervalSinceReferenceDate(-1.0000001)),
       Value(Date::fromTimeIntervalSinceReferenceDate(7e10 + 0.000123)),  // far beyond 32-bit seconds
       Value(Array{}),
-      Value(Array{Value(), 1, Array{Array{"deep"}}, Dictionary{}}),
+      Value(Array{Value(), 1, Array{Value(Array{"deep"})}, Dictionary{}}),
       foundation::setValue({}),
       foundation::setValue({"x", 2, Data{1}}),
       Value(Dictionary{{"$class", 1}, {"$top", "t"}, {"", Value()}, {nul, Array{}}}),

@@ -218,4 +218,40 @@ TEST(XMLDocumentTest, MalformedInputFailsUnlessTidied) {
   EXPECT_EQ(tidied->rootElement()->stringValue(), "text");
 }
 
+// Found by fuzzing: recovery left a second element beside the root, and the document's own text
+// then failed to parse ("Extra content at the end of the document").
+TEST(XMLDocumentTest, ATidiedDocumentHasOneRootAndParsesAgain) {
+  Error error;
+  const auto tidied = XMLDocument::documentWithData(bytes("<r\x9c<a>unclose-<b></r>"), XMLDocumentTidyXML, &error);
+  ASSERT_TRUE(tidied) << error.description();
+  const auto again = XMLDocument::documentWithData(tidied->XMLData(), 0, &error);
+  ASSERT_TRUE(again) << tidied->XMLString() << error.description();
+  EXPECT_EQ(again->rootElement()->stringValue(), "unclose-");
+  EXPECT_EQ(again->rootElement()->XMLString(), tidied->rootElement()->XMLString());
+  EXPECT_EQ(again->documentNode().children().size(), 1u);
+
+  // Recovery also kept a byte that is no UTF-8, which the writer then dropped: the document and
+  // its text disagreed. It is U+FFFD in the tree, so both say the same.
+  const auto controls = XMLDocument::documentWithData(bytes("<r><a>not\xff" "e</r>"), XMLDocumentTidyXML, &error);
+  ASSERT_TRUE(controls) << error.description();
+  EXPECT_EQ(controls->rootElement()->stringValue(), "not\xef\xbf\xbd" "e");
+  const auto reread = XMLDocument::documentWithData(controls->XMLData(), 0, &error);
+  ASSERT_TRUE(reread) << error.description();
+  EXPECT_EQ(reread->rootElement()->stringValue(), controls->rootElement()->stringValue());
+  // The same in names, and for the overlong forms that libxml2's own decoder lets through.
+  // A declaration recovered in the middle is dropped: no document may hold one there.
+  for (const char* text : {"<r\x03<p\xed\xed/></r>", "<r>\xc4\x9e\xc1\x8a" "ed<b></r>",
+                           "<r><a>t<?xml version=\"1.0\"?>u</r>", "<r\x03<?UTF-8\xd6?><p/></r>",
+                           "<r><p xmlns=\"u\xf3<b></r>", "<r><a>u<?xml version=\"1.0\"?>8!\xf6" "D></r>"}) {
+    const auto tidied = XMLDocument::documentWithData(bytes(text), XMLDocumentTidyXML, &error);
+    ASSERT_TRUE(tidied) << error.description();
+    const auto written = XMLDocument::documentWithData(tidied->XMLData(), 0, &error);
+    ASSERT_TRUE(written) << tidied->XMLString() << error.description();
+    EXPECT_EQ(written->rootElement()->stringValue(), tidied->rootElement()->stringValue()) << text;
+    EXPECT_EQ(written->rootElement()->XMLString(), tidied->rootElement()->XMLString()) << text;
+    EXPECT_EQ(written->rootElement()->children()[0].childCount(), tidied->rootElement()->children()[0].childCount())
+        << text;
+  }
+}
+
 }  // namespace

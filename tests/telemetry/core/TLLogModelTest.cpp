@@ -162,7 +162,9 @@ TEST(TLLogModelTest, EveryLogKindSurvivesArchivingButTagAndTokens) {
   for (const auto& log : logs) {
     const auto copy = test::archiveRoundTrip(log, "TLAbstractLog");
     ASSERT_TRUE(copy) << *log->type();
-    EXPECT_EQ(typeid(*copy), typeid(*log)) << *log->type();
+    const auto& copyObject = *copy;
+    const auto& logObject = *log;
+    EXPECT_EQ(typeid(copyObject), typeid(logObject)) << *log->type();
     EXPECT_TRUE(copy->isEqual(*log)) << *log->serializeLogWithPrettyPrinting(true);
     EXPECT_EQ(copy->serializeLogWithPrettyPrinting(false), log->serializeLogWithPrettyPrinting(false));
   }

@@ -106,7 +106,9 @@ TEST(TLTypedPropertyTest, EveryKindSurvivesArchivingWithItsName) {
   for (const auto& original : properties) {
     const auto copy = test::archiveRoundTrip(original, "TLTypedProperty");
     ASSERT_TRUE(copy) << jsonOf(*original);
-    EXPECT_EQ(typeid(*copy), typeid(*original));
+    const auto& copyObject = *copy;
+    const auto& originalObject = *original;
+    EXPECT_EQ(typeid(copyObject), typeid(originalObject));
     EXPECT_TRUE(copy->isEqual(*original)) << jsonOf(*original);
     EXPECT_EQ(jsonOf(*copy), jsonOf(*original));  // name included
   }

@@ -15,7 +15,7 @@ TLIngestionCall::~TLIngestionCall() {
   if (timerSource_) timerSource_->cancel();
 }
 
-bool TLIngestionCall::hasReachedMaxRetries() const { return retryCount_ >= retryIntervals_.size(); }
+bool TLIngestionCall::hasReachedMaxRetries() const { return retryCount() >= retryIntervals_.size(); }
 
 std::uint32_t TLIngestionCall::delayForRetryCount(std::uint64_t retryCount) const {
   if (retryCount >= retryIntervals_.size()) return 0;
@@ -26,10 +26,12 @@ std::uint32_t TLIngestionCall::delayForRetryCount(std::uint64_t retryCount) cons
 void TLIngestionCall::startRetryTimerWithStatusCode(std::uint64_t statusCode) {
   resetTimer();
   auto source = dispatch::TimerSource::create(dispatch::globalQueue());
-  const std::uint32_t delay = delayForRetryCount(retryCount_);
-  TLLogWarning(kTLLogTag, "Call attempt #%tu failed with status code: %tu, it will be retried in %.f ms.", retryCount_,
+  const std::uint64_t attempt = retryCount();
+  const std::uint32_t delay = delayForRetryCount(attempt);
+  TLLogWarning(kTLLogTag, "Call attempt #%tu failed with status code: %tu, it will be retried in %.f ms.", attempt,
                statusCode, delay * 1000.0);
-  ++retryCount_;
+  // Only writers hold the lock; the store is atomic for readers that do not.
+  retryCount_.store(attempt + 1, std::memory_order_relaxed);
   const std::uint64_t generation = ++timerGeneration_;
   // The handler only hands over to another block: the work takes the ingestion's lock, and a
   // thread that cancels this timer while holding that lock waits for a running handler.
@@ -59,7 +61,7 @@ void TLIngestionCall::resetTimer() {
 }
 
 void TLIngestionCall::resetRetry() {
-  retryCount_ = 0;
+  retryCount_.store(0, std::memory_order_relaxed);
   resetTimer();
 }
 

@@ -5,7 +5,9 @@
 // calls the handler and then tells its ingestion the result.
 //
 // A call has no lock of its own: its ingestion's lock guards it, and every method but the
-// constructor and setLock must run holding that lock (the ingestion's own operations do).
+// constructor, setLock and retryCount must run holding that lock (the ingestion's own operations
+// do). retryCount may be read from any thread.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -68,7 +70,8 @@ class TLIngestionCall : public std::enable_shared_from_this<TLIngestionCall> {
   void setAuthToken(std::optional<std::string> authToken) { authToken_ = std::move(authToken); }
   // The armed retry timer, or null.
   const std::shared_ptr<dispatch::TimerSource>& timerSource() const { return timerSource_; }
-  std::uint64_t retryCount() const { return retryCount_; }
+  // The retries counted so far; safe from any thread (written under the lock, on a worker).
+  std::uint64_t retryCount() const { return retryCount_.load(std::memory_order_relaxed); }
   const std::vector<double>& retryIntervals() const { return retryIntervals_; }
 
  private:
@@ -83,7 +86,7 @@ class TLIngestionCall : public std::enable_shared_from_this<TLIngestionCall> {
   std::optional<std::string> authToken_;
   std::shared_ptr<dispatch::TimerSource> timerSource_;
   std::uint64_t timerGeneration_ = 0;  // identifies the armed timer, so a stale firing is ignored
-  std::uint64_t retryCount_ = 0;
+  std::atomic<std::uint64_t> retryCount_ = 0;
   std::vector<double> retryIntervals_;
   std::shared_ptr<foundation::Monitor> lock_ = std::make_shared<foundation::Monitor>();
 };

@@ -20,7 +20,11 @@ std::string truncatedToLength(std::string_view text, std::size_t maxLength) {
 foundation::Dictionary validateProperties(const foundation::Dictionary& properties, std::string_view logName,
                                           std::string_view type) {
   foundation::Dictionary valid;
-  for (const auto& [key, value] : properties) {
+  // Named references rather than a structured binding: the logging macros' lambdas capture them,
+  // which clang 14 cannot do with bindings.
+  for (const auto& entry : properties) {
+    const std::string& key = entry.first;
+    const foundation::Value& value = entry.second;
     if (valid.size() >= kTLMaxPropertiesPerLog) {
       TLLogWarning(kTLLogTag, "%@ '%@' : properties cannot contain more than %d items. Skipping other properties.",
                    type, logName, static_cast<int>(kTLMaxPropertiesPerLog));

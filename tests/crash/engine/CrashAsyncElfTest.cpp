@@ -66,12 +66,13 @@ std::string hex(const std::uint8_t bytes[16]) {
 using test::Found;
 using test::symbolAt;
 
-// A function only the file's full symbol table names.
-extern "C" {
-static __attribute__((noinline, used)) int elf_test_local_function(int x) {
+// A function only the file's full symbol table names: internal linkage, with its symbol name given
+// outright. extern "C" would not name it so under clang, which mangles a C function of internal
+// linkage (and adds the plain name only as a second symbol at the same address).
+__attribute__((noinline, used)) int elf_test_local_function(int x) asm("elf_test_local_function");
+int elf_test_local_function(int x) {
   asm volatile("" ::: "memory");
   return x * 7 + 1;
-}
 }
 
 // The live list of this process's images.
@@ -142,7 +143,8 @@ TEST_F(LiveImages, DescribeTheExecutableAndLibc) {
   EXPECT_EQ(found.address, address);
   EXPECT_EQ(dlsym(libc, found.name.c_str()), getpid_address) << found.name;
 
-  // A static function of the executable, named by the full symbol table of its file.
+  // A static function of the executable, named by the full symbol table of its file and not exported.
+  ASSERT_EQ(dlsym(RTLD_DEFAULT, "elf_test_local_function"), nullptr);
   const auto local = reinterpret_cast<std::uint64_t>(&elf_test_local_function);
   ASSERT_EQ(symbolAt(executable, local + 2, &found), CRASH_ESUCCESS);
   EXPECT_EQ(found.name, "elf_test_local_function");

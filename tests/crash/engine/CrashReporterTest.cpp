@@ -98,9 +98,15 @@ void toUncaughtExceptionHandler() {
   abort();
 }
 
-// The test framework catches what a test throws, in a child too; a function that may not throw
-// sends the exception to the terminate handler instead, as an uncaught one would be.
-void throwUncaught() noexcept { qm_crash_throw(); }
+// The test framework catches what a test throws, in a child too, so the throw happens on a thread
+// of its own where nothing catches: the runtime finds no handler and terminates from inside the
+// throw, with the thrower's frame still on the stack. A noexcept function in between would not do
+// under clang: it gives such a function a catch-all landing pad that calls terminate, so the
+// unwinder first removes the thrower's frame and the report could not show where the throw was.
+void throwUncaught() {
+  std::thread throwing(qm_crash_throw);
+  throwing.join();
+}
 
 std::atomic<int> gReady{0};
 

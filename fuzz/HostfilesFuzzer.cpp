@@ -19,8 +19,8 @@
 #include "hostfiles/Compiler.h"
 #include "hostfiles/IP.h"
 #include "hostfiles/SyntaxRules.h"
-#include "platform/foundation/RegularExpression.h"
 #include "platform/foundation/String.h"
+#include "tests/hostfiles/SyntaxRulesReference.h"
 
 namespace {
 
@@ -38,32 +38,6 @@ void writeSeeds(fuzz::SeedWriter& seeds) {
               "\t 10.0.0.1\tName.Upper host-\n2001:db8::zz:1 one-bad\n\xd9\xa1.2.3.4 arabic\n");
 }
 
-// A compressed or zoned address (one holding "::") passes as the editor's validator judges the
-// run up to the first blank or tab, when white space and a non-blank character follow it.
-bool referenceCompressedVerdict(const std::string& trimmed) {
-  using foundation::RegularExpression;
-  static const auto rest = RegularExpression::create("^\\s+\\S", RegularExpression::Options{});
-  const std::size_t end = trimmed.find_first_of(" \t");
-  if (end == std::string::npos || trimmed.substr(0, end).find("::") == std::string::npos) return false;
-  const std::u16string address = foundation::utf16(trimmed.substr(0, end));
-  IP validator{address};
-  validator.setRange({0, address.size()});
-  const std::string after = trimmed.substr(end);
-  return validator.isValid() && rest->numberOfMatches(after, 0, {0, foundation::utf16(after).size()}) == 1;
-}
-
-// The rules as they read, with the regular-expression engine matching the two patterns.
-bool referenceLineVerdict(std::string_view line) {
-  using foundation::RegularExpression;
-  static const auto v4 = RegularExpression::create(SyntaxRules::kIPv4LinePattern, RegularExpression::CaseInsensitive);
-  static const auto v6 = RegularExpression::create(SyntaxRules::kIPv6LinePattern, RegularExpression::CaseInsensitive);
-  const std::string trimmed = foundation::trim(line);
-  if (trimmed.empty() || trimmed[0] == '#') return true;
-  const foundation::Range window{0, foundation::composedCharacterCount(trimmed)};
-  return v4->numberOfMatches(trimmed, 0, window) == 1 || v6->numberOfMatches(trimmed, 0, window) == 1 ||
-         referenceCompressedVerdict(trimmed);
-}
-
 void checkMerge(std::string_view hosts, const std::vector<std::optional<std::string>>& texts) {
   const std::string block = Compiler::compileBlock(texts);
   const std::string once = Compiler::mergeBlock(hosts, block);
@@ -77,7 +51,7 @@ void checkSyntax(std::string_view text) {
   for (const auto& line : foundation::componentsSeparatedByString(text, "\n")) {
     const bool verdict = SyntaxRules::isValidLine(line);
     if (line.size() <= kReferenceLineLimit) {
-      fuzz::check(verdict == referenceLineVerdict(line), "the syntax scanner agrees with the patterns on a line");
+      fuzz::check(verdict == syntax_reference::lineVerdict(line), "the syntax scanner agrees with the patterns on a line");
     }
     allValid = allValid && verdict;
   }

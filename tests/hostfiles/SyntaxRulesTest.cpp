@@ -8,8 +8,8 @@
 
 #include "hostfiles/IP.h"
 #include "hostfiles/SyntaxRules.h"
-#include "platform/foundation/RegularExpression.h"
 #include "platform/foundation/String.h"
+#include "tests/hostfiles/SyntaxRulesReference.h"
 
 namespace {
 
@@ -135,37 +135,11 @@ TEST(SyntaxRulesTest, TheFirstInvalidLineDecides) {
   });
 }
 
-// The scanner stands in for the two patterns; the platform's regular-expression engine is the
-// reference, applied as the rules read: split at every "\n", trim the platform's white space and
-// line ends, skip blank and comment lines, match over as many units as the line has characters.
-// A compressed address passes as the editor's validator judges the run up to the first blank or
-// tab, when white space and a non-blank character follow it.
-bool referenceCompressedVerdict(const std::string& trimmed) {
-  using foundation::RegularExpression;
-  static const auto rest = RegularExpression::create("^\\s+\\S", RegularExpression::Options{});
-  const std::size_t end = trimmed.find_first_of(" \t");
-  if (end == std::string::npos || trimmed.substr(0, end).find("::") == std::string::npos) return false;
-  const std::u16string address = foundation::utf16(trimmed.substr(0, end));
-  IP validator{address};
-  validator.setRange({0, address.size()});
-  const std::string after = trimmed.substr(end);
-  return validator.isValid() && rest->numberOfMatches(after, 0, {0, foundation::utf16(after).size()}) == 1;
-}
-
-bool referenceVerdict(std::string_view line) {
-  using foundation::RegularExpression;
-  static const auto v4 = RegularExpression::create(SyntaxRules::kIPv4LinePattern, RegularExpression::CaseInsensitive);
-  static const auto v6 = RegularExpression::create(SyntaxRules::kIPv6LinePattern, RegularExpression::CaseInsensitive);
-  std::string trimmed = foundation::trim(line);
-  if (trimmed.empty() || trimmed[0] == '#') return true;
-  foundation::Range window{0, foundation::composedCharacterCount(trimmed)};
-  return v4->numberOfMatches(trimmed, 0, window) == 1 || v6->numberOfMatches(trimmed, 0, window) == 1 ||
-         referenceCompressedVerdict(trimmed);
-}
-
+// The scanner stands in for the two patterns; the reference applies them as the rules read: split
+// at every "\n", then judge each line.
 bool referenceTextVerdict(std::string_view text) {
   for (const auto& line : foundation::componentsSeparatedByString(text, "\n")) {
-    if (!referenceVerdict(line)) return false;
+    if (!syntax_reference::lineVerdict(line)) return false;
   }
   return true;
 }
@@ -194,7 +168,7 @@ TEST(SyntaxRulesTest, TheScannerAgreesWithThePatternsOnGeneratedLines) {
     }
     line += (random() % 2 ? std::string(" ") : pick(blanks)) + (random() % 2 ? std::string("host") : pick(words)) +
             pick(blanks);
-    const bool expected = referenceVerdict(line);
+    const bool expected = syntax_reference::lineVerdict(line);
     ASSERT_EQ(SyntaxRules::isValidLine(line), expected) << line;
     valid += expected;
   }
@@ -232,10 +206,10 @@ TEST(SyntaxRulesTest, EveryCharacterSeparatesAndTrimsAsTheEngineSays) {
     if (c >= 0xD800 && c <= 0xDFFF) continue;
     const std::string ch = foundation::utf8(std::u16string(1, static_cast<char16_t>(c)));
     for (const std::string& line : {"1.2.3.4" + ch + "x", ch + "0:0:0:0:0:0:0:1 x", "1.2.3.4 " + ch}) {
-      const bool expected = referenceVerdict(line);
+      const bool expected = syntax_reference::lineVerdict(line);
       ASSERT_EQ(SyntaxRules::isValidLine(line), expected) << std::hex << static_cast<unsigned>(c) << " in " << line;
     }
-    separating += referenceVerdict("1.2.3.4" + ch + "x");
+    separating += syntax_reference::lineVerdict("1.2.3.4" + ch + "x");
   }
   EXPECT_EQ(separating, 25);  // the Unicode White_Space characters
 }

@@ -1,5 +1,6 @@
 #include "platform/appkit/Application.h"
 
+#include <optional>
 #include <utility>
 
 #include <QApplication>
@@ -9,6 +10,7 @@
 #include "platform/appkit/ApplicationActivation.h"
 #include "platform/appkit/QtMainLoopDriver.h"
 #include "platform/appkit/TerminationSignals.h"
+#include "platform/foundation/Bundle.h"
 
 namespace appkit {
 
@@ -16,11 +18,29 @@ namespace {
 
 Application* sharedApplication = nullptr;
 
+// The string under `key` in the main bundle's information, when there is a non-empty one.
+std::optional<QString> mainBundleString(const char* key) {
+  const foundation::Value value = foundation::Bundle::mainBundle()->objectForInfoDictionaryKey(key);
+  if (!value.isString() || value.stringValue().empty()) return std::nullopt;
+  return QString::fromStdString(value.stringValue());
+}
+
+// Qt's application name is the class of the windows on X11, which the desktop entry names as
+// StartupWMClass; its desktop file name is the windows' app id on Wayland, which the desktop
+// matches with the entry's file name. Both come from the bundle, as the entry does.
+void nameAfterMainBundle() {
+  if (auto name = mainBundleString(foundation::kCFBundleNameKey)) QCoreApplication::setApplicationName(*name);
+  if (auto identifier = mainBundleString(foundation::kCFBundleIdentifierKey)) {
+    QGuiApplication::setDesktopFileName(*identifier);
+  }
+}
+
 }  // namespace
 
 Application::Application(int& argc, char** argv) {
   if (!QCoreApplication::instance()) ownedApplication_ = std::make_unique<QApplication>(argc, argv);
   sharedApplication = this;
+  nameAfterMainBundle();
   context_ = std::make_unique<QObject>();
   // Whether the last window ends the application is the delegate's decision, not Qt's.
   QGuiApplication::setQuitOnLastWindowClosed(false);

@@ -6,6 +6,10 @@
 // work, applicationWillTerminate once at the end, whatever ends it (terminate(), SIGTERM, SIGINT or
 // SIGHUP, the desktop session ending, or the last window closing when the delegate agrees).
 //
+// The Qt application is named after the main bundle (CFBundleName as its name, so the X11 window
+// class, and CFBundleIdentifier as its desktop file name, so the Wayland app id), which lets the
+// desktop match the windows with the installed desktop entry.
+//
 // Activation and resignation are posted as notifications through ApplicationActivation, which the
 // application keeps while it lives. Left out: hiding, the dock, services, open-file requests.
 //
@@ -29,7 +33,8 @@ class Application {
  public:
   // Creates the Qt application from the command line (argc must outlive this object, as Qt
   // requires), or takes the one that already exists, which it then does not own. Installs the
-  // main-loop driver and the termination-signal handlers. Main thread only; one at a time.
+  // main-loop driver and the termination-signal handlers, and names the Qt application after the
+  // main bundle (see above). Main thread only; one at a time.
   Application(int& argc, char** argv);
   // Drops the delegate first (so its windows go before Qt does), then the driver, the signal
   // handlers and the Qt application it owns.

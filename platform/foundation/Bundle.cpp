@@ -45,6 +45,20 @@ std::optional<Dictionary> readInfoDictionary(const std::string& path) {
   return value->dictionaryValue();
 }
 
+bool isFolder(const std::string& path) {
+  bool isDirectory = false;
+  return FileManager::defaultManager().fileExistsAtPath(path, &isDirectory) && isDirectory;
+}
+
+// The resources of the executable in `folder`: "Resources" beside it, as the build lays them out,
+// else the installed resources folder when there is one, else "Resources" all the same.
+std::string resourceFolderBeside(const std::string& folder) {
+  const std::string beside = folder + "/Resources";
+  if (isFolder(beside)) return beside;
+  const std::string installed = folder + "/" QM_INSTALLED_RESOURCES;
+  return isFolder(installed) ? installed : beside;
+}
+
 std::shared_ptr<const Bundle> discoverMainBundle() {
   const std::string executable = executablePath();
   const char* override = std::getenv("QM_BUNDLE_PATH");
@@ -59,8 +73,9 @@ std::shared_ptr<const Bundle> discoverMainBundle() {
     return std::make_shared<Bundle>(folder, folder, readInfoDictionary(path), executable, processName());
   }
   const std::string folder = executable.empty() ? "." : parentOf(executable);
-  return std::make_shared<Bundle>(folder, folder + "/Resources", readInfoDictionary(folder + "/Resources/Info.plist"),
-                                  executable, processName());
+  const std::string resources = resourceFolderBeside(folder);
+  return std::make_shared<Bundle>(folder, resources, readInfoDictionary(resources + "/Info.plist"), executable,
+                                  processName());
 }
 
 bool isSafeRelative(const std::string& path) {

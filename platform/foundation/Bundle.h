@@ -2,7 +2,9 @@
 // Bundle stands in for the platform's application bundle: an identifier, an information
 // dictionary and a folder of resources. On Linux the main bundle is the folder of the
 // executable; its information dictionary is "Resources/Info.plist" beside the executable (XML or
-// binary property list) and its resources are the files under "Resources".
+// binary property list) and its resources are the files under "Resources". An installed
+// executable has no such folder: its resources, Info.plist among them, are in the install's
+// resource folder, "../share/quillmere" from the executable's folder in the usual layout.
 //
 // QM_BUNDLE_PATH overrides the location for tests: a folder is taken as the bundle folder, a
 // file as the information dictionary itself (its folder then holds the resources).

@@ -4,6 +4,7 @@
 // offscreen, so the window that applies runs in a child re-run of this executable (the
 // EndToEndChild test, disabled so that only its parent starts it); the real executable is
 // started as well, to see it launch and end orderly on the display.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <QAction>
 #include <QApplication>
@@ -20,6 +22,7 @@
 #include <QTest>
 #include <QToolBar>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <iostream>
@@ -35,6 +38,7 @@
 #include "app/QMTextView.h"
 #include "hostfiles/Compiler.h"
 #include "platform/foundation/AppleScript.h"
+#include "platform/foundation/Bundle.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/PropertyListSerialization.h"
 #include "platform/foundation/ShellQuoting.h"
@@ -204,6 +208,33 @@ std::string describe(const std::optional<int>& status) {
 
 std::string buildFolder() { return foundation::SystemPaths::executableDirectory() + "/.."; }
 
+// The class parts of the WM_CLASS ("instance\0class\0") of the top-level windows on `display`.
+std::vector<std::string> windowClasses(const std::string& display) {
+  std::vector<std::string> classes;
+  xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
+  if (xcb_connection_has_error(connection)) {
+    xcb_disconnect(connection);
+    return classes;
+  }
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+  if (xcb_query_tree_reply_t* tree = xcb_query_tree_reply(connection, xcb_query_tree(connection, root), nullptr)) {
+    const xcb_window_t* windows = xcb_query_tree_children(tree);
+    for (int i = 0; i < xcb_query_tree_children_length(tree); ++i) {
+      const auto cookie = xcb_get_property(connection, 0, windows[i], XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256);
+      if (xcb_get_property_reply_t* property = xcb_get_property_reply(connection, cookie, nullptr)) {
+        const std::string value(static_cast<const char*>(xcb_get_property_value(property)),
+                                static_cast<std::size_t>(xcb_get_property_value_length(property)));
+        const std::size_t end = value.find('\0');
+        if (end != std::string::npos) classes.push_back(value.substr(end + 1, value.find('\0', end + 1) - end - 1));
+        std::free(property);
+      }
+    }
+    std::free(tree);
+  }
+  xcb_disconnect(connection);
+  return classes;
+}
+
 TEST(EndToEndTest, AHostfileTypedIntoTheRealWindowIsAppliedToTheHostsFile) {
   std::string why;
   const auto display = XDisplay::start(&why);
@@ -259,6 +290,18 @@ TEST(EndToEndTest, TheApplicationLaunchesOnTheDisplayAndEndsOrderlyOnSigterm) {
     if (!launched) sleepFor(0.05);
   }
   ASSERT_TRUE(launched) << "the application did not finish launching: " << describe(application.waitFor(0));
+  // The desktop entry's StartupWMClass is the bundle name: the main window must carry it as its class.
+  const auto bundle = foundation::Bundle::bundleWithPath(buildFolder() + "/app");
+  ASSERT_TRUE(bundle && bundle->infoDictionary());
+  const std::string name = bundle->objectForInfoDictionaryKey(foundation::kCFBundleNameKey).stringValue();
+  ASSERT_FALSE(name.empty());
+  std::vector<std::string> classes;
+  auto shown = [&] {
+    classes = windowClasses(display->name());
+    return std::find(classes.begin(), classes.end(), name) != classes.end();
+  };
+  for (int i = 0; i < 100 && !shown(); ++i) sleepFor(0.05);
+  EXPECT_THAT(classes, testing::Contains(name));
 
   application.signal(SIGTERM);
   const auto status = application.waitFor(20);

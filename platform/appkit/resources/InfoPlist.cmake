@@ -2,6 +2,8 @@
 # "Resources/Info.plist" beside the executable. Regenerated whenever the project is configured,
 # so the version strings always follow project(VERSION ...).
 set(QM_BUNDLE_IDENTIFIER "org.quillmere.Quillmere" CACHE STRING "Bundle identifier of the application")
+# The application's name: the desktop entry's name and its window class take it too.
+set(QM_BUNDLE_NAME "Quillmere")
 set(QM_BUNDLE_VERSION "${PROJECT_VERSION}" CACHE STRING "Build version (CFBundleVersion) of the application")
 # Where the newsletter and feedback windows send what the user asks them to. Empty, as they are
 # by default, the windows say they are not set up and send nothing anywhere.
@@ -28,7 +30,7 @@ function(qm_xml_escape out text)
 endfunction()
 
 function(qm_write_info_plist destination)
-  foreach(setting QM_BUNDLE_IDENTIFIER QM_BUNDLE_VERSION QM_NEWSLETTER_URL QM_FEEDBACK_URL
+  foreach(setting QM_BUNDLE_IDENTIFIER QM_BUNDLE_NAME QM_BUNDLE_VERSION QM_NEWSLETTER_URL QM_FEEDBACK_URL
                   QM_TELEMETRY_INGESTION_URL QM_TELEMETRY_APP_SECRET)
     qm_xml_escape(${setting}_XML "${${setting}}")
   endforeach()

@@ -6,12 +6,14 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/appkit/Application.h"
 #include "platform/appkit/WindowController.h"
 #include "platform/dispatch/Queue.h"
+#include "platform/foundation/Bundle.h"
 #include "tests/platform/appkit/QtTestSupport.h"
 
 namespace {
@@ -126,6 +128,37 @@ TEST_F(ApplicationTest, ClosingTheLastWindowAsksTheDelegate) {
     EXPECT_EQ(delegate->calls, c.expected);
     application.reset();
   }
+}
+
+// The desktop matches windows with the installed entry by the X11 class (Qt's application name)
+// and the Wayland app id (Qt's desktop file name); both follow the bundle, as the entry does. A
+// bundle without the keys leaves Qt's own names alone.
+TEST(ApplicationNamingTest, NamesQtAfterTheMainBundle) {
+  test::qtApplication();
+  const std::string qtName = QCoreApplication::applicationName().toStdString();
+  const std::string qtDesktopFileName = QGuiApplication::desktopFileName().toStdString();
+  struct Case {
+    std::optional<foundation::Dictionary> info;
+    std::string name, desktopFileName;
+  };
+  const Case cases[] = {
+      {foundation::Dictionary{{"CFBundleName", "Sample"}, {"CFBundleIdentifier", "org.example.Sample"}}, "Sample",
+       "org.example.Sample"},
+      {foundation::Dictionary{{"CFBundleName", ""}, {"CFBundleIdentifier", 7}}, qtName, qtDesktopFileName},
+      {std::nullopt, qtName, qtDesktopFileName},
+  };
+  for (const Case& c : cases) {
+    foundation::Bundle::setMainBundleForTesting(std::make_shared<foundation::Bundle>("/b", "/b/Resources", c.info));
+    int argc = 1;
+    char name[] = "test";
+    char* argv[] = {name, nullptr};
+    { appkit::Application application(argc, argv); }
+    EXPECT_EQ(QCoreApplication::applicationName().toStdString(), c.name);
+    EXPECT_EQ(QGuiApplication::desktopFileName().toStdString(), c.desktopFileName);
+    QCoreApplication::setApplicationName(QString::fromStdString(qtName));
+    QGuiApplication::setDesktopFileName(QString::fromStdString(qtDesktopFileName));
+  }
+  foundation::Bundle::setMainBundleForTesting(nullptr);
 }
 
 }  // namespace

@@ -143,7 +143,9 @@ QVariant QMTextView::inputMethodQuery(Qt::InputMethodQuery query) const {
   }
   // Positions count UTF-16 units from the start of the surrounding text; the anchor and the
   // selection are cut to it.
-  const auto [from, to] = surroundingBytes();
+  const std::pair<std::size_t, std::size_t> around = surroundingBytes();
+  const std::size_t from = around.first;
+  const std::size_t to = around.second;
   const std::string_view text = lines_.text();
   const auto indexOf = [&](std::size_t position) {
     return static_cast<int>(utf16Length(text.substr(from, std::clamp(position, from, to) - from)));

@@ -8,6 +8,7 @@
 #include <QInputMethodQueryEvent>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <limits>
 
+#include "app/QMTextViewAccessible.h"
 #include "app/UTF8Text.h"
 
 namespace app {
@@ -81,6 +82,7 @@ QMTextView::QMTextView(QWidget* parent) : QAbstractScrollArea(parent) {
   setFocusPolicy(Qt::StrongFocus);
   setAttribute(Qt::WA_InputMethodEnabled);
   viewport()->setCursor(Qt::IBeamCursor);
+  accessibility_ = std::make_unique<QMTextViewAccessibility>(*this);
   updateScrollBars();
 }
 
@@ -93,6 +95,8 @@ void QMTextView::setText(std::string text) {
   lines_.assign(std::move(text));
   highlighter_.reset();
   history_.clear();
+  accessibility_->textReset();
+  clearPreedit();
   selectingWithMouse_ = false;
   updateScrollBars();
   viewport()->update();
@@ -105,6 +109,7 @@ void QMTextView::showText(std::string text, bool editable) {
   wantedX_ = -1;
   verticalScrollBar()->setValue(0);
   horizontalScrollBar()->setValue(0);
+  cursorChanged();
 }
 
 void QMTextView::replaceShownText(std::string text) {
@@ -116,6 +121,7 @@ void QMTextView::replaceShownText(std::string text) {
   cursor_ = anchor_ = lines_.lineStart(kept);
   verticalScrollBar()->setValue(top);
   horizontalScrollBar()->setValue(left);
+  cursorChanged();
 }
 
 void QMTextView::setEditable(bool editable) {
@@ -157,6 +163,7 @@ QMTextView::LaidOutLine QMTextView::layOut(std::size_t line, bool highlighted) c
   option.setWrapMode(QTextOption::NoWrap);
   laidOut.layout->setTextOption(option);
   if (highlighted) laidOut.layout->setFormats(highlighter_.formatsFor(line, text));
+  if (highlighted) insertPreedit(laidOut);
   laidOut.layout->beginLayout();
   QTextLine textLine = laidOut.layout->createLine();
   if (textLine.isValid()) textLine.setLineWidth(kLineWidth);
@@ -166,7 +173,9 @@ QMTextView::LaidOutLine QMTextView::layOut(std::size_t line, bool highlighted) c
 
 int QMTextView::utf16IndexIn(const LaidOutLine& line, std::size_t position) const {
   const std::size_t clamped = std::clamp(position, line.start, line.shownEnd);
-  return static_cast<int>(utf16Length(std::string_view(lines_.text()).substr(line.start, clamped - line.start)));
+  const auto index = static_cast<int>(utf16Length(std::string_view(lines_.text()).substr(line.start, clamped - line.start)));
+  // The text after the cursor sits behind a preedit text put into the layout.
+  return line.preeditAt >= 0 && index > line.preeditAt ? index + static_cast<int>(preedit_.text.size()) : index;
 }
 
 std::size_t QMTextView::positionIn(const LaidOutLine& line, int utf16Index) const {
@@ -255,8 +264,9 @@ void QMTextView::paintLine(QPainter& painter, std::size_t line, const std::pair<
   }
   laidOut.layout->draw(&painter, origin, selections);
   const bool cursorHere = lines_.lineOf(cursor_) == line;
-  if (cursorHere && editable_ && hasFocus() && cursorShown_) {
-    laidOut.layout->drawCursor(&painter, origin, utf16IndexIn(laidOut, cursor_), 1);
+  const int cursorIndex = cursorHere ? cursorIndexIn(laidOut) : -1;
+  if (cursorIndex >= 0 && editable_ && hasFocus() && cursorShown_) {
+    laidOut.layout->drawCursor(&painter, origin, cursorIndex, 1);
   }
 }
 
@@ -290,6 +300,7 @@ void QMTextView::setCursorPosition(std::size_t position, bool keepAnchor) {
   restartBlink();
   ensureCursorVisible();
   viewport()->update();
+  cursorChanged();
 }
 
 void QMTextView::selectAll() {
@@ -297,6 +308,7 @@ void QMTextView::selectAll() {
   cursor_ = lines_.size();
   history_.breakTyping();
   viewport()->update();
+  cursorChanged();
 }
 
 void QMTextView::restartBlink() {
@@ -440,7 +452,13 @@ void QMTextView::changed(const TextLines::Change& change) {
   ++editCount_;
   updateScrollBars();
   viewport()->update();
+  cursorChanged();
   emit userEdited();
+}
+
+void QMTextView::cursorChanged() {
+  updateMicroFocus();
+  accessibility_->report();
 }
 
 void QMTextView::replaceRange(std::size_t from, std::size_t to, const std::string& inserted, bool typed) {
@@ -453,6 +471,7 @@ void QMTextView::replaceRange(std::size_t from, std::size_t to, const std::strin
   edit.cursorBefore = cursor_;
   edit.anchorBefore = anchor_;
   const TextLines::Change change = lines_.replace(from, to - from, inserted);
+  accessibility_->textReplaced(change, from, edit.removed, inserted);
   history_.record(std::move(edit), typed);
   cursor_ = anchor_ = from + inserted.size();
   wantedX_ = -1;
@@ -501,6 +520,7 @@ void QMTextView::undo() {
   const auto edit = history_.undo();
   if (!edit) return;
   const TextLines::Change change = lines_.replace(edit->position, edit->inserted.size(), edit->removed);
+  accessibility_->textReplaced(change, edit->position, edit->inserted, edit->removed);
   cursor_ = edit->cursorBefore;
   anchor_ = edit->anchorBefore;
   ensureCursorVisible();
@@ -512,6 +532,7 @@ void QMTextView::redo() {
   const auto edit = history_.redo();
   if (!edit) return;
   const TextLines::Change change = lines_.replace(edit->position, edit->removed.size(), edit->inserted);
+  accessibility_->textReplaced(change, edit->position, edit->removed, edit->inserted);
   cursor_ = anchor_ = edit->position + edit->inserted.size();
   ensureCursorVisible();
   changed(change);
@@ -592,26 +613,6 @@ bool QMTextView::focusNextPrevChild(bool next) {
   // Tab is a character of the text while the text can be typed in.
   if (editable_) return false;
   return QAbstractScrollArea::focusNextPrevChild(next);
-}
-
-void QMTextView::inputMethodEvent(QInputMethodEvent* event) {
-  if (editable_ && !event->commitString().isEmpty()) insertText(event->commitString());
-  event->accept();
-}
-
-QVariant QMTextView::inputMethodQuery(Qt::InputMethodQuery query) const {
-  switch (query) {
-    case Qt::ImEnabled:
-      return editable_;
-    case Qt::ImFont:
-      return font();
-    case Qt::ImCursorRectangle: {
-      const qreal x = kInset + cursorX(cursor_) - horizontalScrollBar()->value();
-      return QRectF(x, lineTop(lines_.lineOf(cursor_)), 1, lineHeight()).toRect();
-    }
-    default:
-      return QAbstractScrollArea::inputMethodQuery(query);
-  }
 }
 
 // --- Mouse ---------------------------------------------------------------------------------------

@@ -15,6 +15,10 @@
 // edit. Lines longer than kDisplayedBytes show their first kDisplayedBytes only (a hosts line is
 // short; a hostile body of one huge line must not stall every paint).
 //
+// An input method's text being composed is shown at the cursor, underlined, and its commit is a
+// typed edit (QMTextViewInputMethod.cpp). Assistive technologies see an editable text
+// (QMTextViewAccessible), which costs an edit nothing while none is active.
+//
 // Main thread only. Copying is forbidden (it is a widget).
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
@@ -36,6 +40,8 @@
 class QMenu;
 
 namespace app {
+
+class QMTextViewAccessibility;
 
 class QMTextView : public QAbstractScrollArea {
   Q_OBJECT
@@ -74,7 +80,11 @@ class QMTextView : public QAbstractScrollArea {
   static QFont fixedPitchFont(QFont preferred, int pointSize);
 
   const SyntaxHighlighter& highlighter() const { return highlighter_; }
-  // The formats line `line` is painted with (highlighting it when it is not yet). For tests.
+  // The text an input method is composing, shown at the cursor until it is committed; empty
+  // when none is. It is not part of text().
+  const QString& preeditText() const { return preedit_.text; }
+  // The formats line `line` is painted with (highlighting it when it is not yet), a preedit
+  // text's included. For tests.
   QList<QTextLayout::FormatRange> formatsOfLine(std::size_t line);
   // The first and the last line in sight.
   std::pair<std::size_t, std::size_t> visibleLines() const;
@@ -124,11 +134,22 @@ class QMTextView : public QAbstractScrollArea {
   void scrollContentsBy(int dx, int dy) override;
 
  private:
+  friend class QMTextViewAccessible;
+
   // One line laid out for painting or measuring: its shown text and the bytes it covers.
   struct LaidOutLine {
     std::unique_ptr<QTextLayout> layout;
     std::size_t start = 0;      // the line's first byte
     std::size_t shownEnd = 0;   // the byte after the last one shown
+    // Where a preedit text was put into the layout (painting only), in UTF-16 units; else -1.
+    int preeditAt = -1;
+  };
+  // What an input method is composing: its text, the cursor within it (-1: hidden) and the
+  // formats it asked for, relative to the text.
+  struct Preedit {
+    QString text;
+    int cursor = -1;
+    QList<QTextLayout::FormatRange> formats;
   };
 
   void setText(std::string text);
@@ -156,7 +177,19 @@ class QMTextView : public QAbstractScrollArea {
   void deleteForward(bool word);
   std::string withOwnLineEnds(const QString& text) const;
   void changed(const TextLines::Change& change);
+  // After the cursor, the selection or the text changed: tells the input method and assistive
+  // technologies.
+  void cursorChanged();
   QMenu* makeContextMenu();
+
+  // Input methods (QMTextViewInputMethod.cpp).
+  std::pair<std::size_t, std::size_t> surroundingBytes() const;
+  void commitInput(const QInputMethodEvent& event);
+  void setPreedit(const QInputMethodEvent& event);
+  void clearPreedit();
+  void insertPreedit(LaidOutLine& line) const;
+  int cursorIndexIn(const LaidOutLine& line) const;
+  QRect cursorRectangle() const;
 
   TextLines lines_;
   // A cache of line formats: filled as lines are laid out for painting, so also by const code.
@@ -172,6 +205,8 @@ class QMTextView : public QAbstractScrollArea {
   bool cursorShown_ = true;
   bool selectingWithMouse_ = false;
   QBasicTimer blink_;
+  Preedit preedit_;
+  std::unique_ptr<QMTextViewAccessibility> accessibility_;
 };
 
 }  // namespace app

@@ -692,7 +692,7 @@ void QMTextView::mouseMoveEvent(QMouseEvent* event) {
   if (dragStarts(point) || !selectingWithMouse_) return;
   // Past the top or bottom edge the selection reaches the edge line, and scrolling carries it on.
   autoScrollFor(point, 0);
-  setCursorPosition(positionAt(QPoint(point.x(), std::clamp(point.y(), 0, viewport()->height() - 1))), true);
+  setCursorPosition(positionAt(withinEdges(point)), true);
 }
 
 void QMTextView::mouseReleaseEvent(QMouseEvent* event) {

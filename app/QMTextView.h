@@ -197,6 +197,7 @@ class QMTextView : public QAbstractScrollArea {
   bool pressMayStartDrag(const QPoint& point);
   bool dragStarts(const QPoint& point);
   void startDrag();
+  bool dragSourceIntact() const;
   Qt::DropAction dropActionFor(const QDropEvent& event) const;
   void dropText(const QDropEvent& event, Qt::DropAction action);
   void moveText(std::size_t from, std::size_t to, std::size_t position);
@@ -206,6 +207,8 @@ class QMTextView : public QAbstractScrollArea {
   int autoScrollLines() const;
   void autoScrollStep();
   void stopAutoScroll();
+  // `point` moved up or down to the nearest row of the viewport.
+  QPoint withinEdges(const QPoint& point) const;
 
   TextLines lines_;
   // A cache of line formats: filled as lines are laid out for painting, so also by const code.

@@ -70,11 +70,18 @@ void QMTextView::startDrag() {
   }
   if (!alive) return;  // the window closed while the drag ran
   drag_.running = false;
-  // Moved into another program: the text leaves this one, unless it changed meanwhile (a drop
-  // onto this view has made the whole move itself).
-  const bool unchanged = lines_.text().compare(drag_.from, drag_.to - drag_.from, drag_.text) == 0;
-  if (action == Qt::MoveAction && !drag_.droppedHere && unchanged) replaceRange(drag_.from, drag_.to, {}, false);
+  // Moved into another program: the text leaves this one (a drop onto this view has made the
+  // whole move itself).
+  if (action == Qt::MoveAction && !drag_.droppedHere && dragSourceIntact()) {
+    replaceRange(drag_.from, drag_.to, {}, false);
+  }
   drag_.text.clear();
+}
+
+// Whether the dragged bytes still stand where the drag took them from: a refresh of the hostfile
+// may replace the text while the drag runs.
+bool QMTextView::dragSourceIntact() const {
+  return drag_.to <= lines_.size() && lines_.text().compare(drag_.from, drag_.to - drag_.from, drag_.text) == 0;
 }
 
 // --- Dropping ------------------------------------------------------------------------------------
@@ -130,8 +137,7 @@ void QMTextView::dropText(const QDropEvent& event, Qt::DropAction action) {
   std::string inserted;
   if (drag_.running) {
     drag_.droppedHere = true;
-    const bool intact = lines_.text().compare(drag_.from, drag_.to - drag_.from, drag_.text) == 0;
-    if (action == Qt::MoveAction && intact) {
+    if (action == Qt::MoveAction && dragSourceIntact()) {
       moveText(drag_.from, drag_.to, position);
       return;
     }
@@ -196,6 +202,10 @@ void QMTextView::autoScrollFor(const QPoint& point, int margin) {
 
 void QMTextView::stopAutoScroll() { autoScroll_.stop(); }
 
+QPoint QMTextView::withinEdges(const QPoint& point) const {
+  return {point.x(), std::clamp(point.y(), 0, std::max(0, viewport()->height() - 1))};
+}
+
 // How many lines a step scrolls (negative: up): one, and one more for each line's height further out.
 int QMTextView::autoScrollLines() const {
   const int top = autoScrollMargin_ - autoScrollPoint_.y();
@@ -215,11 +225,11 @@ void QMTextView::autoScrollStep() {
   QScrollBar* vertical = verticalScrollBar();
   const int before = vertical->value();
   vertical->setValue(before + autoScrollLines() * vertical->singleStep());
-  const QPoint inside(autoScrollPoint_.x(), std::clamp(autoScrollPoint_.y(), 0, viewport()->height() - 1));
+  const std::size_t position = positionAt(withinEdges(autoScrollPoint_));
   if (selectingWithMouse_) {
-    setCursorPosition(positionAt(inside), true);
+    setCursorPosition(position, true);
   } else {
-    setDropCaret(positionAt(inside));
+    setDropCaret(position);
   }
   if (vertical->value() == before) stopAutoScroll();  // at the top or the end: nothing more to show
 }

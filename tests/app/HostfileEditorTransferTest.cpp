@@ -195,6 +195,23 @@ TEST_F(HostfileEditorTransferTest, DraggingTheSelectionMovesItOrCopiesItWithCtrl
   }
 }
 
+// A refresh of a remote hostfile can replace the text while the user drags from it: the move then
+// takes nothing out of the new text.
+TEST_F(HostfileEditorTransferTest, ATextReplacedDuringTheDragIsLeftAsItIs) {
+  const std::string replacements[] = {"short", "0.0.0.0 changed one\n10.0.0.2 two\n"};
+  for (const std::string& replacement : replacements) {
+    view->showText("127.0.0.1 one\n10.0.0.2 two\n", true);
+    select(10, 26);
+    view->setDragLoop([&](std::unique_ptr<QMimeData>, Qt::DropActions) {
+      view->replaceShownText(replacement);
+      return Qt::MoveAction;
+    });
+    press(pointAt(*view, 0, 10));
+    moveHeld(pointAt(*view, 0, 10) + QPoint(0, QApplication::startDragDistance() + 4));
+    EXPECT_EQ(view->text(), replacement);
+  }
+}
+
 TEST_F(HostfileEditorTransferTest, APressInTheSelectionWithoutADragPlacesTheCursor) {
   view->showText("127.0.0.1 localhost\n", true);
   select(0, 19);

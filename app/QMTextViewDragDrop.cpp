@@ -7,7 +7,6 @@
 #include <QPainter>
 #include <QPointer>
 #include <QScrollBar>
-#include <QTextLine>
 
 #include <algorithm>
 #include <cmath>

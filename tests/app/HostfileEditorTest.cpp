@@ -224,8 +224,8 @@ TEST_F(HostfileEditorTest, TheCaretStaysInSightAfterEveryEditUndoAndRedo) {
   EXPECT_EQ(view->text(), pasted);
   EXPECT_TRUE(caretInSight(*view)) << "after redoing the paste";
 
-  // Sideways too: the end of a line wider than the view, and of one whose tabs reach further than
-  // its bytes suggest.
+  // Sideways too: the end of a line wider than the view, of one whose tabs reach further than its
+  // bytes suggest, and of a wide line below the view's height (both scroll bars appear at once).
   const std::string wide[] = {"127.0.0.1 " + std::string(300, 'a'), "127.0.0.1" + std::string(60, '\t') + "host",
                               std::string(100, '\n') + "127.0.0.1 " + std::string(300, 'b')};
   for (const std::string& line : wide) {

@@ -56,6 +56,12 @@ bool isInsertable(const QString& text) {
   return std::all_of(text.begin(), text.end(), [](QChar c) { return c == u'\t' || c.isPrint() || c.isSurrogate(); });
 }
 
+// Whether a key types its text: no command modifier, and text to insert.
+bool isTyping(const QKeyEvent& event) {
+  const bool command = event.modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
+  return !command && isInsertable(event.text());
+}
+
 bool isWordCharacter(QChar c) { return c.isLetterOrNumber() || c == u'.' || c == u'-' || c == u'_' || c == u':'; }
 
 }  // namespace
@@ -83,6 +89,7 @@ QMTextView::QMTextView(QWidget* parent) : QAbstractScrollArea(parent) {
   setAttribute(Qt::WA_InputMethodEnabled);
   viewport()->setCursor(Qt::IBeamCursor);
   accessibility_ = std::make_unique<QMTextViewAccessibility>(*this);
+  viewport()->setAcceptDrops(true);
   updateScrollBars();
 }
 
@@ -234,7 +241,10 @@ void QMTextView::ensureCursorVisible() {
   if (x < kInset) {
     horizontal->setValue(horizontal->value() + static_cast<int>(std::floor(x - kInset)));
   } else if (x > viewport()->width() - kInset) {
-    horizontal->setValue(horizontal->value() + static_cast<int>(std::ceil(x + kInset - viewport()->width())));
+    const int wanted = horizontal->value() + static_cast<int>(std::ceil(x + kInset - viewport()->width()));
+    // The range is estimated from the widest line's bytes; tabs and wide characters reach further.
+    if (wanted > horizontal->maximum()) horizontal->setMaximum(wanted);
+    horizontal->setValue(wanted);
   }
 }
 
@@ -245,6 +255,7 @@ void QMTextView::paintEvent(QPaintEvent*) {
   const auto selected = selection();
   const auto [first, last] = visibleLines();
   for (std::size_t line = first; line <= last; ++line) paintLine(painter, line, selected);
+  paintDropCaret(painter);
 }
 
 void QMTextView::paintLine(QPainter& painter, std::size_t line, const std::pair<std::size_t, std::size_t>& selected) {
@@ -272,7 +283,17 @@ void QMTextView::paintLine(QPainter& painter, std::size_t line, const std::pair<
 
 void QMTextView::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
+  // A scroll bar that an edit called for appears after the edit has scrolled to the caret, and
+  // takes its room from the viewport: a caret that was in sight stays so.
+  const bool caretWasInSight = caretWithin(event->oldSize());
   updateScrollBars();
+  if (caretWasInSight) ensureCursorVisible();
+}
+
+bool QMTextView::caretWithin(const QSize& size) const {
+  const qreal x = kInset + cursorX(cursor_) - horizontalScrollBar()->value();
+  const QRectF caret(x, lineTop(lines_.lineOf(cursor_)), 1, lineHeight());
+  return QRectF(QPointF(0, 0), QSizeF(size)).contains(caret);
 }
 
 void QMTextView::scrollContentsBy(int, int) { viewport()->update(); }
@@ -309,6 +330,7 @@ void QMTextView::selectAll() {
   history_.breakTyping();
   viewport()->update();
   cursorChanged();
+  publishSelection();
 }
 
 void QMTextView::restartBlink() {
@@ -322,6 +344,10 @@ void QMTextView::restartBlink() {
 }
 
 void QMTextView::timerEvent(QTimerEvent* event) {
+  if (event->timerId() == autoScroll_.timerId()) {
+    autoScrollStep();
+    return;
+  }
   if (event->timerId() != blink_.timerId()) {
     QAbstractScrollArea::timerEvent(event);
     return;
@@ -338,6 +364,9 @@ void QMTextView::focusInEvent(QFocusEvent* event) {
 
 void QMTextView::focusOutEvent(QFocusEvent* event) {
   QAbstractScrollArea::focusOutEvent(event);
+  // A selection by mouse ends with the focus, or its scrolling would go on without a release.
+  selectingWithMouse_ = false;
+  stopAutoScroll();
   blink_.stop();
   viewport()->update();
 }
@@ -393,47 +422,6 @@ std::size_t QMTextView::targetOf(QKeySequence::StandardKey move) const {
   }
 }
 
-bool QMTextView::moveByKey(QKeyEvent* event) {
-  struct Move {
-    QKeySequence::StandardKey move;
-    QKeySequence::StandardKey select;
-    bool vertical;
-  };
-  static const Move moves[] = {
-      {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, false},
-      {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar, false},
-      {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord, false},
-      {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord, false},
-      {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine, true},
-      {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine, true},
-      {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage, true},
-      {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage, true},
-      {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine, false},
-      {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine, false},
-      {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument, false},
-      {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, false},
-  };
-  if (event->matches(QKeySequence::SelectAll)) {
-    selectAll();
-    return true;
-  }
-  for (const Move& move : moves) {
-    const bool select = event->matches(move.select);
-    if (!select && !event->matches(move.move)) continue;
-    // Up and down aim for the column the run of vertical moves started at.
-    const qreal wanted = wantedX_ >= 0 ? wantedX_ : cursorX(cursor_);
-    std::size_t target = targetOf(move.move);
-    // Without a selection to extend, a plain left or right first collapses the selection.
-    const auto [from, to] = selection();
-    if (!select && from != to && move.move == QKeySequence::MoveToNextChar) target = to;
-    if (!select && from != to && move.move == QKeySequence::MoveToPreviousChar) target = from;
-    setCursorPosition(target, select);
-    wantedX_ = move.vertical ? wanted : -1;
-    return true;
-  }
-  return false;
-}
-
 std::pair<std::size_t, std::size_t> QMTextView::wordAt(std::size_t position) const {
   const LaidOutLine laidOut = layOut(lines_.lineOf(position), false);
   const QString& text = laidOut.layout->text();
@@ -451,6 +439,8 @@ void QMTextView::changed(const TextLines::Change& change) {
   highlighter_.linesChanged(change);
   ++editCount_;
   updateScrollBars();
+  // After the scroll bars: scrolled against the old range, the caret could be left out of sight.
+  ensureCursorVisible();
   viewport()->update();
   cursorChanged();
   emit userEdited();
@@ -476,7 +466,6 @@ void QMTextView::replaceRange(std::size_t from, std::size_t to, const std::strin
   cursor_ = anchor_ = from + inserted.size();
   wantedX_ = -1;
   restartBlink();
-  ensureCursorVisible();
   changed(change);
 }
 
@@ -523,7 +512,6 @@ void QMTextView::undo() {
   accessibility_->textReplaced(change, edit->position, edit->inserted, edit->removed);
   cursor_ = edit->cursorBefore;
   anchor_ = edit->anchorBefore;
-  ensureCursorVisible();
   changed(change);
 }
 
@@ -534,7 +522,6 @@ void QMTextView::redo() {
   const TextLines::Change change = lines_.replace(edit->position, edit->removed.size(), edit->inserted);
   accessibility_->textReplaced(change, edit->position, edit->removed, edit->inserted);
   cursor_ = anchor_ = edit->position + edit->inserted.size();
-  ensureCursorVisible();
   changed(change);
 }
 
@@ -559,30 +546,104 @@ void QMTextView::paste() {
   replaceRange(from, to, withOwnLineEnds(text), false);
 }
 
-bool QMTextView::editByKey(QKeyEvent* event) {
-  if (event->matches(QKeySequence::Copy)) return copy(), true;
-  if (!editable_) return false;
-  if (event->matches(QKeySequence::Cut)) return cut(), true;
-  if (event->matches(QKeySequence::Paste)) return paste(), true;
-  if (event->matches(QKeySequence::Undo)) return undo(), true;
-  if (event->matches(QKeySequence::Redo)) return redo(), true;
-  if (event->matches(QKeySequence::DeleteStartOfWord)) return deleteBackward(true), true;
-  if (event->matches(QKeySequence::DeleteEndOfWord)) return deleteForward(true), true;
-  if (event->matches(QKeySequence::Delete)) return deleteForward(false), true;
-  if (event->key() == Qt::Key_Backspace && !(event->modifiers() & ~Qt::ShiftModifier)) return deleteBackward(false), true;
-  if (event->matches(QKeySequence::InsertParagraphSeparator) || event->matches(QKeySequence::InsertLineSeparator)) {
-    insertText(QStringLiteral("\n"));
-    return true;
-  }
-  const QString text = event->text();
-  const bool command = event->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
-  if (command || !isInsertable(text)) return false;
-  insertText(text);
-  return true;
+// --- Keys ----------------------------------------------------------------------------------------
+
+// One key the editor handles: a move of the cursor to where `move` (a MoveTo* key) says, keeping
+// the anchor or stretching the selection, or a command, refused while the view is read-only when
+// it changes the text. A row matches its standard key, or when that is UnknownKey its bare key with
+// no modifier but Shift. `claimed` keys are the editor's own ahead of the application's shortcuts
+// while it has the focus: those that a menu might bind too.
+struct QMTextView::KeyAction {
+  QKeySequence::StandardKey key = QKeySequence::UnknownKey;
+  Qt::Key bareKey = Qt::Key_unknown;
+  QKeySequence::StandardKey move = QKeySequence::UnknownKey;
+  bool select = false;
+  bool vertical = false;
+  void (*command)(QMTextView&) = nullptr;
+  bool changesText = false;
+  bool claimed = false;
+};
+
+// The first row that matches the key wins.
+const QMTextView::KeyAction* QMTextView::keyActionFor(const QKeyEvent& event) {
+  using K = QKeySequence;
+  static const KeyAction actions[] = {
+      {.key = K::SelectAll, .command = [](QMTextView& v) { v.selectAll(); }, .claimed = true},
+      {.key = K::SelectNextChar, .move = K::MoveToNextChar, .select = true},
+      {.key = K::MoveToNextChar, .move = K::MoveToNextChar},
+      {.key = K::SelectPreviousChar, .move = K::MoveToPreviousChar, .select = true},
+      {.key = K::MoveToPreviousChar, .move = K::MoveToPreviousChar},
+      {.key = K::SelectNextWord, .move = K::MoveToNextWord, .select = true, .claimed = true},
+      {.key = K::MoveToNextWord, .move = K::MoveToNextWord, .claimed = true},
+      {.key = K::SelectPreviousWord, .move = K::MoveToPreviousWord, .select = true, .claimed = true},
+      {.key = K::MoveToPreviousWord, .move = K::MoveToPreviousWord, .claimed = true},
+      {.key = K::SelectNextLine, .move = K::MoveToNextLine, .select = true, .vertical = true},
+      {.key = K::MoveToNextLine, .move = K::MoveToNextLine, .vertical = true},
+      {.key = K::SelectPreviousLine, .move = K::MoveToPreviousLine, .select = true, .vertical = true},
+      {.key = K::MoveToPreviousLine, .move = K::MoveToPreviousLine, .vertical = true},
+      {.key = K::SelectNextPage, .move = K::MoveToNextPage, .select = true, .vertical = true},
+      {.key = K::MoveToNextPage, .move = K::MoveToNextPage, .vertical = true},
+      {.key = K::SelectPreviousPage, .move = K::MoveToPreviousPage, .select = true, .vertical = true},
+      {.key = K::MoveToPreviousPage, .move = K::MoveToPreviousPage, .vertical = true},
+      {.key = K::SelectStartOfLine, .move = K::MoveToStartOfLine, .select = true},
+      {.key = K::MoveToStartOfLine, .move = K::MoveToStartOfLine},
+      {.key = K::SelectEndOfLine, .move = K::MoveToEndOfLine, .select = true},
+      {.key = K::MoveToEndOfLine, .move = K::MoveToEndOfLine},
+      {.key = K::SelectStartOfDocument, .move = K::MoveToStartOfDocument, .select = true, .claimed = true},
+      {.key = K::MoveToStartOfDocument, .move = K::MoveToStartOfDocument, .claimed = true},
+      {.key = K::SelectEndOfDocument, .move = K::MoveToEndOfDocument, .select = true, .claimed = true},
+      {.key = K::MoveToEndOfDocument, .move = K::MoveToEndOfDocument, .claimed = true},
+      {.key = K::Copy, .command = [](QMTextView& v) { v.copy(); }, .claimed = true},
+      {.key = K::Cut, .command = [](QMTextView& v) { v.cut(); }, .changesText = true, .claimed = true},
+      {.key = K::Paste, .command = [](QMTextView& v) { v.paste(); }, .changesText = true, .claimed = true},
+      {.key = K::Undo, .command = [](QMTextView& v) { v.undo(); }, .changesText = true, .claimed = true},
+      {.key = K::Redo, .command = [](QMTextView& v) { v.redo(); }, .changesText = true, .claimed = true},
+      {.key = K::DeleteStartOfWord, .command = [](QMTextView& v) { v.deleteBackward(true); }, .changesText = true,
+       .claimed = true},
+      {.key = K::DeleteEndOfWord, .command = [](QMTextView& v) { v.deleteForward(true); }, .changesText = true,
+       .claimed = true},
+      {.key = K::Delete, .command = [](QMTextView& v) { v.deleteForward(false); }, .changesText = true,
+       .claimed = true},
+      {.bareKey = Qt::Key_Backspace, .command = [](QMTextView& v) { v.deleteBackward(false); }, .changesText = true},
+      {.key = K::InsertParagraphSeparator, .command = [](QMTextView& v) { v.insertText(QStringLiteral("\n")); },
+       .changesText = true},
+      {.key = K::InsertLineSeparator, .command = [](QMTextView& v) { v.insertText(QStringLiteral("\n")); },
+       .changesText = true},
+  };
+  const auto matches = [&event](const KeyAction& action) {
+    if (action.key != K::UnknownKey) return event.matches(action.key);
+    return event.key() == action.bareKey && !(event.modifiers() & ~Qt::ShiftModifier);
+  };
+  const auto found = std::find_if(std::begin(actions), std::end(actions), matches);
+  return found == std::end(actions) ? nullptr : found;
+}
+
+void QMTextView::moveByKey(const KeyAction& action) {
+  // Up and down aim for the column the run of vertical moves started at.
+  const qreal wanted = wantedX_ >= 0 ? wantedX_ : cursorX(cursor_);
+  std::size_t target = targetOf(action.move);
+  // Without a selection to extend, a plain left or right first collapses the selection.
+  const auto [from, to] = selection();
+  if (!action.select && from != to && action.move == QKeySequence::MoveToNextChar) target = to;
+  if (!action.select && from != to && action.move == QKeySequence::MoveToPreviousChar) target = from;
+  setCursorPosition(target, action.select);
+  wantedX_ = action.vertical ? wanted : -1;
+  if (action.select) publishSelection();
 }
 
 void QMTextView::keyPressEvent(QKeyEvent* event) {
-  if (moveByKey(event) || editByKey(event)) {
+  const KeyAction* action = keyActionFor(*event);
+  if (action && (editable_ || !action->changesText)) {
+    if (action->command) {
+      action->command(*this);
+    } else {
+      moveByKey(*action);
+    }
+    event->accept();
+    return;
+  }
+  if (editable_ && isTyping(*event)) {
+    insertText(event->text());
     event->accept();
     return;
   }
@@ -590,18 +651,13 @@ void QMTextView::keyPressEvent(QKeyEvent* event) {
 }
 
 bool QMTextView::event(QEvent* event) {
-  // The keys the editor uses are its own while it has the focus, ahead of any shortcut.
   if (event->type() == QEvent::ShortcutOverride) {
-    auto* key = static_cast<QKeyEvent*>(event);
-    const bool command = key->modifiers() & (Qt::ControlModifier | Qt::MetaModifier);
-    static const QKeySequence::StandardKey owned[] = {
-        QKeySequence::Copy,  QKeySequence::Cut,     QKeySequence::Paste,  QKeySequence::Undo,
-        QKeySequence::Redo,  QKeySequence::SelectAll, QKeySequence::Delete, QKeySequence::DeleteStartOfWord,
-        QKeySequence::DeleteEndOfWord, QKeySequence::MoveToStartOfDocument, QKeySequence::MoveToEndOfDocument,
-        QKeySequence::MoveToNextWord, QKeySequence::MoveToPreviousWord, QKeySequence::SelectNextWord,
-        QKeySequence::SelectPreviousWord, QKeySequence::SelectStartOfDocument, QKeySequence::SelectEndOfDocument};
-    const bool ownedKey = std::any_of(std::begin(owned), std::end(owned), [&](auto k) { return key->matches(k); });
-    if (ownedKey || (!command && isInsertable(key->text()))) {
+    const auto& key = static_cast<const QKeyEvent&>(*event);
+    const auto claimed = [&key] {
+      const KeyAction* action = keyActionFor(key);
+      return action && action->claimed;
+    };
+    if (isTyping(key) || claimed()) {
       event->accept();
       return true;
     }
@@ -618,22 +674,37 @@ bool QMTextView::focusNextPrevChild(bool next) {
 // --- Mouse ---------------------------------------------------------------------------------------
 
 void QMTextView::mousePressEvent(QMouseEvent* event) {
+  const QPoint point = event->position().toPoint();
+  if (event->button() == Qt::MiddleButton && pasteSelectionAt(point)) return;
   if (event->button() != Qt::LeftButton) {
     QAbstractScrollArea::mousePressEvent(event);
     return;
   }
   setFocus(Qt::MouseFocusReason);
+  const bool extend = event->modifiers() & Qt::ShiftModifier;
+  if (!extend && pressMayStartDrag(point)) return;
   selectingWithMouse_ = true;
-  setCursorPosition(positionAt(event->position().toPoint()), event->modifiers() & Qt::ShiftModifier);
+  setCursorPosition(positionAt(point), extend);
 }
 
 void QMTextView::mouseMoveEvent(QMouseEvent* event) {
-  if (!selectingWithMouse_ || !(event->buttons() & Qt::LeftButton)) return;
-  setCursorPosition(positionAt(event->position().toPoint()), true);
+  if (!(event->buttons() & Qt::LeftButton)) return;
+  const QPoint point = event->position().toPoint();
+  if (dragStarts(point) || !selectingWithMouse_) return;
+  // Past the top or bottom edge the selection reaches the edge line, and scrolling carries it on.
+  autoScrollFor(point, 0);
+  setCursorPosition(positionAt(withinEdges(point)), true);
 }
 
 void QMTextView::mouseReleaseEvent(QMouseEvent* event) {
-  if (event->button() == Qt::LeftButton) selectingWithMouse_ = false;
+  if (event->button() == Qt::LeftButton) {
+    // A press in the selection that did not become a drag is a click.
+    if (drag_.pressed) setCursorPosition(positionAt(event->position().toPoint()));
+    drag_.pressed = false;
+    selectingWithMouse_ = false;
+    stopAutoScroll();
+    publishSelection();
+  }
   QAbstractScrollArea::mouseReleaseEvent(event);
 }
 
@@ -642,6 +713,7 @@ void QMTextView::mouseDoubleClickEvent(QMouseEvent* event) {
   const auto [from, to] = wordAt(positionAt(event->position().toPoint()));
   setCursorPosition(from);
   setCursorPosition(to, true);
+  publishSelection();
 }
 
 QMenu* QMTextView::makeContextMenu() {

@@ -2,9 +2,12 @@
 // QMTextView is the main window's editor of a hostfile's contents: plain text in a fixed-pitch
 // 11-point font (fixedPitchFont), not wrapped (long lines scroll sideways), with a 15-point
 // inset, highlighted by a SyntaxHighlighter. Hostfiles run to hundreds of thousands of lines, so
-// the view paints, lays out and highlights only the lines in sight, and an edit costs the lines
-// it touched: showing a text, typing a key and painting never cost time proportional to the
-// whole text.
+// the view paints, lays out and highlights only the lines in sight, and an edit highlights again
+// only the lines it touched. The text itself costs more: showing a text is one pass over its
+// bytes (the UTF-8 check, the line starts), and an edit (a key, a paste, an undo) moves the bytes
+// after it and shifts each later line start (TextLines::replace): linear in what follows the
+// edit, though only a memmove and one addition per line. Undo keeps the bytes each edit removed
+// and inserted.
 //
 // The text is kept byte for byte as shown (TextLines): a text is given back with the line ends
 // it came with, and Return inserts CR LF into a text whose line ends are all CR LF, LF into any
@@ -18,10 +21,15 @@
 // An input method's text being composed is shown at the cursor, underlined, and its commit is a
 // typed edit (QMTextViewInputMethod.cpp). Assistive technologies see an editable text
 // (QMTextViewAccessible), which costs an edit nothing while none is active.
+// As on other desktop editors: where the platform has a primary selection, selecting with the
+// mouse or the keys copies the selected text to it and a middle click pastes it at the click;
+// a selection can be dragged (moved, or copied with Ctrl held) and text dropped from elsewhere;
+// holding the mouse past the top or bottom edge while selecting or dragging scrolls.
 //
 // Main thread only. Copying is forbidden (it is a widget).
 #include <QAbstractScrollArea>
 #include <QBasicTimer>
+#include <QClipboard>
 #include <QFont>
 #include <QKeySequence>
 #include <QString>
@@ -29,7 +37,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -38,6 +48,7 @@
 #include "app/TextLines.h"
 
 class QMenu;
+class QMimeData;
 
 namespace app {
 
@@ -111,6 +122,16 @@ class QMTextView : public QAbstractScrollArea {
   void copy() const;
   void paste();
 
+  // --- Seams for tests -------------------------------------------------------------------------
+  // The clipboard mode that selecting fills and a middle click reads: Selection, used only where
+  // the platform supports it. A test on a platform without one may name the Clipboard instead.
+  void setPrimarySelectionMode(QClipboard::Mode mode) { primaryMode_ = mode; }
+  // Runs a drag the view starts: what it carries and the actions it allows in, the action its drop
+  // took out. QDrag::exec unless set; that loop blocks until the user lets go, so a test sets one
+  // that delivers the drag events itself.
+  using DragLoop = std::function<Qt::DropAction(std::unique_ptr<QMimeData>, Qt::DropActions)>;
+  void setDragLoop(DragLoop loop) { dragLoop_ = std::move(loop); }
+
  signals:
   // Emitted after each edit by the user (typing, pasting, cutting, undo and redo).
   void userEdited();
@@ -132,6 +153,10 @@ class QMTextView : public QAbstractScrollArea {
   QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
   bool focusNextPrevChild(bool next) override;
   void scrollContentsBy(int dx, int dy) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dragLeaveEvent(QDragLeaveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   friend class QMTextViewAccessible;
@@ -163,12 +188,16 @@ class QMTextView : public QAbstractScrollArea {
   qreal cursorX(std::size_t position) const;
   void updateScrollBars();
   void ensureCursorVisible();
+  // Whether the caret lies inside a viewport of `size` as the view is now scrolled.
+  bool caretWithin(const QSize& size) const;
   void restartBlink();
   void paintLine(QPainter& painter, std::size_t line, const std::pair<std::size_t, std::size_t>& selected);
 
-  bool moveByKey(QKeyEvent* event);
+  // What a key does: one row of the table keyPressEvent and the ShortcutOverride both read.
+  struct KeyAction;
+  static const KeyAction* keyActionFor(const QKeyEvent& event);
+  void moveByKey(const KeyAction& action);
   std::size_t targetOf(QKeySequence::StandardKey move) const;
-  bool editByKey(QKeyEvent* event);
   std::size_t positionAfterMove(int key, bool words) const;
   std::size_t verticalMove(int lines) const;
   std::pair<std::size_t, std::size_t> wordAt(std::size_t position) const;
@@ -190,6 +219,27 @@ class QMTextView : public QAbstractScrollArea {
   void insertPreedit(LaidOutLine& line) const;
   int cursorIndexIn(const LaidOutLine& line) const;
   QRect cursorRectangle() const;
+  // The primary selection (QMTextViewPrimarySelection.cpp).
+  void publishSelection() const;
+  bool pasteSelectionAt(const QPoint& point);
+
+  // Drag and drop, and scrolling while the mouse is held near or past an edge
+  // (QMTextViewDragDrop.cpp).
+  bool pressMayStartDrag(const QPoint& point);
+  bool dragStarts(const QPoint& point);
+  void startDrag();
+  bool dragSourceIntact() const;
+  Qt::DropAction dropActionFor(const QDropEvent& event) const;
+  void dropText(const QDropEvent& event, Qt::DropAction action);
+  void moveText(std::size_t from, std::size_t to, std::size_t position);
+  void setDropCaret(std::optional<std::size_t> position);
+  void paintDropCaret(QPainter& painter);
+  void autoScrollFor(const QPoint& point, int margin);
+  int autoScrollLines() const;
+  void autoScrollStep();
+  void stopAutoScroll();
+  // `point` moved up or down to the nearest row of the viewport.
+  QPoint withinEdges(const QPoint& point) const;
 
   TextLines lines_;
   // A cache of line formats: filled as lines are laid out for painting, so also by const code.
@@ -207,6 +257,23 @@ class QMTextView : public QAbstractScrollArea {
   QBasicTimer blink_;
   Preedit preedit_;
   std::unique_ptr<QMTextViewAccessibility> accessibility_;
+  QClipboard::Mode primaryMode_ = QClipboard::Selection;
+
+  struct DragState {
+    bool pressed = false;        // the left button went down in the selection: a drag may start
+    QPoint pressPoint;
+    bool running = false;        // this view's own drag is under way
+    bool droppedHere = false;    // ... and was dropped onto this view, which did the whole edit
+    std::size_t from = 0;        // the bytes it carries
+    std::size_t to = 0;
+    std::string text;
+    std::optional<std::size_t> dropCaret;  // where a drag over the view would drop
+  };
+  DragState drag_;
+  DragLoop dragLoop_;
+  QBasicTimer autoScroll_;
+  QPoint autoScrollPoint_;  // the mouse, in viewport coordinates
+  int autoScrollMargin_ = 0;
 };
 
 }  // namespace app

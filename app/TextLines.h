@@ -2,8 +2,9 @@
 // TextLines is the editor's document: one text, kept as well-formed UTF-8 byte for byte as it was
 // given (line ends included), with the position where each line starts. Lines are the pieces
 // between line feeds; a carriage return before a line feed ends the line's content but stays in
-// the text. Reading a line or the whole text copies nothing; an edit costs the edited stretch
-// plus one pass over the line starts after it, never a rebuild of the document.
+// the text. Reading a line or the whole text copies nothing. An edit is linear in what follows
+// it: the bytes after the edited stretch move (one memmove) and every later line start shifts
+// (one pass over them), but the text is never scanned again nor the document rebuilt.
 //
 // Positions are byte offsets into the text, always at the start of a UTF-8 sequence. Not
 // thread-safe; the editor uses it on the main thread. Copyable (a copy is a whole text).
@@ -50,7 +51,8 @@ class TextLines {
   std::size_t widestLineBytes() const { return widest_; }
 
   // Replaces `length` bytes at `position` with `inserted` (well-formed UTF-8; both ends of the
-  // replaced range must lie at sequence starts). Returns the lines touched.
+  // replaced range must lie at sequence starts). Returns the lines touched. Costs the inserted
+  // bytes, a move of the bytes after the range and a pass over the line starts after it.
   Change replace(std::size_t position, std::size_t length, std::string_view inserted);
 
   // The position after / before the character at `position`: a whole UTF-8 sequence, a whole

@@ -2,6 +2,7 @@
 // platform, and what it costs to show and edit a long text (counted in lines highlighted).
 #include <gtest/gtest.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QFontDatabase>
@@ -16,6 +17,7 @@
 
 #include "app/QMTextView.h"
 #include "app/SyntaxHighlighter.h"
+#include "tests/app/TextViewTestSupport.h"
 #include "tests/platform/appkit/QtTestSupport.h"
 
 namespace {
@@ -142,6 +144,39 @@ TEST_F(HostfileEditorTest, KeysMoveSelectAndEditAsInOtherEditors) {
   }
 }
 
+// The keys the editor uses are its own while it has the focus; the window's other shortcuts still
+// answer from it.
+TEST_F(HostfileEditorTest, TheEditorsKeysGoAheadOfTheWindowsShortcuts) {
+  struct Case {
+    const char* what;
+    QKeySequence shortcut;
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    bool shortcutAnswers;
+  };
+  const Case cases[] = {
+      {"undo", QKeySequence(Qt::CTRL | Qt::Key_Z), Qt::Key_Z, Qt::ControlModifier, false},
+      {"select all", QKeySequence(Qt::CTRL | Qt::Key_A), Qt::Key_A, Qt::ControlModifier, false},
+      {"the end of the text", QKeySequence(Qt::CTRL | Qt::Key_End), Qt::Key_End, Qt::ControlModifier, false},
+      {"a typed letter", QKeySequence(Qt::Key_Q), Qt::Key_Q, {}, false},
+      {"a key the editor has no use for", QKeySequence(Qt::CTRL | Qt::Key_Return), Qt::Key_Return, Qt::ControlModifier,
+       true},
+  };
+  view->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(view.get()));
+  for (const Case& c : cases) {
+    view->showText("0.0.0.0 a\n", true);
+    QAction action(c.what);
+    action.setShortcut(c.shortcut);
+    view->addAction(&action);
+    int triggered = 0;
+    QObject::connect(&action, &QAction::triggered, [&] { ++triggered; });
+    QTest::keyClick(view.get(), c.key, c.modifiers);
+    EXPECT_EQ(triggered, c.shortcutAnswers ? 1 : 0) << c.what;
+    view->removeAction(&action);
+  }
+}
+
 TEST_F(HostfileEditorTest, UndoTakesBackTypingInOneStepAndRedoMakesItAgain) {
   view->showText("0.0.0.0 a\n", true);
   typeAtEnd(QStringLiteral("10.1.1.1 typed"));
@@ -157,6 +192,51 @@ TEST_F(HostfileEditorTest, UndoTakesBackTypingInOneStepAndRedoMakesItAgain) {
   EXPECT_EQ(view->cursorPosition(), view->text().size());
   // Each undo and redo is an edit the window must hand to the record.
   EXPECT_EQ(view->editCount(), 14u + 1u + 4u + 3u + 1u);
+}
+
+using test::caretInSight;
+
+TEST_F(HostfileEditorTest, TheCaretStaysInSightAfterEveryEditUndoAndRedo) {
+  // Scroll bars wider than the inset, as some desktop themes draw them: one that appears after an
+  // edit must not cover the caret.
+  view->setStyleSheet(QStringLiteral("QScrollBar:horizontal { height: 40px; } QScrollBar:vertical { width: 40px; }"));
+  view->showText("", true);
+  std::string pasted;
+  for (int i = 0; i < 10000; ++i) pasted += "0.0.0.0 ads" + std::to_string(i) + ".example.com\n";
+  pasted += "0.0.0.0 last.example.com";
+  QApplication::clipboard()->setText(QString::fromStdString(pasted));
+  QTest::keyClick(view.get(), Qt::Key_V, Qt::ControlModifier);
+  ASSERT_EQ(view->text(), pasted);
+  EXPECT_TRUE(caretInSight(*view)) << "after the paste";
+  // The caret is on the last line, which is the last one in sight.
+  QTest::keyClick(view.get(), Qt::Key_Return);
+  EXPECT_TRUE(caretInSight(*view)) << "after Return on the last visible line";
+  QTest::keyClicks(view.get(), QStringLiteral("10.0.0.1 typed"));
+  EXPECT_TRUE(caretInSight(*view)) << "after typing on the new line";
+  QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier);
+  QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(view->text(), pasted);
+  EXPECT_TRUE(caretInSight(*view)) << "after undoing the new line";
+  QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(view->text(), "");
+  EXPECT_TRUE(caretInSight(*view)) << "after undoing the paste";
+  QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+  EXPECT_EQ(view->text(), pasted);
+  EXPECT_TRUE(caretInSight(*view)) << "after redoing the paste";
+
+  // Sideways too: the end of a line wider than the view, of one whose tabs reach further than its
+  // bytes suggest, and of a wide line below the view's height (both scroll bars appear at once).
+  const std::string wide[] = {"127.0.0.1 " + std::string(300, 'a'), "127.0.0.1" + std::string(60, '\t') + "host",
+                              std::string(100, '\n') + "127.0.0.1 " + std::string(300, 'b')};
+  for (const std::string& line : wide) {
+    view->showText("", true);
+    QApplication::clipboard()->setText(QString::fromStdString(line));
+    QTest::keyClick(view.get(), Qt::Key_V, Qt::ControlModifier);
+    EXPECT_TRUE(caretInSight(*view)) << "at the end of a pasted " << line.size() << "-byte line";
+    QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier);
+    QTest::keyClick(view.get(), Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(caretInSight(*view)) << "after redoing the " << line.size() << "-byte line";
+  }
 }
 
 TEST_F(HostfileEditorTest, PastedLinesTakeTheTextsLineEndsAndCutRemovesTheSelection) {

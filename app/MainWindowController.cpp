@@ -27,6 +27,7 @@
 #include "coredata/ContextCategories.h"
 #include "coredata/DataStack.h"
 #include "coredata/ObjectCategories.h"
+#include "hostfiles/ChangeTracker.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/ApplicationShortcuts.h"
 #include "platform/appkit/Updater.h"
@@ -97,8 +98,8 @@ void MainWindowController::windowDidLoad() {
   });
   QObject::connect(model_, &QAbstractItemModel::dataChanged, connections_.get(), [this] { validateItems(); });
 
-  observe(kHostNameChangedNotification, [this] { hostDidRename(); });
-  observe(kChangeTrackerNotification, [this] { changeTrackerChanged(); });
+  observe(HostGroup::kHostNameChangedNotification, [this] { hostDidRename(); });
+  observe(ChangeTracker::kChangeNotification, [this] { changeTrackerChanged(); });
   watchPreviewInputs();
 
   model_->refresh();
@@ -274,8 +275,7 @@ void MainWindowController::addHostGroup(int kind, const std::string& event) {
   std::weak_ptr<int> alive = lifetime_;
   DataStack::saveWithBlock(
       [this, alive, kind](const coredata::ManagedObjectContextPtr& local) {
-        auto record = DSManagedObject::DS_createEntity(kHostGroupEntityName, local);
-        if (record) Fields::fillNewRecord(*record, static_cast<HostGroupKind>(kind));
+        auto record = Fields::insertNewRecord(static_cast<HostGroupKind>(kind), local);
         if (!alive.expired()) newlyInsertedHostGroup_ = record;
       },
       [this, alive](bool, const std::optional<foundation::Error>&) {

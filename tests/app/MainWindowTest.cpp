@@ -65,7 +65,7 @@ TEST_F(MainWindowTest, ARemoteHostfileShowsItsIconAndAddressAndIsNotTypedIn) {
   EXPECT_TRUE(list().data(list().index(0), Qt::DecorationRole).isNull());
   EXPECT_TRUE(window().codeView()->isReadOnly());
   EXPECT_TRUE(window().remoteURLField()->isVisibleTo(window().window()));
-  EXPECT_EQ(window().remoteURLField()->text().toStdString(), app::kRemotePlaceholderURL);
+  EXPECT_EQ(window().remoteURLField()->text().toStdString(), HostGroup::kPlaceholderRemoteURL);
   EXPECT_EQ(events_, std::vector<std::string>{"addRemoteHost"});
 
   // The address is saved like a title.

@@ -7,6 +7,8 @@
 #include <QPlainTextEdit>
 #include <QTest>
 
+#include <set>
+
 #include "app/MainSplitView.h"
 #include "app/QMTableView.h"
 #include "coredata/ObjectCategories.h"
@@ -55,6 +57,20 @@ TEST_F(MainWindowTest, AddingALocalHostfileListsItAfterThePreviewAndSelectsIt) {
   EXPECT_EQ(events_, std::vector<std::string>{"addHost"});
   EXPECT_FALSE(window().codeView()->isReadOnly());
   EXPECT_FALSE(window().remoteURLField()->isVisibleTo(window().window()));
+}
+
+// Both saves run before either completion: each completion must still select its own hostfile.
+TEST_F(MainWindowTest, TwoQuickAddsEachSelectTheirOwnHostfile) {
+  std::set<std::string> selected;
+  QObject::connect(window().tableView()->selectionModel(), &QItemSelectionModel::selectionChanged,
+                   window().tableView(), [&] { selected.insert(selectedTitle()); });
+  window().addHosts();
+  window().addRemoteHosts();
+  EXPECT_TRUE(pumpUntil([&] { return selected.count("New Hosts") && selected.count("New Remote Hosts"); }))
+      << "selected: " << testing::PrintToString(selected);
+  EXPECT_EQ(titles(), (std::vector<std::string>{"/etc/hosts", "New Hosts", "New Remote Hosts"}));
+  EXPECT_EQ(storedCount(), 3u);
+  EXPECT_EQ(events_, (std::vector<std::string>{"addHost", "addRemoteHost"}));
 }
 
 TEST_F(MainWindowTest, ARemoteHostfileShowsItsIconAndAddressAndIsNotTypedIn) {

@@ -5,7 +5,6 @@
 #include "app/AboutWindowController.h"
 #include "app/BonjourAdvertiser.h"
 #include "app/DefaultContextSaver.h"
-#include "app/HostGroupFields.h"
 #include "app/MainWindowController.h"
 #include "app/NewsletterWindowController.h"
 #include "app/FeedbackPanel.h"
@@ -15,6 +14,7 @@
 #include "app/TelemetrySeam.h"
 #include "coredata/DataStack.h"
 #include "coredata/ObjectCategories.h"
+#include "hostfiles/HostGroup.h"
 #include "hostfiles/HostfilesModel.h"
 #include "platform/appkit/Application.h"
 #include "platform/appkit/SingleInstance.h"
@@ -175,10 +175,9 @@ void AppDelegate::support() { appkit::Workspace::sharedWorkspace()->openURL(kSup
 void AppDelegate::resetPreviewRow() {
   DataStack::saveWithBlockAndWait([](const coredata::ManagedObjectContextPtr& local) {
     const auto predicate = coredata::Predicate::withFormat("isEtcHostsPreview == true");
-    const auto previews = DSManagedObject::DS_findAllWithPredicate(kHostGroupEntityName, predicate, local);
+    const auto previews = DSManagedObject::DS_findAllWithPredicate(HostGroup::kEntityName, predicate, local);
     for (const auto& preview : previews.value_or(DSObjects{})) DSManagedObject::DS_deleteEntityInContext(preview, local);
-    const auto fresh = DSManagedObject::DS_createEntity(kHostGroupEntityName, local);
-    if (fresh) HostGroupFields::fillNewRecord(*fresh, HostGroupKind::Preview);
+    HostGroup::insertPreviewRow(local);
   });
 }
 

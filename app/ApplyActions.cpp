@@ -17,7 +17,7 @@ namespace {
 using Fields = HostGroupFields;
 
 bool isInvalid(const coredata::ManagedObject& record) {
-  return Fields::isEnabled(record) && !record.valueForKey("isValidSyntax").boolValue();
+  return Fields::isEnabled(record) && !record.valueForKey(HostGroup::kIsValidSyntaxKey).boolValue();
 }
 
 }  // namespace

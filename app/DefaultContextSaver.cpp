@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include "app/HostGroupFields.h"
+#include "hostfiles/ChangeTracker.h"
 #include "coredata/ContextCategories.h"
 
 namespace app {
@@ -12,7 +13,7 @@ DefaultContextSaver::DefaultContextSaver(int delayMilliseconds) : timer_(std::ma
   timer_->setInterval(delayMilliseconds);
   QObject::connect(timer_.get(), &QTimer::timeout, [this] { saveInBackground(); });
   changeObserver_ = foundation::NotificationCenter::defaultCenter().addObserver(
-      kChangeTrackerNotification, nullptr, nullptr, [this](const foundation::Notification&) { scheduleSave(); });
+      ChangeTracker::kChangeNotification, nullptr, nullptr, [this](const foundation::Notification&) { scheduleSave(); });
 }
 
 DefaultContextSaver::~DefaultContextSaver() {

@@ -1,10 +1,9 @@
 #include "app/FirstVersionImporter.h"
 
-#include "app/HostGroupFields.h"
 #include "app/TelemetrySeam.h"
 #include "coredata/DataStack.h"
-#include "coredata/ObjectCategories.h"
 #include "hostfiles/ApplicationExtras.h"
+#include "hostfiles/HostGroup.h"
 #include "platform/appkit/Alert.h"
 #include "platform/foundation/FileManager.h"
 
@@ -14,19 +13,6 @@ namespace {
 std::string lastPathComponent(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// The fields of an imported hostfile, in the order the other kinds are filled: contents is set
-// while the title is still absent, so the new record starts clean.
-void fillImportedRecord(coredata::ManagedObject& record, const std::string& contents, const std::string& title) {
-  record.setValueForKey(contents, "contents");
-  record.setValueForKey(true, "isEditable");
-  record.setValueForKey(true, "isEnabled");
-  record.setValueForKey(false, "isEtcHostsPreview");
-  record.setValueForKey(false, "isRemote");
-  record.setValueForKey(std::string(), "remoteURL");
-  record.setValueForKey(static_cast<std::int64_t>(1), "sortOrder");
-  record.setValueForKey(title, "title");
 }
 
 }  // namespace
@@ -60,8 +46,7 @@ void FirstVersionImporter::importV1HostFiles() {
           // went away since the listing) is skipped rather than imported empty.
           const auto contents = foundation::FileManager::defaultManager().readText(path);
           if (!contents) return;
-          const auto record = DSManagedObject::DS_createEntity(kHostGroupEntityName, local);
-          if (record) fillImportedRecord(*record, *contents, lastPathComponent(path));
+          HostGroup::insertLocalHostfile(local, lastPathComponent(path), *contents);
         },
         [this, alive](bool, const std::optional<foundation::Error>&) {
           if (!alive.expired() && imported_) imported_();

@@ -12,59 +12,71 @@ bool boolFor(const coredata::ManagedObject& record, const char* key) { return re
 
 }  // namespace
 
-std::string HostGroupFields::title(const Record& record) { return stringFor(record, "title"); }
-std::string HostGroupFields::remoteURL(const Record& record) { return stringFor(record, "remoteURL"); }
-std::int64_t HostGroupFields::sortOrder(const Record& record) { return record.valueForKey("sortOrder").intValue(); }
-bool HostGroupFields::isEnabled(const Record& record) { return boolFor(record, "isEnabled"); }
-bool HostGroupFields::isEditable(const Record& record) { return boolFor(record, "isEditable"); }
-bool HostGroupFields::isRemote(const Record& record) { return boolFor(record, "isRemote"); }
-bool HostGroupFields::isEtcHostsPreview(const Record& record) { return boolFor(record, "isEtcHostsPreview"); }
-bool HostGroupFields::isDirty(const Record& record) { return boolFor(record, "isDirty"); }
+std::string HostGroupFields::title(const Record& record) { return stringFor(record, HostGroup::kTitleKey); }
+std::string HostGroupFields::remoteURL(const Record& record) { return stringFor(record, HostGroup::kRemoteURLKey); }
+std::int64_t HostGroupFields::sortOrder(const Record& record) {
+  return record.valueForKey(HostGroup::kSortOrderKey).intValue();
+}
+bool HostGroupFields::isEnabled(const Record& record) { return boolFor(record, HostGroup::kIsEnabledKey); }
+bool HostGroupFields::isEditable(const Record& record) { return boolFor(record, HostGroup::kIsEditableKey); }
+bool HostGroupFields::isRemote(const Record& record) { return boolFor(record, HostGroup::kIsRemoteKey); }
+bool HostGroupFields::isEtcHostsPreview(const Record& record) {
+  return boolFor(record, HostGroup::kIsEtcHostsPreviewKey);
+}
+bool HostGroupFields::isDirty(const Record& record) { return boolFor(record, HostGroup::kIsDirtyKey); }
 
 std::string HostGroupFields::prettyName(const Record& record) {
-  const foundation::Value value = record.valueForKey("prettyName");
+  const foundation::Value value = record.valueForKey(HostGroup::kPrettyNameKey);
   return value.isString() ? value.stringValue() : title(record);
 }
 
 std::optional<std::string> HostGroupFields::contentsProxy(const Record& record) {
-  const foundation::Value value = record.valueForKey("contentsProxy");
+  const foundation::Value value = record.valueForKey(HostGroup::kContentsProxyKey);
   if (!value.isString()) return std::nullopt;
   return value.stringValue();
 }
 
 void HostGroupFields::readContentsProxy(const Record& record, const std::function<void(std::string_view)>& reader) {
   if (isEtcHostsPreview(record)) {
-    const foundation::Value compiled = record.valueForKey("contentsProxy");
+    const foundation::Value compiled = record.valueForKey(HostGroup::kContentsProxyKey);
     reader(compiled.stringValue());
     return;
   }
-  record.readValueForKey("contents", [&](const foundation::Value& stored) { reader(stored.stringValue()); });
+  record.readValueForKey(HostGroup::kContentsKey,
+                         [&](const foundation::Value& stored) { reader(stored.stringValue()); });
 }
 
-std::string HostGroupFields::statusMessage(const Record& record) { return stringFor(record, "statusMessage"); }
+std::string HostGroupFields::statusMessage(const Record& record) {
+  return stringFor(record, HostGroup::kStatusMessageKey);
+}
 
 void HostGroupFields::setContentsProxy(Record& record, const std::string& contents) {
-  record.setValueForKey(contents, "contentsProxy");
+  record.setValueForKey(contents, HostGroup::kContentsProxyKey);
 }
 void HostGroupFields::setContentsProxy(Record& record, std::string&& contents) {
-  record.setValueForKey(foundation::Value(std::move(contents)), "contentsProxy");
+  record.setValueForKey(foundation::Value(std::move(contents)), HostGroup::kContentsProxyKey);
 }
-void HostGroupFields::setTitle(Record& record, const std::string& newTitle) { record.setValueForKey(newTitle, "title"); }
-void HostGroupFields::setRemoteURL(Record& record, const std::string& url) { record.setValueForKey(url, "remoteURL"); }
-void HostGroupFields::setEnabled(Record& record, bool enabled) { record.setValueForKey(enabled, "isEnabled"); }
+void HostGroupFields::setTitle(Record& record, const std::string& newTitle) {
+  record.setValueForKey(newTitle, HostGroup::kTitleKey);
+}
+void HostGroupFields::setRemoteURL(Record& record, const std::string& url) {
+  record.setValueForKey(url, HostGroup::kRemoteURLKey);
+}
+void HostGroupFields::setEnabled(Record& record, bool enabled) {
+  record.setValueForKey(enabled, HostGroup::kIsEnabledKey);
+}
 
-void HostGroupFields::fillNewRecord(Record& record, HostGroupKind kind) {
-  const bool preview = kind == HostGroupKind::Preview;
-  const bool remote = kind == HostGroupKind::Remote;
-  record.setValueForKey(std::string(), "contents");
-  record.setValueForKey(kind == HostGroupKind::Local, "isEditable");
-  record.setValueForKey(true, "isEnabled");
-  record.setValueForKey(preview, "isEtcHostsPreview");
-  record.setValueForKey(remote, "isRemote");
-  record.setValueForKey(std::string(remote ? kRemotePlaceholderURL : ""), "remoteURL");
-  record.setValueForKey(static_cast<std::int64_t>(preview ? 0 : 1), "sortOrder");
-  const char* newTitle = preview ? "/etc/hosts" : (remote ? "New Remote Hosts" : "New Hosts");
-  record.setValueForKey(std::string(newTitle), "title");
+coredata::ManagedObjectPtr HostGroupFields::insertNewRecord(HostGroupKind kind,
+                                                            const coredata::ManagedObjectContextPtr& context) {
+  switch (kind) {
+    case HostGroupKind::Local:
+      return HostGroup::insertLocalHostfile(context);
+    case HostGroupKind::Remote:
+      return HostGroup::insertRemoteHostfile(context);
+    case HostGroupKind::Preview:
+      return HostGroup::insertPreviewRow(context);
+  }
+  return nullptr;
 }
 
 }  // namespace app

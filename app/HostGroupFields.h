@@ -1,7 +1,7 @@
 #pragma once
-// HostGroupFields reads and writes the fields of a hostfile record (the "HostGroup" entity) by
+// HostGroupFields reads and writes the fields of a hostfile record (the HostGroup entity) by
 // key, so the windows depend only on the record's keys and not on its class. Derived keys
-// ("isDirty", "prettyName", "contentsProxy", "statusMessage") are answered by the record itself.
+// (isDirty, prettyName, contentsProxy, statusMessage) are answered by the record itself.
 //
 // Like every managed object, a record is used only inside its context's queue (the main thread
 // for the default context).
@@ -13,16 +13,9 @@
 
 #include "hostfiles/HostGroup.h"
 #include "platform/coredata/ManagedObject.h"
+#include "platform/coredata/ManagedObjectContext.h"
 
 namespace app {
-
-inline constexpr const char* kHostGroupEntityName = "HostGroup";
-// Posted on the default notification centre, with no object, after a hostfile's title was saved.
-inline constexpr const char* kHostNameChangedNotification = "NOTE_HOST_NAME_CHANGED";
-// Posted by the change tracker, with no object, whenever the set of dirty hostfiles changes.
-inline constexpr const char* kChangeTrackerNotification = "NOTE_CHANGE";
-// The address a new remote hostfile starts with, for the user to replace.
-inline constexpr const char* kRemotePlaceholderURL = HostGroup::kPlaceholderRemoteURL;
 
 // The three kinds of record the application creates.
 enum class HostGroupKind { Local, Remote, Preview };
@@ -58,10 +51,10 @@ struct HostGroupFields {
   static void setRemoteURL(Record& record, const std::string& url);
   static void setEnabled(Record& record, bool enabled);
 
-  // Sets every field of a newly created record of `kind`, in the order contents, isEditable,
-  // isEnabled, isEtcHostsPreview, isRemote, remoteURL, sortOrder, title: contents is set while
-  // the title is still absent, so that creating a record does not mark it dirty.
-  static void fillNewRecord(Record& record, HostGroupKind kind);
+  // A new record of `kind` inserted into `context` (call inside its queue) by HostGroup's insert
+  // function for that kind, so it starts clean; null when the context's model lacks the entity.
+  static coredata::ManagedObjectPtr insertNewRecord(HostGroupKind kind,
+                                                    const coredata::ManagedObjectContextPtr& context);
 };
 
 }  // namespace app

@@ -96,7 +96,7 @@ Qt::ItemFlags HostfileListModel::flags(const QModelIndex& index) const {
 
 void HostfileListModel::refresh() {
   if (!context_) return;
-  const auto fetched = DSManagedObject::DS_findAll(kHostGroupEntityName, context_);
+  const auto fetched = DSManagedObject::DS_findAll(HostGroup::kEntityName, context_);
   if (!fetched) return;
   std::vector<coredata::ManagedObjectPtr> current;
   for (const auto& record : *fetched) {
@@ -180,7 +180,7 @@ bool HostfileListModel::rename(const coredata::ManagedObjectPtr& record, const s
       },
       [](bool, const std::optional<foundation::Error>&) {
         // Posted also after a failed save, so the list re-sorts on whatever the store holds.
-        foundation::NotificationCenter::defaultCenter().post(kHostNameChangedNotification);
+        foundation::NotificationCenter::defaultCenter().post(HostGroup::kHostNameChangedNotification);
       });
   return true;
 }

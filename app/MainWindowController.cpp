@@ -27,6 +27,7 @@
 #include "coredata/ContextCategories.h"
 #include "coredata/DataStack.h"
 #include "coredata/ObjectCategories.h"
+#include "hostfiles/ChangeTracker.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/ApplicationShortcuts.h"
 #include "platform/appkit/Updater.h"
@@ -97,8 +98,8 @@ void MainWindowController::windowDidLoad() {
   });
   QObject::connect(model_, &QAbstractItemModel::dataChanged, connections_.get(), [this] { validateItems(); });
 
-  observe(kHostNameChangedNotification, [this] { hostDidRename(); });
-  observe(kChangeTrackerNotification, [this] { changeTrackerChanged(); });
+  observe(HostGroup::kHostNameChangedNotification, [this] { hostDidRename(); });
+  observe(ChangeTracker::kChangeNotification, [this] { changeTrackerChanged(); });
   watchPreviewInputs();
 
   model_->refresh();
@@ -271,20 +272,29 @@ void MainWindowController::addRemoteHosts() {
 
 void MainWindowController::addHostGroup(int kind, const std::string& event) {
   trackEvent(event);
-  std::weak_ptr<int> alive = lifetime_;
+  // The new record's ID goes from the block to this add's own completion only (the block writes
+  // it before its save queues the completion), so quick adds cannot see each other's record. The
+  // block touches nothing of the window, which may be gone by the time it runs.
+  auto insertedID = std::make_shared<coredata::ObjectIDPtr>();
   DataStack::saveWithBlock(
-      [this, alive, kind](const coredata::ManagedObjectContextPtr& local) {
-        auto record = DSManagedObject::DS_createEntity(kHostGroupEntityName, local);
-        if (record) Fields::fillNewRecord(*record, static_cast<HostGroupKind>(kind));
-        if (!alive.expired()) newlyInsertedHostGroup_ = record;
+      [kind, insertedID](const coredata::ManagedObjectContextPtr& local) {
+        const auto record = Fields::insertNewRecord(static_cast<HostGroupKind>(kind), local);
+        if (!record) return;
+        // Permanent now, so the default context knows the record by this ID once it is saved.
+        foundation::Error error;
+        if (!local->obtainPermanentIDsForObjects({record}, &error)) {
+          DataStack::handleErrors(error);
+          return;
+        }
+        *insertedID = record->objectID();
       },
-      [this, alive](bool, const std::optional<foundation::Error>&) {
+      [this, alive = std::weak_ptr<int>(lifetime_), insertedID](bool, const std::optional<foundation::Error>&) {
         if (alive.expired() || !model_) return;
         // The completion runs also after a failed save: it lists and selects what it can.
         model_->refresh();
-        if (newlyInsertedHostGroup_ && model_->rowOf(newlyInsertedHostGroup_) >= 0) {
-          selectHostGroup(newlyInsertedHostGroup_);
-        }
+        // Every stored record is registered in the default context once the list is refreshed.
+        const auto record = *insertedID ? context_->objectRegisteredForID(*insertedID) : nullptr;
+        if (record && model_->rowOf(record) >= 0) selectHostGroup(record);
       });
 }
 

@@ -191,9 +191,6 @@ class MainWindowController : public appkit::WindowController {
   QToolBar* toolbar_ = nullptr;
   std::vector<std::pair<QAction*, int>> menuItems_;
   std::vector<std::pair<QAction*, int>> toolbarItems_;
-  // The hostfile the last add created, to be selected once its save is done. Written on the
-  // save block's queue, read by the completion on the main queue after the save finished.
-  coredata::ManagedObjectPtr newlyInsertedHostGroup_;
   // The hostfile the editor shows; a text change is written to it only while this is set and the
   // change came from the user, not from showing it.
   coredata::ManagedObjectPtr shownHostGroup_;

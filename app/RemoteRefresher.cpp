@@ -39,7 +39,7 @@ struct RemoteRefresher::Batch {
 
 namespace {
 
-bool hasAddress(const coredata::ManagedObject& record) { return !record.valueForKey("remoteURL").isNull(); }
+bool hasAddress(const coredata::ManagedObject& record) { return !record.valueForKey(HostGroup::kRemoteURLKey).isNull(); }
 
 void logFailure(const std::string& url, int statusCode, RemoteRefresher::Body body) {
   if (statusCode == 200 && body == RemoteRefresher::Body::NotText) {
@@ -73,7 +73,7 @@ int RemoteRefresher::refreshAll(Completion completion) {
   int started = 0;
   if (const auto context = DSManagedObjectContext::DS_defaultContext()) {
     const auto predicate = coredata::Predicate::withFormat("isRemote == true");
-    const auto records = DSManagedObject::DS_findAllWithPredicate(kHostGroupEntityName, predicate, context);
+    const auto records = DSManagedObject::DS_findAllWithPredicate(HostGroup::kEntityName, predicate, context);
     for (const auto& record : records.value_or(DSObjects{})) {
       if (!hasAddress(*record)) continue;
       batch->group->enter();
@@ -186,7 +186,7 @@ bool RemoteRefresher::finishBatchItem(Download& download) {
   if (!download.hasText()) return false;
   const auto record = findAgain(download.objectID);
   if (!record) return false;  // deleted while downloading
-  const foundation::Value current = record->valueForKey("contentsProxy");
+  const foundation::Value current = record->valueForKey(HostGroup::kContentsProxyKey);
   if (current.isString() && current.stringValue() == download.text) return false;
   HostGroupFields::setContentsProxy(*record, std::move(download.text));
   contentsChanged();

@@ -215,8 +215,7 @@ struct Application {
   // Adds a hostfile holding `text` through a waiting save block and lists it.
   coredata::ManagedObjectPtr addHostfile(const std::string& text, app::HostGroupKind kind, const std::string& url = {}) {
     DataStack::saveWithBlockAndWait([&](const coredata::ManagedObjectContextPtr& local) {
-      auto record = DSManagedObject::DS_createEntity(app::kHostGroupEntityName, local);
-      app::HostGroupFields::fillNewRecord(*record, kind);
+      auto record = app::HostGroupFields::insertNewRecord(kind, local);
       record->setValueForKey(foundation::Value(text), "contents");
       record->setValueForKey(foundation::Value(std::string("Benchmark")), "title");
       if (!url.empty()) record->setValueForKey(foundation::Value(url), "remoteURL");

@@ -1,9 +1,10 @@
 #include "hostfiles/ChangeTracker.h"
 
-#include <mutex>
+#include <cassert>
 
 #include "coredata/ObjectCategories.h"
 #include "hostfiles/HostGroup.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/NotificationCenter.h"
 #include "platform/foundation/String.h"
 #include "platform/foundation/UserDefaults.h"
@@ -14,38 +15,27 @@ namespace {
 
 constexpr const char* kStatusStringKey = "statusString";
 
-std::mutex gSharedMutex;
 // Never destroyed at exit: static destruction order would let it outlive the user defaults it
 // saves to. Every change is saved as it happens, so nothing is lost.
 ChangeTracker* gShared = nullptr;
 
 // The records whose guid equals `guid`; nothing when the lookup itself failed.
 std::optional<DSObjects> recordsWithGuid(const std::string& guid) {
-  return DSManagedObject::DS_findByAttribute(HostGroup::kEntityName, "guid", Value(guid));
+  return DSManagedObject::DS_findByAttribute(HostGroup::kEntityName, HostGroup::kGuidKey, Value(guid));
 }
 
 }  // namespace
 
 ChangeTracker& ChangeTracker::sharedInstance() {
-  {
-    std::lock_guard<std::mutex> lock(gSharedMutex);
-    if (gShared) return *gShared;
-  }
-  // Loading fetches from the store, so it runs without the lock held; should two first uses race,
-  // the first to finish wins and the other copy is dropped.
-  auto made = std::make_unique<ChangeTracker>();
-  std::lock_guard<std::mutex> lock(gSharedMutex);
-  if (!gShared) gShared = made.release();
+  assert(dispatch::Queue::isMainThread());
+  if (!gShared) gShared = new ChangeTracker();
   return *gShared;
 }
 
 void ChangeTracker::resetSharedInstanceForTesting() {
-  std::unique_ptr<ChangeTracker> old;
-  {
-    std::lock_guard<std::mutex> lock(gSharedMutex);
-    old.reset(gShared);
-    gShared = nullptr;
-  }
+  assert(dispatch::Queue::isMainThread());
+  delete gShared;  // which saves it
+  gShared = nullptr;
 }
 
 ChangeTracker::ChangeTracker()

@@ -5,7 +5,9 @@
 // centre and is announced to observers of "statusString". HostGroup adds to the set; only a
 // successful Compiler::apply() empties it.
 //
-// Main thread only; nothing is locked except the creation of the shared instance.
+// Main thread only, and nothing is locked: HostGroup, the only user besides Compiler::apply(),
+// hands an edit merged in on another thread to the main queue. Debug builds check the thread in
+// sharedInstance().
 #include <memory>
 #include <optional>
 #include <string>

@@ -101,7 +101,7 @@ std::optional<std::vector<Value>> enabledContents() {
   if (!records) return std::nullopt;
   std::vector<Value> contents;
   contents.reserve(records->size());
-  for (const auto& record : *records) contents.push_back(record->valueForKey("contents"));
+  for (const auto& record : *records) contents.push_back(record->valueForKey(HostGroup::kContentsKey));
   return contents;
 }
 

@@ -13,9 +13,9 @@ using foundation::Value;
 
 namespace {
 
-constexpr const char* kContentsKey = "contents";
-constexpr std::array<std::string_view, 5> kDerivedKeys = {"isDirty", "prettyName", "contentsProxy",
-                                                          "statusMessage", "isValidSyntax"};
+constexpr std::array<std::string_view, 5> kDerivedKeys = {HostGroup::kIsDirtyKey, HostGroup::kPrettyNameKey,
+                                                          HostGroup::kContentsProxyKey, HostGroup::kStatusMessageKey,
+                                                          HostGroup::kIsValidSyntaxKey};
 
 bool isDerivedKey(const std::string& key) {
   for (auto derived : kDerivedKeys) {
@@ -38,23 +38,25 @@ struct Kind {
   bool isRemote;
   const char* remoteURL;
   std::int64_t sortOrder;
-  const char* title;
 };
+
+constexpr Kind kLocal{true, false, false, "", 1};
 
 // Sets every attribute in a fixed order: contents first, title last, so that the contents
 // observation (which needs a title) does not mark a record that is only being created.
-std::shared_ptr<HostGroup> insertKind(const coredata::ManagedObjectContextPtr& context, const Kind& kind) {
+std::shared_ptr<HostGroup> insertKind(const coredata::ManagedObjectContextPtr& context, const Kind& kind,
+                                      const std::string& title, const std::string& contents = std::string()) {
   auto record = std::dynamic_pointer_cast<HostGroup>(
       coredata::ManagedObject::insertNewObjectForEntityForName(HostGroup::kEntityName, context));
   if (!record) return nullptr;
-  record->setContents(std::string());
+  record->setContents(contents);
   record->setIsEditable(kind.isEditable);
   record->setIsEnabled(true);
   record->setIsEtcHostsPreview(kind.isEtcHostsPreview);
   record->setIsRemote(kind.isRemote);
   record->setRemoteURL(std::string(kind.remoteURL));
   record->setSortOrder(kind.sortOrder);
-  record->setTitle(std::string(kind.title));
+  record->setTitle(title);
   return record;
 }
 
@@ -67,15 +69,20 @@ HostGroup::~HostGroup() {
 coredata::FetchRequest HostGroup::fetchRequest() { return coredata::FetchRequest(kEntityName); }
 
 std::shared_ptr<HostGroup> HostGroup::insertLocalHostfile(const coredata::ManagedObjectContextPtr& context) {
-  return insertKind(context, {true, false, false, "", 1, "New Hosts"});
+  return insertKind(context, kLocal, "New Hosts");
+}
+
+std::shared_ptr<HostGroup> HostGroup::insertLocalHostfile(const coredata::ManagedObjectContextPtr& context,
+                                                          const std::string& title, const std::string& contents) {
+  return insertKind(context, kLocal, title, contents);
 }
 
 std::shared_ptr<HostGroup> HostGroup::insertRemoteHostfile(const coredata::ManagedObjectContextPtr& context) {
-  return insertKind(context, {false, false, true, kPlaceholderRemoteURL, 1, "New Remote Hosts"});
+  return insertKind(context, {false, false, true, kPlaceholderRemoteURL, 1}, "New Remote Hosts");
 }
 
 std::shared_ptr<HostGroup> HostGroup::insertPreviewRow(const coredata::ManagedObjectContextPtr& context) {
-  return insertKind(context, {false, true, false, "", 0, "/etc/hosts"});
+  return insertKind(context, {false, true, false, "", 0}, "/etc/hosts");
 }
 
 // --- Stored attributes ---------------------------------------------------------------------------
@@ -88,28 +95,28 @@ void HostGroup::setOptionalString(const std::optional<std::string>& value, const
   ManagedObject::setValueForKey(optionalValue(value), key);
 }
 
-std::optional<std::string> HostGroup::title() const { return optionalString("title"); }
-void HostGroup::setTitle(const std::optional<std::string>& title) { setOptionalString(title, "title"); }
+std::optional<std::string> HostGroup::title() const { return optionalString(kTitleKey); }
+void HostGroup::setTitle(const std::optional<std::string>& title) { setOptionalString(title, kTitleKey); }
 std::optional<std::string> HostGroup::contents() const { return optionalString(kContentsKey); }
 void HostGroup::setContents(const std::optional<std::string>& contents) { setOptionalString(contents, kContentsKey); }
-std::optional<std::string> HostGroup::guid() const { return optionalString("guid"); }
-void HostGroup::setGuid(const std::optional<std::string>& guid) { setOptionalString(guid, "guid"); }
-std::optional<std::string> HostGroup::remoteURL() const { return optionalString("remoteURL"); }
-void HostGroup::setRemoteURL(const std::optional<std::string>& url) { setOptionalString(url, "remoteURL"); }
+std::optional<std::string> HostGroup::guid() const { return optionalString(kGuidKey); }
+void HostGroup::setGuid(const std::optional<std::string>& guid) { setOptionalString(guid, kGuidKey); }
+std::optional<std::string> HostGroup::remoteURL() const { return optionalString(kRemoteURLKey); }
+void HostGroup::setRemoteURL(const std::optional<std::string>& url) { setOptionalString(url, kRemoteURLKey); }
 
-bool HostGroup::isEnabled() const { return ManagedObject::valueForKey("isEnabled").boolValue(); }
-void HostGroup::setIsEnabled(bool value) { ManagedObject::setValueForKey(Value(value), "isEnabled"); }
-bool HostGroup::isEditable() const { return ManagedObject::valueForKey("isEditable").boolValue(); }
-void HostGroup::setIsEditable(bool value) { ManagedObject::setValueForKey(Value(value), "isEditable"); }
-bool HostGroup::isRemote() const { return ManagedObject::valueForKey("isRemote").boolValue(); }
-void HostGroup::setIsRemote(bool value) { ManagedObject::setValueForKey(Value(value), "isRemote"); }
-bool HostGroup::isEtcHostsPreview() const { return ManagedObject::valueForKey("isEtcHostsPreview").boolValue(); }
+bool HostGroup::isEnabled() const { return ManagedObject::valueForKey(kIsEnabledKey).boolValue(); }
+void HostGroup::setIsEnabled(bool value) { ManagedObject::setValueForKey(Value(value), kIsEnabledKey); }
+bool HostGroup::isEditable() const { return ManagedObject::valueForKey(kIsEditableKey).boolValue(); }
+void HostGroup::setIsEditable(bool value) { ManagedObject::setValueForKey(Value(value), kIsEditableKey); }
+bool HostGroup::isRemote() const { return ManagedObject::valueForKey(kIsRemoteKey).boolValue(); }
+void HostGroup::setIsRemote(bool value) { ManagedObject::setValueForKey(Value(value), kIsRemoteKey); }
+bool HostGroup::isEtcHostsPreview() const { return ManagedObject::valueForKey(kIsEtcHostsPreviewKey).boolValue(); }
 void HostGroup::setIsEtcHostsPreview(bool value) {
-  ManagedObject::setValueForKey(Value(value), "isEtcHostsPreview");
+  ManagedObject::setValueForKey(Value(value), kIsEtcHostsPreviewKey);
 }
-std::int64_t HostGroup::sortOrder() const { return ManagedObject::valueForKey("sortOrder").intValue(); }
+std::int64_t HostGroup::sortOrder() const { return ManagedObject::valueForKey(kSortOrderKey).intValue(); }
 void HostGroup::setSortOrder(std::int64_t value) {
-  ManagedObject::setValueForKey(Value(static_cast<long long>(value)), "sortOrder");
+  ManagedObject::setValueForKey(Value(static_cast<long long>(value)), kSortOrderKey);
 }
 
 // --- Derived values ------------------------------------------------------------------------------
@@ -137,28 +144,28 @@ std::string HostGroup::statusMessage() const {
 bool HostGroup::isValidSyntax() const { return SyntaxRules::isValidSyntax(contents()); }
 
 Value HostGroup::valueForKey(const std::string& key) const {
-  if (key == "isDirty") return Value(isDirty());
-  if (key == "prettyName") return optionalValue(prettyName());
-  if (key == "contentsProxy") {
+  if (key == kIsDirtyKey) return Value(isDirty());
+  if (key == kPrettyNameKey) return optionalValue(prettyName());
+  if (key == kContentsProxyKey) {
     // Read straight from contents: a text of megabytes is copied once, not once per layer.
     if (isEtcHostsPreview()) return optionalValue(contentsProxy());
     Value stored = ManagedObject::valueForKey(kContentsKey);
     if (!stored.isString()) stored = Value();
     return stored;
   }
-  if (key == "statusMessage") return Value(statusMessage());
-  if (key == "isValidSyntax") return Value(isValidSyntax());
+  if (key == kStatusMessageKey) return Value(statusMessage());
+  if (key == kIsValidSyntaxKey) return Value(isValidSyntax());
   return ManagedObject::valueForKey(key);
 }
 
 bool HostGroup::hasKey(const std::string& key) const { return isDerivedKey(key) || ManagedObject::hasKey(key); }
 
 bool HostGroup::setValueForKey(const Value& value, const std::string& key) {
-  if (key == "prettyName") {
+  if (key == kPrettyNameKey) {
     setPrettyName(optionalText(value));
     return true;
   }
-  if (key == "contentsProxy") {
+  if (key == kContentsProxyKey) {
     // Straight to contents, so the text is copied once, into the record.
     if (!value.isString()) return ManagedObject::setValueForKey(Value(), kContentsKey);
     return ManagedObject::setValueForKey(value, kContentsKey);

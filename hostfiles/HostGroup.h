@@ -19,6 +19,26 @@ class HostGroup : public coredata::ManagedObject {
  public:
   static constexpr const char* kEntityName = "HostGroup";
   static constexpr const char* kClassName = "Quillmere.HostGroup";
+
+  // The keys of the stored attributes, for the model, fetches and key-value coding.
+  static constexpr const char* kTitleKey = "title";
+  static constexpr const char* kContentsKey = "contents";
+  static constexpr const char* kGuidKey = "guid";
+  static constexpr const char* kIsEnabledKey = "isEnabled";
+  static constexpr const char* kIsEditableKey = "isEditable";
+  static constexpr const char* kIsRemoteKey = "isRemote";
+  static constexpr const char* kIsEtcHostsPreviewKey = "isEtcHostsPreview";
+  static constexpr const char* kRemoteURLKey = "remoteURL";
+  static constexpr const char* kSortOrderKey = "sortOrder";
+  // The derived keys the class answers itself (see valueForKey).
+  static constexpr const char* kIsDirtyKey = "isDirty";
+  static constexpr const char* kPrettyNameKey = "prettyName";
+  static constexpr const char* kContentsProxyKey = "contentsProxy";
+  static constexpr const char* kStatusMessageKey = "statusMessage";
+  static constexpr const char* kIsValidSyntaxKey = "isValidSyntax";
+
+  // Posted on the default notification centre, with no object, after a hostfile's title was saved.
+  static constexpr const char* kHostNameChangedNotification = "NOTE_HOST_NAME_CHANGED";
   // The fixed status line of the preview row.
   static constexpr const char* kPreviewStatusMessage =
       "This is a preview of what your /etc/hosts file will look like when you apply your changes.";
@@ -38,6 +58,9 @@ class HostGroup : public coredata::ManagedObject {
   static std::shared_ptr<HostGroup> insertLocalHostfile(const coredata::ManagedObjectContextPtr& context);
   static std::shared_ptr<HostGroup> insertRemoteHostfile(const coredata::ManagedObjectContextPtr& context);
   static std::shared_ptr<HostGroup> insertPreviewRow(const coredata::ManagedObjectContextPtr& context);
+  // A local hostfile as above, titled `title` and holding `contents` (an imported file), also clean.
+  static std::shared_ptr<HostGroup> insertLocalHostfile(const coredata::ManagedObjectContextPtr& context,
+                                                        const std::string& title, const std::string& contents);
 
   // --- Stored attributes (absent optional strings read as nullopt; setting nullopt clears) ------
   std::optional<std::string> title() const;

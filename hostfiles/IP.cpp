@@ -55,17 +55,7 @@ void IP::setRange(Range range) {
   isVersion6_ = false;
   Range invalid = invalidVersion4Range(range);
   if (!isVersion4_) invalid = invalidVersion6Range(range);
-  setInvalidRange(invalid);
-}
-
-Range IP::invalidRange() const {
-  std::lock_guard lock(invalidRangeMutex_);
-  return invalidRange_;
-}
-
-void IP::setInvalidRange(Range range) {
-  std::lock_guard lock(invalidRangeMutex_);
-  invalidRange_ = range;
+  invalidRange_ = invalid;
 }
 
 Range IP::invalidVersion4Range(Range range) {

@@ -9,9 +9,8 @@
 // "::"; one bad group is pointed out, more make the whole range invalid. Anything that is not
 // version 4 gets the version-6 verdict, so a dotted text without colons is wholly invalid.
 //
-// Meant for one thread (the editor's); only invalidRange may be read from another thread, as one
-// unit. Not copyable.
-#include <mutex>
+// Not thread-safe: an instance belongs to one thread at a time (each check makes its own, for
+// the one range it judges). Not copyable.
 #include <string>
 #include <string_view>
 
@@ -38,8 +37,7 @@ class IP {
   bool isVersion4() const { return isVersion4_; }
   bool isVersion6() const { return isVersion6_; }
   // The characters found wrong, relative to the examined range; length 0 means valid.
-  // Thread-safe.
-  foundation::Range invalidRange() const;
+  foundation::Range invalidRange() const { return invalidRange_; }
 
   // The version-4 check: {0, 0} and isVersion4 set when `range` is a valid version-4 address;
   // otherwise the whole range, isVersion4 untouched.
@@ -50,11 +48,9 @@ class IP {
 
  private:
   std::u16string_view examined(foundation::Range range) const;
-  void setInvalidRange(foundation::Range range);
 
   std::u16string contents_;
   bool isVersion4_ = false;
   bool isVersion6_ = false;
-  mutable std::mutex invalidRangeMutex_;
   foundation::Range invalidRange_;
 };

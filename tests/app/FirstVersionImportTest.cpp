@@ -71,6 +71,7 @@ TEST_F(FirstVersionImportTest, TheFirstLoadAsksOnceAndYesImportsEveryTopLevelFil
   ASSERT_TRUE(pumpUntil([&] { return titles().size() == 3; }));
   settle();
   EXPECT_EQ(titles(), (std::vector<std::string>{"/etc/hosts", "Home", "Office.txt"}));
+  EXPECT_EQ(dirtyCount(), 0u);  // imported as found, not as edits
   const auto home = list().hostGroupAt(1);
   EXPECT_EQ(HostGroupFields::contentsProxy(*home), "10.0.0.2 caf\u00e9\n");
   EXPECT_EQ(HostGroupFields::contentsProxy(*list().hostGroupAt(2)), "10.0.0.1 office\n");

@@ -7,6 +7,8 @@
 #include <QPlainTextEdit>
 #include <QTest>
 
+#include <set>
+
 #include "app/MainSplitView.h"
 #include "app/QMTableView.h"
 #include "coredata/ObjectCategories.h"
@@ -57,6 +59,20 @@ TEST_F(MainWindowTest, AddingALocalHostfileListsItAfterThePreviewAndSelectsIt) {
   EXPECT_FALSE(window().remoteURLField()->isVisibleTo(window().window()));
 }
 
+// Both saves run before either completion: each completion must still select its own hostfile.
+TEST_F(MainWindowTest, TwoQuickAddsEachSelectTheirOwnHostfile) {
+  std::set<std::string> selected;
+  QObject::connect(window().tableView()->selectionModel(), &QItemSelectionModel::selectionChanged,
+                   window().tableView(), [&] { selected.insert(selectedTitle()); });
+  window().addHosts();
+  window().addRemoteHosts();
+  EXPECT_TRUE(pumpUntil([&] { return selected.count("New Hosts") && selected.count("New Remote Hosts"); }))
+      << "selected: " << testing::PrintToString(selected);
+  EXPECT_EQ(titles(), (std::vector<std::string>{"/etc/hosts", "New Hosts", "New Remote Hosts"}));
+  EXPECT_EQ(storedCount(), 3u);
+  EXPECT_EQ(events_, (std::vector<std::string>{"addHost", "addRemoteHost"}));
+}
+
 TEST_F(MainWindowTest, ARemoteHostfileShowsItsIconAndAddressAndIsNotTypedIn) {
   addRemoteAndWait();
   ASSERT_EQ(selectedTitle(), "New Remote Hosts");
@@ -65,7 +81,7 @@ TEST_F(MainWindowTest, ARemoteHostfileShowsItsIconAndAddressAndIsNotTypedIn) {
   EXPECT_TRUE(list().data(list().index(0), Qt::DecorationRole).isNull());
   EXPECT_TRUE(window().codeView()->isReadOnly());
   EXPECT_TRUE(window().remoteURLField()->isVisibleTo(window().window()));
-  EXPECT_EQ(window().remoteURLField()->text().toStdString(), app::kRemotePlaceholderURL);
+  EXPECT_EQ(window().remoteURLField()->text().toStdString(), HostGroup::kPlaceholderRemoteURL);
   EXPECT_EQ(events_, std::vector<std::string>{"addRemoteHost"});
 
   // The address is saved like a title.

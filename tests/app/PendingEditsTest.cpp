@@ -52,15 +52,14 @@ class PendingEditsTest : public test::AppFixture {
   // A hostfile stored through a save block, as another window or a background task writes one.
   void storeHostfile(const std::string& title, const std::string& contents) {
     DataStack::saveWithBlockAndWait([&](const coredata::ManagedObjectContextPtr& local) {
-      auto record = DSManagedObject::DS_createEntity(app::kHostGroupEntityName, local);
-      HostGroupFields::fillNewRecord(*record, app::HostGroupKind::Local);
+      auto record = HostGroupFields::insertNewRecord(app::HostGroupKind::Local, local);
       record->setValueForKey(contents, "contents");
       record->setValueForKey(title, "title");
     });
   }
 
   std::string stored(const std::string& title) {
-    const auto record = DSManagedObject::DS_findFirstByAttribute(app::kHostGroupEntityName, "title", title,
+    const auto record = DSManagedObject::DS_findFirstByAttribute(HostGroup::kEntityName, "title", title,
                                                                  DSManagedObjectContext::DS_defaultContext());
     return record ? HostGroupFields::contentsProxy(*record).value_or("") : "(missing)";
   }
@@ -139,7 +138,7 @@ TEST_F(PendingEditsTest, ThePreviewFollowsWhatItCompilesWhileShown) {
   // Shown since the launch: the new hostfile comes in once the list has it.
   ASSERT_TRUE(pumpUntil([&] { return has("10.3.0.1 shown.example"); }));
   const QModelIndex shown = list().index(list().rowOf(DSManagedObject::DS_findFirstByAttribute(
-      app::kHostGroupEntityName, "title", std::string("Shown"), DSManagedObjectContext::DS_defaultContext())));
+      HostGroup::kEntityName, "title", std::string("Shown"), DSManagedObjectContext::DS_defaultContext())));
 
   ASSERT_TRUE(list().setData(shown, Qt::Unchecked, Qt::CheckStateRole));
   EXPECT_TRUE(pumpUntil([&] { return !has("10.3.0.1 shown.example"); }));

@@ -154,8 +154,7 @@ class RemoteRefreshTest : public test::AppFixture {
   static coredata::ManagedObjectPtr addHostfile(app::HostGroupKind kind, const std::string& title,
                                                 const std::optional<std::string>& url, const std::string& contents) {
     DataStack::saveWithBlockAndWait([&](const coredata::ManagedObjectContextPtr& local) {
-      auto record = DSManagedObject::DS_createEntity(app::kHostGroupEntityName, local);
-      HostGroupFields::fillNewRecord(*record, kind);
+      auto record = HostGroupFields::insertNewRecord(kind, local);
       // Contents while the title is absent, as creation does, so the new record is not dirty.
       record->setValueForKey(foundation::Value(), "title");
       record->setValueForKey(contents, "contents");
@@ -169,7 +168,7 @@ class RemoteRefreshTest : public test::AppFixture {
     return addHostfile(app::HostGroupKind::Remote, title, url, contents);
   }
   static coredata::ManagedObjectPtr findHostfile(const std::string& title) {
-    return DSManagedObject::DS_findFirstByAttribute(app::kHostGroupEntityName, "title", foundation::Value(title),
+    return DSManagedObject::DS_findFirstByAttribute(HostGroup::kEntityName, "title", foundation::Value(title),
                                                      DSManagedObjectContext::DS_defaultContext());
   }
   static std::string contentsOf(const coredata::ManagedObjectPtr& record) {

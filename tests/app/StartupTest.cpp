@@ -46,8 +46,7 @@ TEST_F(StartupTest, LeftoverPreviewRowsBecomeOneFreshRowAndOtherHostfilesStay) {
   DataStack::setupCoreDataStackWithAutoMigratingSqliteStoreNamed(app::AppDelegate::kStoreName);
   DataStack::saveWithBlockAndWait([](const coredata::ManagedObjectContextPtr& local) {
     for (auto kind : {app::HostGroupKind::Preview, app::HostGroupKind::Preview, app::HostGroupKind::Local}) {
-      auto record = DSManagedObject::DS_createEntity("HostGroup", local);
-      HostGroupFields::fillNewRecord(*record, kind);
+      auto record = HostGroupFields::insertNewRecord(kind, local);
       record->setValueForKey(std::string("old"), "guid");
     }
   });

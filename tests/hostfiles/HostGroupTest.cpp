@@ -18,12 +18,16 @@ TEST_F(HostGroupTest, TheThreeKindsAreCreatedCleanWithAnUpperCaseGuid) {
   auto local = HostGroup::insertLocalHostfile(context());
   auto remote = HostGroup::insertRemoteHostfile(context());
   auto preview = HostGroup::insertPreviewRow(context());
-  for (const auto& record : {local, remote, preview}) {
+  auto imported = HostGroup::insertLocalHostfile(context(), "Office", "10.0.0.1 office\n");
+  for (const auto& record : {local, remote, preview, imported}) {
     ASSERT_TRUE(record);
     EXPECT_TRUE(std::regex_match(*record->guid(), std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")));
     EXPECT_FALSE(record->isDirty());
-    EXPECT_EQ(record->contents(), std::string());
+    EXPECT_EQ(record->contents(), record == imported ? "10.0.0.1 office\n" : std::string());
   }
+  EXPECT_EQ(imported->title(), "Office");
+  EXPECT_TRUE(imported->isEditable());
+  EXPECT_EQ(imported->sortOrder(), local->sortOrder());
   EXPECT_TRUE(ChangeTracker::sharedInstance().dirtyGUIDs().empty());
   EXPECT_EQ(notes, 0);
   EXPECT_EQ(local->title(), "New Hosts");

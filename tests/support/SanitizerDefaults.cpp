@@ -1,6 +1,6 @@
 // The runtime options of the sanitizer builds (build-asan/, build-tsan/), compiled into every test
-// executable there, so that a test behaves the same under scripts/test, ctest or when started by
-// hand. Options given in the environment (ASAN_OPTIONS, LSAN_OPTIONS, UBSAN_OPTIONS, TSAN_OPTIONS)
+// executable there and into the application the end-to-end tests start, so that a test behaves
+// the same under scripts/test, ctest or when started by hand. Options given in the environment (ASAN_OPTIONS, LSAN_OPTIONS, UBSAN_OPTIONS, TSAN_OPTIONS)
 // still override these one by one. The runtimes call these hooks before main; they must stay
 // trivial and unchecked.
 

@@ -127,7 +127,8 @@ QRect QMTextView::cursorRectangle() const {
     if (textLine.isValid()) x = textLine.cursorToX(index >= 0 ? index : laidOut.preeditAt + static_cast<int>(preedit_.text.size()));
   }
   x += kInset - horizontalScrollBar()->value();
-  return QRectF(x, lineTop(line), 1, lineHeight()).toRect();
+  // The input method asks the view, not its viewport: in the view's coordinates, past the frame.
+  return QRectF(x, lineTop(line), 1, lineHeight()).toRect().translated(viewport()->pos());
 }
 
 QVariant QMTextView::inputMethodQuery(Qt::InputMethodQuery query) const {

@@ -165,4 +165,16 @@ TEST_F(EditorInputMethodTest, QueriesAnswerFromTheCursorsLineInUTF16Units) {
   EXPECT_EQ(surrounding.mid(cursor - 1, 2), QStringLiteral("XY"));
 }
 
+TEST_F(EditorInputMethodTest, TheCursorRectangleIsInTheViewsCoordinatesPastItsFrame) {
+  // A wide frame, so that the viewport's coordinates and the view's differ plainly.
+  view->setStyleSheet(QStringLiteral("app--QMTextView { border: 40px solid black; }"));
+  view->showText("127.0.0.1 localhost\n", true);
+  view->setCursorPosition(0);
+  const QPoint viewport = view->viewport()->pos();
+  ASSERT_GE(viewport.y(), 40);
+  const QRect rectangle = query(*view, Qt::ImCursorRectangle).toRect();
+  EXPECT_EQ(rectangle.left(), viewport.x() + static_cast<int>(app::QMTextView::kInset));
+  EXPECT_EQ(rectangle.top(), viewport.y() + static_cast<int>(app::QMTextView::kInset));
+}
+
 }  // namespace

@@ -10,6 +10,10 @@
 //                               and a row switch to the hostfile, beside `cat` of the same bytes
 //   bench_app refresh [MB]      the single refresh of a remote hostfile over loopback, beside curl
 //                               fetching the same URL; the longest main-thread stall meanwhile
+//   bench_app apply [MB]        Apply of a hostfile, through the real shell runner (as root, so no
+//                               password is asked) onto a temporary hosts file: the longest
+//                               main-thread gap from the action to its outcome, with the syntax
+//                               check before it and without, beside `cp` of the same bytes
 //
 // Each scenario runs in a child process of its own, so that its peak resident memory is its own;
 // that peak is given beside the hostfile text's size. Every folder the application touches (data,
@@ -37,6 +41,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AdministratorRun.h"
 #include "app/AppDelegate.h"
 #include "app/DefaultContextSaver.h"
 #include "app/HostGroupFields.h"
@@ -183,7 +188,7 @@ struct Sandbox {
   Sandbox& operator=(const Sandbox&) = delete;
 
   explicit Sandbox(std::string folder) : root(std::move(folder)) {
-    for (const char* variable : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"}) {
+    for (const char* variable : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"}) {
       ::setenv(variable, root.c_str(), 1);
     }
     std::ofstream(root + "/hosts") << "127.0.0.1 localhost\n";
@@ -572,6 +577,79 @@ int refresh(double megabytes) {
   return 0;
 }
 
+// --- apply -------------------------------------------------------------------------------------
+
+// Times the main thread's longest time away from its loop, seen by a timer that wants to fire every
+// 5 ms, from `start` until `done` holds; the time up to the first tick and after the last count.
+struct GapWatch {
+  double longest = 0;
+  double total = 0;
+
+  GapWatch(const std::function<void()>& start, const std::function<bool()>& done) {
+    auto last = Clock::now();
+    QTimer ticker;
+    ticker.setInterval(5);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+      longest = std::max(longest, msSince(last));
+      last = Clock::now();
+    });
+    ticker.start();
+    const auto begun = Clock::now();
+    last = begun;
+    start();
+    pumpUntil(done);
+    longest = std::max(longest, msSince(last));
+    total = msSince(begun);
+  }
+};
+
+int apply(double megabytes) {
+  if (::geteuid() != 0) {
+    std::fprintf(stderr, "apply: run as root, or the real runner would ask for a password\n");
+    return 2;
+  }
+  Sandbox sandbox;
+  // The command is run for real; the flush alone is left out, so no cache of this machine is touched.
+  foundation::SystemPaths::setFlushCacheCommandForTesting(std::string("true"));
+  const std::string text = blocklistOfMB(megabytes);
+  const std::string hosts = sandbox.root + "/hosts";
+  const int kRounds = rounds();
+  std::vector<double> checked, unchecked, totals, cp;
+  {
+    Application application;
+    auto& window = application.window();
+    window.window()->resize(1000, 700);
+    window.window()->show();
+    application.addHostfile(text, app::HostGroupKind::Local);
+    pumpToIdle();
+    auto& defaults = foundation::UserDefaults::standardUserDefaults();
+    for (int i = 0; i < kRounds; ++i) {
+      for (const bool check : {true, false}) {
+        defaults.set(check, "checkSyntax");
+        std::ofstream(hosts, std::ios::trunc) << "127.0.0.1 localhost\n";
+        const GapWatch watch([&] { window.applyChanges(); }, [] { return !app::AdministratorRun::isRunning(); });
+        pumpToIdle();
+        struct stat info {};
+        if (::stat(hosts.c_str(), &info) != 0 || static_cast<std::size_t>(info.st_size) < text.size()) {
+          std::fprintf(stderr, "apply: the hosts file does not hold the hostfile\n");
+          return 1;
+        }
+        (check ? checked : unchecked).push_back(watch.longest);
+        if (!check) totals.push_back(watch.total);
+      }
+      cp.push_back(wallMsOf("cp '" + hosts + "' '" + sandbox.root + "/copy'"));
+    }
+  }
+  std::printf("apply of a %.1f MB hostfile (%zu lines) through the real shell runner, median of %d\n",
+              text.size() / 1048576.0, lineCount(text), kRounds);
+  std::printf("  cp of the same bytes                       %8.1f ms\n", median(cp));
+  std::printf("  action to outcome, without the check       %8.1f ms   %.1f x cp\n", median(totals),
+              median(totals) / median(cp));
+  std::printf("  longest main-thread gap, without the check %8.1f ms (target 100 ms)\n", median(unchecked));
+  std::printf("  longest main-thread gap, with the check    %8.1f ms\n", median(checked));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -584,6 +662,7 @@ int main(int argc, char** argv) {
   if (what == "show") return show(static_cast<std::size_t>(number(200000)));
   if (what == "relaunch") return relaunch(number(50));
   if (what == "refresh") return refresh(number(50));
-  std::fprintf(stderr, "usage: %s typing|show [lines] | relaunch|refresh [MB]\n", argv[0]);
+  if (what == "apply") return apply(number(56));
+  std::fprintf(stderr, "usage: %s typing|show [lines] | relaunch|refresh|apply [MB]\n", argv[0]);
   return 2;
 }

@@ -1,5 +1,6 @@
 #include "hostfiles/Compiler.h"
 
+#include <cstdint>
 #include <memory>
 
 #include "coredata/ObjectCategories.h"
@@ -7,6 +8,7 @@
 #include "hostfiles/ChangeTracker.h"
 #include "hostfiles/HostGroup.h"
 #include "platform/coredata/Predicate.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/AppleScript.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -105,9 +107,18 @@ std::optional<std::vector<Value>> enabledContents() {
   return contents;
 }
 
+// The default log lies in the user's own state folder, which a new account does not have yet. It
+// is made for the user alone: a privileged command's output can say much about the system. A log
+// path set by hand is used as it is.
 bool writeLog(const std::string& text, Error* error) {
-  return foundation::FileManager::defaultManager().writeText(text, foundation::SystemPaths::privilegedRunLogPath(),
-                                                             error);
+  using foundation::SystemPaths;
+  const auto& files = foundation::FileManager::defaultManager();
+  const std::string path = SystemPaths::privilegedRunLogPath();
+  if (path == SystemPaths::defaultPrivilegedRunLogPath() &&
+      !files.createDirectoryAtPath(path.substr(0, path.rfind('/')), true, error, 0700)) {
+    return false;
+  }
+  return files.writeText(text, path, error);
 }
 
 // The error information as the platform prints an optional dictionary.
@@ -129,6 +140,58 @@ std::string temporarySiblingTemplate(const std::string& path) {
   const std::string folder = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   return folder + "/." + name + ".XXXXXX";
+}
+
+Error storeUnavailableError() {
+  return compilerError(Compiler::kStoreUnavailable, "The hostfiles could not be read from the store.");
+}
+
+// The new hosts-file text for these contents (null Values are absent texts); nothing, with *error
+// set when given, when the hosts file cannot be read. Reads only the file: any thread.
+std::optional<std::string> compileWithContents(const std::vector<Value>& contents, const std::string& hostsPath,
+                                               Error* error) {
+  Error readError;
+  auto hostsText = foundation::FileManager::defaultManager().readText(hostsPath, &readError);
+  if (!hostsText) {
+    if (error) {
+      *error = compilerError(Compiler::kHostsFileUnreadable, "The hosts file " + hostsPath + " could not be read.",
+                             &readError);
+    }
+    return std::nullopt;
+  }
+  std::vector<const std::string*> texts;
+  texts.reserve(contents.size());
+  for (const auto& text : contents) texts.push_back(text.isString() ? &text.stringValue() : nullptr);
+  return Compiler::mergeBlock(*hostsText, blockOf(texts));
+}
+
+// What an apply takes from the main thread to the queue that installs it.
+struct InstallJob {
+  std::vector<Value> contents;
+  std::string hostsPath;
+  std::string stagingPath;
+};
+
+// Compiles the job's text and writes it to the staging file; the error when either failed.
+std::optional<Error> stage(const InstallJob& job) {
+  Error error;
+  const auto text = compileWithContents(job.contents, job.hostsPath, &error);
+  if (!text) return error;
+  if (!foundation::FileManager::defaultManager().writeText(*text, job.stagingPath, &error)) {
+    return compilerError(Compiler::kStagingWriteFailed,
+                         "The compiled hosts file could not be written to " + job.stagingPath + ".", &error);
+  }
+  return std::nullopt;
+}
+
+// Hands the outcome to the main queue. There, a success with `marksBefore` marks clean what was
+// applied, before `completion` hears of it.
+void finishOnMain(Compiler::Completion completion, std::optional<Error> failure,
+                  std::optional<std::uint64_t> marksBefore) {
+  dispatch::mainQueue()->async([completion = std::move(completion), failure = std::move(failure), marksBefore] {
+    if (!failure && marksBefore) ChangeTracker::sharedInstance().markCleanUpTo(*marksBefore);
+    if (completion) completion(failure);
+  });
 }
 
 }  // namespace
@@ -168,34 +231,35 @@ std::string Compiler::mergeBlock(std::string_view hostsText, std::string_view bl
 std::optional<std::string> Compiler::compile(Error* error) {
   auto contents = enabledContents();
   if (!contents) {
-    if (error) *error = compilerError(kStoreUnavailable, "The hostfiles could not be read from the store.");
+    if (error) *error = storeUnavailableError();
     return std::nullopt;
   }
-  const std::string hostsPath = foundation::SystemPaths::hostsFilePath();
-  Error readError;
-  auto hostsText = foundation::FileManager::defaultManager().readText(hostsPath, &readError);
-  if (!hostsText) {
-    if (error) *error = compilerError(kHostsFileUnreadable, "The hosts file " + hostsPath + " could not be read.", &readError);
-    return std::nullopt;
-  }
-  std::vector<const std::string*> texts;
-  texts.reserve(contents->size());
-  for (const auto& text : *contents) texts.push_back(text.isString() ? &text.stringValue() : nullptr);
-  return mergeBlock(*hostsText, blockOf(texts));
+  return compileWithContents(*contents, foundation::SystemPaths::hostsFilePath(), error);
 }
 
-std::optional<Error> Compiler::apply() {
-  Error error;
-  auto text = compile(&error);
-  if (!text) return error;
-  const std::string stagingPath = ApplicationExtras::tmpEtcHostsPath();
-  if (!foundation::FileManager::defaultManager().writeText(*text, stagingPath, &error)) {
-    return compilerError(kStagingWriteFailed, "The compiled hosts file could not be written to " + stagingPath + ".",
-                         &error);
+void Compiler::apply(Completion completion) {
+  // Read before the records are: a hostfile marked after this point changed after its text was
+  // taken, and must stay dirty however the run ends.
+  const std::uint64_t marksBefore = ChangeTracker::sharedInstance().markCount();
+  auto contents = enabledContents();
+  if (!contents) {
+    finishOnMain(std::move(completion), storeUnavailableError(), std::nullopt);
+    return;
   }
-  if (auto failure = runAsAdministrator(copyCommand(stagingPath))) return failure;
-  ChangeTracker::sharedInstance().markClean();
-  return std::nullopt;
+  const std::string stagingPath = ApplicationExtras::tmpEtcHostsPath();
+  // Shared rather than copied along with the block that carries it: the texts may be tens of
+  // megabytes.
+  auto job = std::make_shared<const InstallJob>(
+      InstallJob{std::move(*contents), foundation::SystemPaths::hostsFilePath(), stagingPath});
+  dispatch::globalQueue(dispatch::QualityOfService::UserInitiated)
+      ->async([job = std::move(job), command = copyCommand(stagingPath), marksBefore,
+               completion = std::move(completion)]() mutable {
+        auto failure = stage(*job);
+        // Not held while the run waits for the password, which may be a long while.
+        job.reset();
+        if (!failure) failure = runAsAdministrator(command);
+        finishOnMain(std::move(completion), std::move(failure), marksBefore);
+      });
 }
 
 std::optional<Error> Compiler::runAsAdministrator(const std::string& command) {
@@ -221,8 +285,11 @@ std::optional<Error> Compiler::runAsAdministrator(const std::string& command) {
   return std::nullopt;
 }
 
-std::optional<Error> Compiler::flushDNSCache() {
-  return runAsAdministrator(foundation::SystemPaths::flushCacheCommand());
+void Compiler::flushDNSCache(Completion completion) {
+  dispatch::globalQueue(dispatch::QualityOfService::UserInitiated)->async(
+      [command = foundation::SystemPaths::flushCacheCommand(), completion = std::move(completion)]() mutable {
+        finishOnMain(std::move(completion), runAsAdministrator(command), std::nullopt);
+      });
 }
 
 std::string Compiler::copyCommand(const std::string& stagingPath) {

@@ -64,9 +64,10 @@ class Compiler {
   // for the application to show.
   using Completion = std::function<void(std::optional<foundation::Error> failure)>;
 
-  // Reads the enabled hostfiles' contents on the calling (main) thread, then, on a global queue,
-  // compiles them into the hosts file's text as compile() does, writes it atomically in UTF-8 to
-  // ApplicationExtras::tmpEtcHostsPath() and runs copyCommand() through runAsAdministrator().
+  // Compiles as compile() does, but off the main thread save for reading the enabled hostfiles
+  // and copying their texts into the block: a global queue merges the block into the hosts file's
+  // text, writes that atomically in UTF-8 to ApplicationExtras::tmpEtcHostsPath() and runs
+  // copyCommand() through runAsAdministrator().
   // When all that succeeded, marks the hostfiles clean in ChangeTracker on the main queue (all but
   // those marked dirty again since their contents were read: that text was not installed), then
   // calls `completion` there. On any error the hosts file is left as the command left it

@@ -118,7 +118,7 @@ std::string ApplyActions::capitalizedWords(const std::string& text) {
 }
 
 void ApplyActions::apply() {
-  // A sheet's "Apply Changes Anyway" can come while another run is under way.
+  // Reached from the syntax check and its sheet as well as from applyChanges().
   if (AdministratorRun::isRunning()) return;
   controller_.commitPendingEdits();
   if (beforeApply_) beforeApply_();

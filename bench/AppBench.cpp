@@ -683,7 +683,7 @@ int main(int argc, char** argv) {
   if (what == "show") return show(static_cast<std::size_t>(number(200000)));
   if (what == "relaunch") return relaunch(number(50));
   if (what == "refresh") return refresh(number(50));
-  if (what == "apply") return apply(number(56));
+  if (what == "apply") return apply(number(50));
   std::fprintf(stderr, "usage: %s typing|show [lines] | relaunch|refresh|apply [MB]\n", argv[0]);
   return 2;
 }

@@ -51,8 +51,9 @@ class SystemShellRunner : public ShellRunner {
   // Unprivileged, or privileged while root: /bin/sh -c command, directly. Privileged otherwise:
   // elevator /bin/sh -c ..., which runs the command only after authorization succeeded; an elevator
   // exit of 126 before the command started is AuthorizationRefused, of 127 AuthorizationUnavailable,
-  // of anything else LaunchFailed, as is a missing elevator. A command holding a NUL byte cannot be passed to a shell and is LaunchFailed.
-  // Standard input is /dev/null; the environment is inherited.
+  // of anything else LaunchFailed, as is a missing elevator. A command holding a NUL byte cannot
+  // be passed to a shell and is LaunchFailed. Standard input is /dev/null; the environment is
+  // inherited.
   Result run(const std::string& command, bool privileged) override;
 
  private:

@@ -81,7 +81,8 @@ std::string SystemPaths::privilegedRunLogPath() {
 std::string SystemPaths::defaultPrivilegedRunLogPath() {
   const auto state = environment("XDG_STATE_HOME");
   // The XDG rules say a relative value is invalid and must be ignored.
-  std::string folder = state && state->front() == '/' ? *state : FileManager::defaultManager().homeDirectory() + "/.local/state";
+  std::string folder =
+      state && state->front() == '/' ? *state : FileManager::defaultManager().homeDirectory() + "/.local/state";
   while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
   return folder + "/Quillmere/quillmere.log";
 }

@@ -269,7 +269,9 @@ TEST_F(ApplyTest, AFailedApplyIsShownAndTheRowsStayDirty) {
          runner_->next = {ShellRunner::Result::Outcome::AuthorizationUnavailable, 127, "",
                           "Error executing command as another user: No authentication agent found.\n"};
        },
-       1, "Administrator rights could not be obtained: Error executing command as another user: No authentication agent found."},
+       1,
+       "Administrator rights could not be obtained: Error executing command as another user: No authentication "
+       "agent found."},
       {"hosts file unreadable", [&] { foundation::SystemPaths::setHostsFilePathForTesting(missing); }, 0,
        "The hosts file " + missing + " could not be read."},
   };

@@ -132,7 +132,8 @@ TEST_F(AppleScriptTest, RunOutcomesBecomeResultsOrErrorInformation) {
       {"no elevator", {Outcome::LaunchFailed, -1, "", "pkexec missing\n"}, std::nullopt, -10004, "pkexec missing"},
       {"no rights, with the elevator's reason",
        {Outcome::AuthorizationUnavailable, 127, "", "Error executing command as another user: Not authorized\n\n"},
-       std::nullopt, -10004, "Administrator rights could not be obtained: Error executing command as another user: Not authorized"},
+       std::nullopt, -10004,
+       "Administrator rights could not be obtained: Error executing command as another user: Not authorized"},
       {"no rights, silently", {Outcome::AuthorizationUnavailable, 127, "", ""}, std::nullopt, -10004,
        "Administrator rights could not be obtained."},
   };

@@ -1,10 +1,10 @@
 #include "app/ApplyActions.h"
 
+#include "app/AdministratorRun.h"
 #include "app/HostGroupFields.h"
 #include "app/HostfileListModel.h"
 #include "app/MainWindowController.h"
 #include "app/TelemetrySeam.h"
-#include "hostfiles/Compiler.h"
 #include "platform/appkit/Alert.h"
 #include "platform/foundation/Locale.h"
 #include "platform/foundation/NumberFormatter.h"
@@ -25,6 +25,7 @@ bool isInvalid(const coredata::ManagedObject& record) {
 ApplyActions::ApplyActions(MainWindowController& controller) : controller_(controller) {}
 
 void ApplyActions::applyChanges() {
+  if (AdministratorRun::isRunning()) return;
   controller_.commitPendingEdits();
   if (foundation::UserDefaults::standardUserDefaults().boolForKey("checkSyntax")) {
     checkSyntax(true);
@@ -40,8 +41,9 @@ void ApplyActions::checkSyntaxAction() {
 }
 
 void ApplyActions::flushCache() {
+  if (AdministratorRun::isRunning()) return;
   trackEvent("flushCache");
-  if (const auto failure = Compiler::flushDNSCache()) showFailure(kFlushFailedMessage, *failure);
+  AdministratorRun::flushDNSCache(failureAlert(kFlushFailedMessage));
 }
 
 void ApplyActions::checkSyntax(bool thenApply) {
@@ -116,9 +118,18 @@ std::string ApplyActions::capitalizedWords(const std::string& text) {
 }
 
 void ApplyActions::apply() {
+  // Reached from the syntax check and its sheet as well as from applyChanges().
+  if (AdministratorRun::isRunning()) return;
   controller_.commitPendingEdits();
   if (beforeApply_) beforeApply_();
-  if (const auto failure = Compiler::apply()) showFailure(kApplyFailedMessage, *failure);
+  AdministratorRun::apply(failureAlert(kApplyFailedMessage));
+}
+
+AdministratorRun::Completion ApplyActions::failureAlert(const char* message) {
+  std::weak_ptr<int> alive = lifetime_;
+  return [this, alive, message](const std::optional<foundation::Error>& failure) {
+    if (failure && !alive.expired()) showFailure(message, *failure);
+  };
 }
 
 void ApplyActions::showFailure(const char* message, const foundation::Error& error) {

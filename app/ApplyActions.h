@@ -3,7 +3,8 @@
 // enabled hostfiles (after a syntax check when the "checkSyntax" preference is on), check their
 // syntax alone, and flush the DNS cache. It decides what the user is told, through the shared
 // alert presenter, and sends one analytics event per action. The compiling and the privileged
-// run are the Compiler's.
+// run are the Compiler's, started through AdministratorRun: they end after these functions have
+// returned, and while they run, Apply and Flush Cache do nothing.
 //
 // Main thread only. Owned by the MainWindowController it serves, which must outlive it.
 #include <functional>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "app/AdministratorRun.h"
 #include "platform/coredata/ManagedObject.h"
 #include "platform/foundation/Error.h"
 
@@ -40,12 +42,13 @@ class ApplyActions {
   // Called right before every apply, so that the application can save its edits first.
   void setBeforeApply(std::function<void()> hook) { beforeApply_ = std::move(hook); }
 
-  // Checks first when "checkSyntax" is on, else applies at once; then sends "applyChanges"
-  // (while the check's sheet is still open, when it shows one).
+  // Checks first when "checkSyntax" is on, else starts the apply at once; then sends
+  // "applyChanges" (while the check's sheet is still open, when it shows one). A failure is shown
+  // in an alert once the run has ended.
   void applyChanges();
   // Sends "checkSyntax", then checks without applying.
   void checkSyntaxAction();
-  // Sends "flushCache", then runs the flush command with administrator rights. The dirty marks
+  // Sends "flushCache", then starts the flush command with administrator rights. The dirty marks
   // stay as they were (a flush applies nothing); a failure is shown in an alert.
   void flushCache();
 
@@ -65,8 +68,10 @@ class ApplyActions {
   static std::string capitalizedWords(const std::string& text);
 
  private:
-  // Saves first (through the hook), applies, and shows the failure when there is one.
+  // Saves first (through the hook), starts the apply, and shows the failure when there is one.
   void apply();
+  // The completion of a run that shows its failure under `message`, while this object lives.
+  AdministratorRun::Completion failureAlert(const char* message);
   void showFailure(const char* message, const foundation::Error& error);
 
   MainWindowController& controller_;

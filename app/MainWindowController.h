@@ -110,13 +110,15 @@ class MainWindowController : public appkit::WindowController {
   // Starts renaming the selected row in place; nothing without a selection or on the preview.
   void rename();
   // Applies the enabled hostfiles to the hosts file: first checks their syntax when the
-  // "checkSyntax" preference is on. Sends "applyChanges" afterwards. A failure is shown in an
-  // alert. Blocks while the privileged copy runs.
+  // "checkSyntax" preference is on. Sends "applyChanges" afterwards. The privileged copy runs in
+  // the background, with the windows' input held back; a failure is shown in an alert once it
+  // has ended. Nothing while a privileged run is under way.
   void applyChanges();
   // Checks the enabled hostfiles' syntax and tells the result; sends "checkSyntax" first.
   void checkSyntaxAction();
-  // Flushes the DNS cache with administrator rights; sends "flushCache" first. The dirty marks
-  // stay (nothing is applied); a failure is shown in an alert.
+  // Flushes the DNS cache with administrator rights, in the background as Apply does; sends
+  // "flushCache" first. The dirty marks stay (nothing is applied); a failure is shown in an
+  // alert. Nothing while a privileged run is under way.
   void flushCache();
   // The check itself, without an event; with `thenApply`, applies when all is valid or the user
   // chooses "Apply Changes Anyway".

@@ -1,6 +1,6 @@
 #include "app/RefreshNotifier.h"
 
-#include "hostfiles/Compiler.h"
+#include "app/AdministratorRun.h"
 #include "platform/appkit/Alert.h"
 #include "platform/appkit/UserNotificationCenter.h"
 #include "platform/foundation/Log.h"
@@ -49,15 +49,22 @@ void RefreshNotifier::didActivateNotification(appkit::UserNotificationCenter&,
 }
 
 void RefreshNotifier::apply() {
+  if (AdministratorRun::isRunning()) {
+    foundation::logMessage("The notice's Apply came while a privileged run was under way; nothing was applied.");
+    return;
+  }
   if (hooks_.beforeApply) hooks_.beforeApply();
-  const auto error = Compiler::apply();
-  if (!error) return;
-  foundation::logf("Applying from the refresh notification failed: %@", error->localizedDescription());
-  appkit::Alert alert;
-  alert.setMessageText(kApplyFailedMessage);
-  alert.setInformativeText(error->localizedDescription());
-  alert.addButtonWithTitle("OK");
-  alert.beginSheetModalForWindow(hooks_.sheetWindow ? hooks_.sheetWindow() : nullptr, [](long) {});
+  std::weak_ptr<int> alive = lifetime_;
+  AdministratorRun::apply([this, alive](const std::optional<foundation::Error>& error) {
+    if (!error) return;
+    foundation::logf("Applying from the refresh notification failed: %@", error->localizedDescription());
+    if (alive.expired()) return;
+    appkit::Alert alert;
+    alert.setMessageText(kApplyFailedMessage);
+    alert.setInformativeText(error->localizedDescription());
+    alert.addButtonWithTitle("OK");
+    alert.beginSheetModalForWindow(hooks_.sheetWindow ? hooks_.sheetWindow() : nullptr, [](long) {});
+  });
 }
 
 }  // namespace app

@@ -2,8 +2,9 @@
 // RefreshNotifier tells the user that a refresh of the remote hostfiles changed some of them, with
 // a desktop notification that offers to apply the changes, and answers the notification centre
 // as its delegate: every notice is presented, and the "Apply" button of a notice it sent applies
-// the hostfiles (no syntax check, no analytics event). Choosing the notice's body does nothing.
-// An apply that fails is shown in an alert instead of being lost.
+// the hostfiles (no syntax check, no analytics event) through AdministratorRun, unless a
+// privileged run is under way already. Choosing the notice's body does nothing. An apply that
+// fails is shown in an alert instead of being lost.
 //
 // Main thread only. Share it through std::shared_ptr: the centre holds its delegate weakly.
 #include <functional>
@@ -64,6 +65,9 @@ class RefreshNotifier : public appkit::UserNotificationCenterDelegate {
   appkit::UserNotificationCenter& center_;
   Hooks hooks_;
   std::set<std::string> sentIdentifiers_;
+  // Held by this notifier only; an apply's completion holds it weakly and shows nothing once the
+  // notifier is gone.
+  std::shared_ptr<int> lifetime_ = std::make_shared<int>(0);
 };
 
 }  // namespace app

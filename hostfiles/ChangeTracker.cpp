@@ -68,6 +68,7 @@ void ChangeTracker::markHostGroupDirty(const std::optional<std::string>& guid) {
   const bool added = !dirtyGUIDs_.contains(*guid);
   observation_.willChangeValueForKey(kStatusStringKey);
   dirtyGUIDs_.set(*guid, Value(true));
+  lastMarks_[*guid] = ++markCount_;
   observation_.didChangeValueForKey(kStatusStringKey);
   // Marking a hostfile that is already marked leaves the stored set as it is: writing it to disk
   // again (with its sync) at every edit would only hold up the main thread.
@@ -75,10 +76,17 @@ void ChangeTracker::markHostGroupDirty(const std::optional<std::string>& guid) {
   foundation::NotificationCenter::defaultCenter().post(std::string(kChangeNotification));
 }
 
-void ChangeTracker::markClean() {
-  isDirty_ = false;
+void ChangeTracker::markClean() { markCleanUpTo(markCount_); }
+
+void ChangeTracker::markCleanUpTo(std::uint64_t count) {
   observation_.willChangeValueForKey(kStatusStringKey);
-  dirtyGUIDs_.clear();
+  for (const auto& guid : dirtyGUIDs_.keys()) {
+    const auto mark = lastMarks_.find(guid);
+    if (mark != lastMarks_.end() && mark->second > count) continue;
+    dirtyGUIDs_.remove(guid);
+    if (mark != lastMarks_.end()) lastMarks_.erase(mark);
+  }
+  isDirty_ = !dirtyGUIDs_.empty();
   observation_.didChangeValueForKey(kStatusStringKey);
   changed();
 }

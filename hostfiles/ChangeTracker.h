@@ -3,14 +3,16 @@
 // set of their GUIDs, persisted in the user defaults under "dirtyGUIDs" so that it survives
 // restarts. Every change of the set posts "NOTE_CHANGE" (no object) on the default notification
 // centre and is announced to observers of "statusString". HostGroup adds to the set; only a
-// successful Compiler::apply() empties it.
+// successful Compiler::apply() empties it, of what it applied.
 //
 // Main thread only, and nothing is locked: HostGroup, the only user besides Compiler::apply(),
 // hands an edit merged in on another thread to the main queue. Debug builds check the thread in
 // sharedInstance().
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/foundation/KeyValueObserving.h"
@@ -51,6 +53,12 @@ class ChangeTracker {
   void markHostGroupDirty(const std::optional<std::string>& guid);
   // Empties the set, announces "statusString", saves and posts "NOTE_CHANGE".
   void markClean();
+  // How many times markHostGroupDirty has marked a hostfile in this process. Read it before
+  // reading the texts that are to be applied, and hand it to markCleanUpTo once they are.
+  std::uint64_t markCount() const { return markCount_; }
+  // markClean, but the hostfiles marked after markCount() gave `count` stay in the set: their
+  // latest change is not in what was applied.
+  void markCleanUpTo(std::uint64_t count);
 
   // The first record of each remembered GUID, in the set's order; GUIDs without a record are
   // skipped (not removed). Fetches from the store on every call.
@@ -72,5 +80,9 @@ class ChangeTracker {
 
   foundation::Dictionary dirtyGUIDs_;
   bool isDirty_ = false;
+  std::uint64_t markCount_ = 0;
+  // The markCount_ of each GUID's latest mark in this process; a GUID loaded from the defaults
+  // has none, as if marked before anything was counted.
+  std::unordered_map<std::string, std::uint64_t> lastMarks_;
   foundation::KeyValueObserving observation_;
 };

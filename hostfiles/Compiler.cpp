@@ -1,5 +1,6 @@
 #include "hostfiles/Compiler.h"
 
+#include <cstdint>
 #include <memory>
 
 #include "coredata/ObjectCategories.h"
@@ -7,6 +8,7 @@
 #include "hostfiles/ChangeTracker.h"
 #include "hostfiles/HostGroup.h"
 #include "platform/coredata/Predicate.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/AppleScript.h"
 #include "platform/foundation/FileManager.h"
 #include "platform/foundation/Log.h"
@@ -69,21 +71,28 @@ void appendWithoutMarkers(std::string& block, std::string_view text) {
   });
 }
 
-// The block for the present texts in order (null entries are absent texts and add nothing).
-std::string blockOf(const std::vector<const std::string*>& texts) {
+// The size of the block for the texts that `forEachText` hands its visitor, in order (absent texts
+// are not handed over): an upper bound, as markers inside a text are left out.
+template <typename ForEachText>
+std::size_t blockSize(ForEachText&& forEachText) {
   std::size_t size = 1 + kStart.size() + 1 + kStop.size() + 1;
-  for (const auto* text : texts) size += text ? text->size() + 2 : 0;
-  std::string block;
-  block.reserve(size);
+  forEachText([&](std::string_view text) { size += text.size() + 2; });
+  return size;
+}
+
+// Writes into `block` the block for the texts that `forEachText` hands its visitor, in order. The
+// string's memory is reused when it has room enough.
+template <typename ForEachText>
+void buildBlock(std::string& block, ForEachText&& forEachText) {
+  block.clear();
+  block.reserve(blockSize(forEachText));
   block.push_back('\n');
   block.append(kStart).push_back('\n');
-  for (const auto* text : texts) {
-    if (!text) continue;
-    appendWithoutMarkers(block, *text);
+  forEachText([&](std::string_view text) {
+    appendWithoutMarkers(block, text);
     endLine(block);
-  }
+  });
   block.append(kStop).push_back('\n');
-  return block;
 }
 
 Error compilerError(long code, const std::string& description, const Error* underlying = nullptr) {
@@ -92,22 +101,47 @@ Error compilerError(long code, const std::string& description, const Error* unde
                underlying ? std::make_shared<const Error>(*underlying) : nullptr);
 }
 
-// The contents of the enabled, non-preview hostfiles in the order the store returns them (null
-// Values where a record has none). Kept as the Values read, so the texts are copied only once.
-std::optional<std::vector<Value>> enabledContents() {
+// The enabled, non-preview hostfiles in the order the store returns them; nothing when the store
+// cannot be fetched from. Main thread, where the default context is.
+std::optional<DSObjects> enabledRecords() {
   static const auto predicate =
       coredata::Predicate::withFormat("isEtcHostsPreview == false AND isEnabled == true");
-  auto records = DSManagedObject::DS_findAllWithPredicate(HostGroup::kEntityName, predicate);
-  if (!records) return std::nullopt;
-  std::vector<Value> contents;
-  contents.reserve(records->size());
-  for (const auto& record : *records) contents.push_back(record->valueForKey(HostGroup::kContentsKey));
-  return contents;
+  return DSManagedObject::DS_findAllWithPredicate(HostGroup::kEntityName, predicate);
 }
 
+// The texts of `records` for blockSize and buildBlock: each record's contents, when it has some,
+// read in place rather than copied, as they may be tens of megabytes.
+auto contentsOf(const DSObjects& records) {
+  return [&records](auto&& visit) {
+    for (const auto& record : records) {
+      record->readValueForKey(HostGroup::kContentsKey, [&](const Value& contents) {
+        if (contents.isString()) visit(std::string_view(contents.stringValue()));
+      });
+    }
+  };
+}
+
+// An empty string with room for `capacity` bytes, all touched once. Where the system makes first
+// touching new memory dear (tens of megabytes can cost a second), this is done here, off the main
+// thread, and filling the string there later costs no more than the copy.
+std::string touchedBuffer(std::size_t capacity) {
+  std::string buffer(capacity, '\0');
+  buffer.clear();
+  return buffer;
+}
+
+// The default log lies in the user's own state folder, which a new account does not have yet. It
+// is made for the user alone: a privileged command's output can say much about the system. A log
+// path set by hand is used as it is.
 bool writeLog(const std::string& text, Error* error) {
-  return foundation::FileManager::defaultManager().writeText(text, foundation::SystemPaths::privilegedRunLogPath(),
-                                                             error);
+  using foundation::SystemPaths;
+  const auto& files = foundation::FileManager::defaultManager();
+  const std::string path = SystemPaths::privilegedRunLogPath();
+  if (path == SystemPaths::defaultPrivilegedRunLogPath() &&
+      !files.createDirectoryAtPath(path.substr(0, path.rfind('/')), true, error, 0700)) {
+    return false;
+  }
+  return files.writeText(text, path, error);
 }
 
 // The error information as the platform prints an optional dictionary.
@@ -131,13 +165,65 @@ std::string temporarySiblingTemplate(const std::string& path) {
   return folder + "/." + name + ".XXXXXX";
 }
 
+Error storeUnavailableError() {
+  return compilerError(Compiler::kStoreUnavailable, "The hostfiles could not be read from the store.");
+}
+
+// The hosts file's text with `block` merged in; nothing, with *error set when given, when the
+// hosts file cannot be read. Reads only the file: any thread.
+std::optional<std::string> mergedIntoHostsFile(std::string_view block, const std::string& hostsPath, Error* error) {
+  Error readError;
+  auto hostsText = foundation::FileManager::defaultManager().readText(hostsPath, &readError);
+  if (!hostsText) {
+    if (error) {
+      *error = compilerError(Compiler::kHostsFileUnreadable, "The hosts file " + hostsPath + " could not be read.",
+                             &readError);
+    }
+    return std::nullopt;
+  }
+  return Compiler::mergeBlock(*hostsText, block);
+}
+
+// What an apply takes from the main thread to the queue that installs it.
+struct InstallJob {
+  std::string block;
+  std::string hostsPath;
+  std::string stagingPath;
+};
+
+// Merges the job's block into the hosts file's text and writes that to the staging file; the error
+// when either failed.
+std::optional<Error> stage(const InstallJob& job) {
+  Error error;
+  const auto text = mergedIntoHostsFile(job.block, job.hostsPath, &error);
+  if (!text) return error;
+  if (!foundation::FileManager::defaultManager().writeText(*text, job.stagingPath, &error)) {
+    return compilerError(Compiler::kStagingWriteFailed,
+                         "The compiled hosts file could not be written to " + job.stagingPath + ".", &error);
+  }
+  return std::nullopt;
+}
+
+// Hands the outcome to the main queue. There, a success with `marksBefore` marks clean what was
+// applied, before `completion` hears of it.
+void finishOnMain(Compiler::Completion completion, std::optional<Error> failure,
+                  std::optional<std::uint64_t> marksBefore) {
+  dispatch::mainQueue()->async([completion = std::move(completion), failure = std::move(failure), marksBefore] {
+    if (!failure && marksBefore) ChangeTracker::sharedInstance().markCleanUpTo(*marksBefore);
+    if (completion) completion(failure);
+  });
+}
+
 }  // namespace
 
 std::string Compiler::compileBlock(const std::vector<std::optional<std::string>>& texts) {
-  std::vector<const std::string*> present;
-  present.reserve(texts.size());
-  for (const auto& text : texts) present.push_back(text ? &*text : nullptr);
-  return blockOf(present);
+  std::string block;
+  buildBlock(block, [&](auto&& visit) {
+    for (const auto& text : texts) {
+      if (text) visit(std::string_view(*text));
+    }
+  });
+  return block;
 }
 
 std::string Compiler::mergeBlock(std::string_view hostsText, std::string_view block) {
@@ -166,36 +252,52 @@ std::string Compiler::mergeBlock(std::string_view hostsText, std::string_view bl
 }
 
 std::optional<std::string> Compiler::compile(Error* error) {
-  auto contents = enabledContents();
-  if (!contents) {
-    if (error) *error = compilerError(kStoreUnavailable, "The hostfiles could not be read from the store.");
+  const auto records = enabledRecords();
+  if (!records) {
+    if (error) *error = storeUnavailableError();
     return std::nullopt;
   }
-  const std::string hostsPath = foundation::SystemPaths::hostsFilePath();
-  Error readError;
-  auto hostsText = foundation::FileManager::defaultManager().readText(hostsPath, &readError);
-  if (!hostsText) {
-    if (error) *error = compilerError(kHostsFileUnreadable, "The hosts file " + hostsPath + " could not be read.", &readError);
-    return std::nullopt;
-  }
-  std::vector<const std::string*> texts;
-  texts.reserve(contents->size());
-  for (const auto& text : *contents) texts.push_back(text.isString() ? &text.stringValue() : nullptr);
-  return mergeBlock(*hostsText, blockOf(texts));
+  std::string block;
+  buildBlock(block, contentsOf(*records));
+  return mergedIntoHostsFile(block, foundation::SystemPaths::hostsFilePath(), error);
 }
 
-std::optional<Error> Compiler::apply() {
-  Error error;
-  auto text = compile(&error);
-  if (!text) return error;
-  const std::string stagingPath = ApplicationExtras::tmpEtcHostsPath();
-  if (!foundation::FileManager::defaultManager().writeText(*text, stagingPath, &error)) {
-    return compilerError(kStagingWriteFailed, "The compiled hosts file could not be written to " + stagingPath + ".",
-                         &error);
+// In three steps, so that the main thread only reads the records and copies their texts: there,
+// the block is built into memory that a global queue touched first, and the merge, the files and
+// the run are that queue's.
+void Compiler::apply(Completion completion) {
+  const auto records = enabledRecords();
+  if (!records) {
+    finishOnMain(std::move(completion), storeUnavailableError(), std::nullopt);
+    return;
   }
-  if (auto failure = runAsAdministrator(copyCommand(stagingPath))) return failure;
-  ChangeTracker::sharedInstance().markClean();
-  return std::nullopt;
+  const auto queue = dispatch::globalQueue(dispatch::QualityOfService::UserInitiated);
+  queue->async([queue, capacity = blockSize(contentsOf(*records)), completion = std::move(completion)]() mutable {
+    auto job = std::make_shared<InstallJob>(InstallJob{touchedBuffer(capacity), {}, {}});
+    dispatch::mainQueue()->async([queue, job = std::move(job), completion = std::move(completion)]() mutable {
+      // Read before the records are: a hostfile marked after this point changed after its text
+      // was taken, and must stay dirty however the run ends.
+      const std::uint64_t marksBefore = ChangeTracker::sharedInstance().markCount();
+      // Fetched again: the records may have changed since the size was taken.
+      const auto records = enabledRecords();
+      if (!records) {
+        finishOnMain(std::move(completion), storeUnavailableError(), std::nullopt);
+        return;
+      }
+      buildBlock(job->block, contentsOf(*records));
+      job->hostsPath = foundation::SystemPaths::hostsFilePath();
+      job->stagingPath = ApplicationExtras::tmpEtcHostsPath();
+      std::string command = copyCommand(job->stagingPath);
+      queue->async([job = std::move(job), command = std::move(command), marksBefore,
+                    completion = std::move(completion)]() mutable {
+        auto failure = stage(*job);
+        // Not held while the run waits for the password, which may be a long while.
+        job.reset();
+        if (!failure) failure = runAsAdministrator(command);
+        finishOnMain(std::move(completion), std::move(failure), marksBefore);
+      });
+    });
+  });
 }
 
 std::optional<Error> Compiler::runAsAdministrator(const std::string& command) {
@@ -221,8 +323,11 @@ std::optional<Error> Compiler::runAsAdministrator(const std::string& command) {
   return std::nullopt;
 }
 
-std::optional<Error> Compiler::flushDNSCache() {
-  return runAsAdministrator(foundation::SystemPaths::flushCacheCommand());
+void Compiler::flushDNSCache(Completion completion) {
+  dispatch::globalQueue(dispatch::QualityOfService::UserInitiated)->async(
+      [command = foundation::SystemPaths::flushCacheCommand(), completion = std::move(completion)]() mutable {
+        finishOnMain(std::move(completion), runAsAdministrator(command), std::nullopt);
+      });
 }
 
 std::string Compiler::copyCommand(const std::string& stagingPath) {

@@ -7,8 +7,11 @@
 //
 // The hosts file, the flush command, the log and the privileged runner are all reached through
 // the platform layer (SystemPaths, AppleScript), which tests point at temporary files and a
-// recording runner. Main thread only: compile() fetches from the default context, and the
-// privileged run holds the calling thread while the platform asks for the password.
+// recording runner. compile(), apply() and flushDNSCache() are called on the main thread, which
+// owns the default context that the records are read from; the rest of an apply (the hosts file,
+// the staging file, the privileged run, which waits while the platform asks for the password)
+// runs on a global queue, and its outcome comes back on the main queue.
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,22 +60,34 @@ class Compiler {
   // compileBlock), so merging the output again with the same block gives the same text. Pure.
   static std::string mergeBlock(std::string_view hostsText, std::string_view block);
 
-  // Compiles, writes the text atomically in UTF-8 to ApplicationExtras::tmpEtcHostsPath(), runs
-  // copyCommand() through runAsAdministrator() and, only when that succeeded, marks every
-  // hostfile clean in ChangeTracker. Returns nothing on success, else the error for the
-  // application to show; on any error the hosts file is left as the command left it (untouched
-  // when the failure came before the run) and the hostfiles stay dirty. Main thread; blocks.
-  static std::optional<foundation::Error> apply();
+  // How apply() and flushDNSCache() end, on the main queue: nothing on success, else the error
+  // for the application to show.
+  using Completion = std::function<void(std::optional<foundation::Error> failure)>;
+
+  // Compiles as compile() does, but off the main thread save for reading the enabled hostfiles
+  // and copying their texts into the block: a global queue merges the block into the hosts file's
+  // text, writes that atomically in UTF-8 to ApplicationExtras::tmpEtcHostsPath() and runs
+  // copyCommand() through runAsAdministrator().
+  // When all that succeeded, marks the hostfiles clean in ChangeTracker on the main queue (all but
+  // those marked dirty again since their contents were read: that text was not installed), then
+  // calls `completion` there. On any error the hosts file is left as the command left it
+  // (untouched when the failure came before the run) and the hostfiles stay dirty. Returns at
+  // once; `completion` always runs, and never before apply() has returned. One run at a time is
+  // the caller's to ensure: two would race for the staging file and the log.
+  static void apply(Completion completion);
 
   // Runs `command` with administrator rights through the script scriptSource(command) and waits.
   // The log (SystemPaths::privilegedRunLogPath(), UTF-8, replaced atomically) then holds the
-  // command's output on success, or "error: " and the description of the error information.
-  // Returns nothing on success, else the error. A script that cannot be created runs nothing and
-  // writes no log; a log that cannot be written runs nothing. Changes no hostfile state. Blocks.
+  // command's output on success, or "error: " and the description of the error information;
+  // the default log's folder is made (mode 0700) when missing. Returns nothing on success, else
+  // the error. A script that cannot be created runs nothing and writes no log; a log that cannot
+  // be written runs nothing. Changes no hostfile state. Blocks; any thread.
   static std::optional<foundation::Error> runAsAdministrator(const std::string& command);
 
-  // The stand-alone DNS-cache flush: runAsAdministrator(SystemPaths::flushCacheCommand()).
-  static std::optional<foundation::Error> flushDNSCache();
+  // The stand-alone DNS-cache flush: runAsAdministrator(SystemPaths::flushCacheCommand()) on a
+  // global queue, then `completion` on the main queue. Changes no hostfile state. Returns at
+  // once. Main thread.
+  static void flushDNSCache(Completion completion);
 
   // The privileged replacement of the hosts file, then "&& <flush command>": the staging file is
   // copied to a new file in the hosts file's folder (made by the privileged shell, so owned by

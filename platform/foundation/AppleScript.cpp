@@ -1,6 +1,8 @@
 #include "platform/foundation/AppleScript.h"
 
+#include <cctype>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace foundation {
@@ -149,6 +151,17 @@ std::string withoutTrailingLineFeed(std::string text) {
   return text;
 }
 
+// What the user reads when no administrator rights could be had: that, and the elevator's own
+// reason (a missing agent, a refusal by policy), which is what tells them what to mend.
+std::string rightsUnavailableMessage(std::string_view elevatorMessage) {
+  while (!elevatorMessage.empty() && std::isspace(static_cast<unsigned char>(elevatorMessage.back()))) {
+    elevatorMessage.remove_suffix(1);
+  }
+  std::string message = "Administrator rights could not be obtained";
+  if (elevatorMessage.empty()) return message + ".";
+  return message + ": " + std::string(elevatorMessage);
+}
+
 }  // namespace
 
 std::string AppleScriptErrorRange::description() const {
@@ -183,6 +196,10 @@ std::optional<std::string> AppleScript::executeAndReturnError(Dictionary* errorI
   switch (result.outcome) {
     case Outcome::AuthorizationRefused:
       fillError(errorInfo, "User canceled.", kAppleScriptUserCanceled, std::nullopt);
+      return std::nullopt;
+    case Outcome::AuthorizationUnavailable:
+      fillError(errorInfo, rightsUnavailableMessage(result.standardError), kAppleScriptPrivilegeError,
+                compiled_->statement);
       return std::nullopt;
     case Outcome::LaunchFailed:
       fillError(errorInfo, withoutTrailingLineFeed(result.standardError), kAppleScriptPrivilegeError,

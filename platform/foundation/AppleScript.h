@@ -59,8 +59,9 @@ class AppleScript {
   // Compiles if needed, then runs the command and waits for it. Returns the command's standard
   // output (one trailing line feed removed) on exit status 0. Otherwise returns nullopt and fills
   // `errorInfo` (when given): a non-zero exit gives its standard error text and its status; a
-  // dismissed or refused authorization gives -128 "User canceled."; an elevation that cannot be
-  // started gives -10004 with the reason. Blocks the calling thread; not safe to call on one
+  // dismissed authorization dialog gives -128 "User canceled."; rights that could not be obtained
+  // give -10004 "Administrator rights could not be obtained: " and the elevator's message; an
+  // elevation that cannot be started gives -10004 with the reason. Blocks the calling thread; not safe to call on one
   // object from two threads at once.
   std::optional<std::string> executeAndReturnError(Dictionary* errorInfo);
 

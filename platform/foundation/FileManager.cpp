@@ -477,10 +477,19 @@ bool FileManager::fileExistsAtPath(const std::string& path, bool* isDirectory) c
   return true;
 }
 
-bool FileManager::createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories, Error* error) const {
+bool FileManager::createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories, Error* error,
+                                        std::optional<unsigned> permissions) const {
   if (path.empty()) return fail(error, ENOENT, path, true);
+  // Made no wider than asked, then set exactly: the umask may not narrow what the caller chose,
+  // and the folder is never open to others in between.
+  const mode_t mode = permissions ? static_cast<mode_t>(*permissions & 0777) : 0777;
+  const auto make = [&](const std::string& folder) {
+    if (::mkdir(folder.c_str(), mode) != 0) return false;
+    if (permissions) ::chmod(folder.c_str(), static_cast<mode_t>(*permissions));
+    return true;
+  };
   if (!withIntermediateDirectories) {
-    if (::mkdir(path.c_str(), 0777) != 0) return fail(error, errno, path, true);
+    if (!make(path)) return fail(error, errno, path, true);
     return true;
   }
   std::size_t position = 0;
@@ -488,7 +497,7 @@ bool FileManager::createDirectoryAtPath(const std::string& path, bool withInterm
     position = path.find('/', position + 1);
     const std::string prefix = path.substr(0, position);
     if (prefix.empty() || prefix.back() == '/') continue;
-    if (::mkdir(prefix.c_str(), 0777) == 0) continue;
+    if (make(prefix)) continue;
     const int mkdirErrno = errno;
     struct stat info;
     if (::stat(prefix.c_str(), &info) == 0) {

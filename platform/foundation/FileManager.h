@@ -75,12 +75,13 @@ class FileManager {
   // it is a folder.
   bool fileExistsAtPath(const std::string& path, bool* isDirectory = nullptr) const;
 
-  // Creates the folder at `path` (mode 0777 less the umask). Without intermediates the parent
-  // must exist and `path` must not; with them, missing parents are made and an existing folder
-  // is success. Fails with 516 when a non-folder is in the way, 4 for a missing parent, 513 for
-  // no permission, 640 when out of space.
-  bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories,
-                             Error* error = nullptr) const;
+  // Creates the folder at `path` (mode 0777 less the umask, or exactly `permissions` when given,
+  // for every folder it makes). Without intermediates the parent must exist and `path` must not;
+  // with them, missing parents are made and an existing folder is success (its mode is left as
+  // it is). Fails with 516 when a non-folder is in the way, 4 for a missing parent, 513 for no
+  // permission, 640 when out of space.
+  bool createDirectoryAtPath(const std::string& path, bool withIntermediateDirectories, Error* error = nullptr,
+                             std::optional<unsigned> permissions = std::nullopt) const;
 
   // Removes a file, link or whole folder tree. Fails with 4 when nothing is there.
   bool removeItemAtPath(const std::string& path, Error* error = nullptr) const;

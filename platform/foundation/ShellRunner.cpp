@@ -130,8 +130,11 @@ Result interpretElevated(Result result, const std::string& elevator) {
     result.standardError.erase(0, kAuthorizedMarker.size());
     return result;
   }
+  // pkexec's own codes: 126 when the user dismissed its dialog, 127 when no rights could be had
+  // at all (no agent, no polkit, not allowed), which the user must hear as such, not as a cancel.
   if (result.status == 126 || result.status == 127) {
-    result.outcome = Result::Outcome::AuthorizationRefused;
+    result.outcome = result.status == 126 ? Result::Outcome::AuthorizationRefused
+                                          : Result::Outcome::AuthorizationUnavailable;
     return result;
   }
   std::string reason = result.standardError.empty()

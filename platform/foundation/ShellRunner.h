@@ -13,8 +13,11 @@ class ShellRunner {
   struct Result {
     enum class Outcome {
       Ran,                   // the command ran; `status` is its exit status
-      AuthorizationRefused,  // the user dismissed or refused the authorization; nothing ran
-      LaunchFailed,          // the command could not be started; `standardError` says why
+      AuthorizationRefused,  // the user dismissed the authorization dialog; nothing ran
+      // Administrator rights could not be obtained (no authentication agent, no polkit service,
+      // not allowed); nothing ran, and `standardError` holds the elevator's own message.
+      AuthorizationUnavailable,
+      LaunchFailed,  // the command could not be started; `standardError` says why
     };
     Outcome outcome = Outcome::Ran;
     // The exit status; 128 plus the signal number when a signal ended the command.
@@ -47,9 +50,10 @@ class SystemShellRunner : public ShellRunner {
 
   // Unprivileged, or privileged while root: /bin/sh -c command, directly. Privileged otherwise:
   // elevator /bin/sh -c ..., which runs the command only after authorization succeeded; an elevator
-  // exit of 126 or 127 before the command started is AuthorizationRefused, a missing elevator is
-  // LaunchFailed. A command holding a NUL byte cannot be passed to a shell and is LaunchFailed.
-  // Standard input is /dev/null; the environment is inherited.
+  // exit of 126 before the command started is AuthorizationRefused, of 127 AuthorizationUnavailable,
+  // of anything else LaunchFailed, as is a missing elevator. A command holding a NUL byte cannot
+  // be passed to a shell and is LaunchFailed. Standard input is /dev/null; the environment is
+  // inherited.
   Result run(const std::string& command, bool privileged) override;
 
  private:

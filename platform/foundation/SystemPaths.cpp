@@ -7,6 +7,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/foundation/FileManager.h"
 #include "platform/foundation/ShellQuoting.h"
 
 namespace foundation {
@@ -72,7 +73,18 @@ std::string SystemPaths::flushHelperPath() {
 }
 
 std::string SystemPaths::privilegedRunLogPath() {
-  return resolve(&Overrides::logFile, "QM_LOG_PATH", "/tmp/quillmere.log");
+  return resolve(&Overrides::logFile, "QM_LOG_PATH", defaultPrivilegedRunLogPath());
+}
+
+// In the user's state folder rather than a shared one such as /tmp: there, the first account to
+// make the file would own it, and no other account could replace it.
+std::string SystemPaths::defaultPrivilegedRunLogPath() {
+  const auto state = environment("XDG_STATE_HOME");
+  // The XDG rules say a relative value is invalid and must be ignored.
+  std::string folder =
+      state && state->front() == '/' ? *state : FileManager::defaultManager().homeDirectory() + "/.local/state";
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder + "/Quillmere/quillmere.log";
 }
 
 void SystemPaths::setPrivilegedRunLogPathForTesting(std::optional<std::string> path) {

@@ -35,8 +35,12 @@ class SystemPaths {
   static std::string flushHelperPath();
 
   // The log of the last privileged run: the test override, else $QM_LOG_PATH when set and not
-  // empty, else "/tmp/quillmere.log". Thread-safe.
+  // empty, else defaultPrivilegedRunLogPath(). Thread-safe.
   static std::string privilegedRunLogPath();
+  // "quillmere.log" in the user's own state folder for the application: $XDG_STATE_HOME/Quillmere
+  // when XDG_STATE_HOME is an absolute path, else ~/.local/state/Quillmere. Nothing is created
+  // here. Thread-safe.
+  static std::string defaultPrivilegedRunLogPath();
   // Sets (or clears) the test override of privilegedRunLogPath. Thread-safe.
   static void setPrivilegedRunLogPathForTesting(std::optional<std::string> path);
 

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QTest>
+#include <QTimer>
 #include <QToolBar>
 
 #include <cstdlib>
 #include <optional>
 
+#include "app/AdministratorRun.h"
 #include "app/ApplyActions.h"
 #include "hostfiles/ApplicationExtras.h"
 #include "hostfiles/Compiler.h"
@@ -77,6 +80,11 @@ class ApplyTest : public AppFixture {
 
   std::string hostsText() { return test::readFile(foundation::SystemPaths::hostsFilePath()); }
 
+  // The privileged run goes on in the background; this waits until its outcome has been handled.
+  static void waitForTheRun() {
+    ASSERT_TRUE(test::pumpUntil([] { return !app::AdministratorRun::isRunning(); }));
+  }
+
   bool anyRowDirty() {
     for (int row = 0; row < list().rowCount(); ++row) {
       if (list().data(list().index(row), HostfileListModel::IsDirtyRole).toBool()) return true;
@@ -97,6 +105,7 @@ TEST_F(ApplyTest, ApplyWritesTheStagingFileRunsTheCopyAndLeavesEveryRowClean) {
   events_.clear();
 
   trigger("Apply");
+  waitForTheRun();
 
   const std::string staging = ApplicationExtras::tmpEtcHostsPath();
   ASSERT_EQ(runner_->calls.size(), 1u);
@@ -207,6 +216,7 @@ TEST_F(ApplyTest, AnInvalidHostfileHoldsTheApplyUntilTheUserChooses) {
   // "Apply Changes Anyway" applies the malformed text as it is.
   window().applyChanges();
   ASSERT_TRUE(alerts_->endSheet(appkit::kAlertSecondButtonReturn));
+  waitForTheRun();
   EXPECT_EQ(runner_->calls.size(), 1u);
   EXPECT_EQ(savesBeforeApply_, 1);
   EXPECT_EQ(dirtyCount(), 0u);
@@ -231,6 +241,7 @@ TEST_F(ApplyTest, ApplyRunsAtOnceWithoutTheCheckOrPastADisabledMalformedHostfile
     const std::size_t alertsBefore = alerts_->presentations().size();
 
     window().applyChanges();
+    waitForTheRun();
 
     EXPECT_EQ(alerts_->presentations().size(), alertsBefore);
     EXPECT_EQ(runner_->calls.size(), 1u);
@@ -253,6 +264,14 @@ TEST_F(ApplyTest, AFailedApplyIsShownAndTheRowsStayDirty) {
        "User canceled."},
       {"copy failed", [&] { runner_->next = {ShellRunner::Result::Outcome::Ran, 1, "", "cp: denied"}; }, 1,
        "cp: denied"},
+      {"no polkit agent",
+       [&] {
+         runner_->next = {ShellRunner::Result::Outcome::AuthorizationUnavailable, 127, "",
+                          "Error executing command as another user: No authentication agent found.\n"};
+       },
+       1,
+       "Administrator rights could not be obtained: Error executing command as another user: No authentication "
+       "agent found."},
       {"hosts file unreadable", [&] { foundation::SystemPaths::setHostsFilePathForTesting(missing); }, 0,
        "The hosts file " + missing + " could not be read."},
   };
@@ -264,6 +283,7 @@ TEST_F(ApplyTest, AFailedApplyIsShownAndTheRowsStayDirty) {
     const std::size_t before = alerts_->presentations().size();
 
     window().applyChanges();
+    waitForTheRun();
 
     EXPECT_EQ(runner_->calls.size(), c.runs);
     ASSERT_EQ(alerts_->presentations().size(), before + 1);
@@ -278,6 +298,81 @@ TEST_F(ApplyTest, AFailedApplyIsShownAndTheRowsStayDirty) {
   }
 }
 
+// While the password is asked for, the window lives on: its timers fire. What the user does to
+// it meanwhile goes nowhere, and no second run can start; once the run has ended, the outcome is
+// told as ever and the window answers again.
+TEST_F(ApplyTest, WhileTheRunIsUnderWayTheWindowLivesOnAndTheUserChangesNothing) {
+  struct Case {
+    const char* name;
+    ShellRunner::Result result;
+    std::string informative;  // of the failure's alert; empty for a success
+  };
+  const std::vector<Case> cases = {
+      {"success", {}, ""},
+      {"copy failed", {ShellRunner::Result::Outcome::Ran, 1, "", "cp: denied"}, "cp: denied"},
+      {"password dialog dismissed", {ShellRunner::Result::Outcome::AuthorizationRefused, 126, "", ""},
+       "User canceled."},
+  };
+  window().showWindow();
+  const auto record = hostfile("Office", "10.0.0.1 office\n");
+  app::QMTextView* editor = window().codeView();
+  auto* toolbar = window().window()->findChild<QToolBar*>("hostfiles");
+  QWidget* applyButton = nullptr;
+  for (QAction* action : toolbar->actions()) {
+    if (action->text() == "Apply") applyButton = toolbar->widgetForAction(action);
+  }
+  ASSERT_TRUE(applyButton);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    window().selectHostGroup(nullptr);
+    HostGroupFields::setContentsProxy(*record, std::string("10.0.0.1 office\n# ") + c.name + "\n");
+    window().selectHostGroup(record);
+    ASSERT_TRUE(anyRowDirty());
+    runner_->calls.clear();
+    runner_->next = c.result;
+    runner_->hold();
+    events_.clear();
+    const std::size_t alertsBefore = alerts_->presentations().size();
+
+    QTest::mouseClick(applyButton, Qt::LeftButton);
+    ASSERT_TRUE(test::pumpUntil([&] { return runner_->isWaiting(); }));
+    bool firedDuringTheRun = false;
+    QTimer::singleShot(1, [&] { firedDuringTheRun = runner_->isWaiting(); });
+    EXPECT_TRUE(test::pumpUntil([&] { return firedDuringTheRun; }));
+
+    const std::string shown = editor->text();
+    editor->setFocus();
+    QTest::keyClick(editor, Qt::Key_X);
+    QTest::mouseClick(applyButton, Qt::LeftButton);
+    window().applyChanges();
+    window().flushCache();
+    test::pumpUntil([] { return false; }, 0.1);
+    EXPECT_EQ(editor->text(), shown);
+    EXPECT_FALSE(window().hasPendingEdits());
+    EXPECT_EQ(runner_->calls.size(), 1u);
+    EXPECT_EQ(events_, std::vector<std::string>{"applyChanges"});
+    EXPECT_EQ(alerts_->presentations().size(), alertsBefore);
+    EXPECT_TRUE(anyRowDirty());
+
+    runner_->release();
+    waitForTheRun();
+    EXPECT_EQ(runner_->calls.size(), 1u);
+    if (c.informative.empty()) {
+      EXPECT_EQ(alerts_->presentations().size(), alertsBefore);
+      EXPECT_EQ(dirtyCount(), 0u);
+      EXPECT_FALSE(anyRowDirty());
+    } else {
+      ASSERT_EQ(alerts_->presentations().size(), alertsBefore + 1);
+      EXPECT_EQ(alerts_->presentations().back().alert.messageText(), ApplyActions::kApplyFailedMessage);
+      EXPECT_EQ(alerts_->presentations().back().alert.informativeText(), c.informative);
+      EXPECT_EQ(dirtyCount(), 1u);
+    }
+    // The user's input reaches the window again.
+    QTest::keyClick(editor, Qt::Key_Y);
+    EXPECT_NE(editor->text(), shown);
+  }
+}
+
 // A flush applies nothing, so the rows keep their marks: clearing them would tell the user that
 // edits are in the hosts file when they are not.
 TEST_F(ApplyTest, FlushingRunsTheFlushCommandKeepsTheMarksAndAFailedFlushIsShown) {
@@ -285,6 +380,7 @@ TEST_F(ApplyTest, FlushingRunsTheFlushCommandKeepsTheMarksAndAFailedFlushIsShown
   runner_->next = {ShellRunner::Result::Outcome::Ran, 2, "", "no resolver"};
   events_.clear();
   trigger("Flush Cache");
+  waitForTheRun();
   ASSERT_EQ(alerts_->presentations().size(), 1u);
   EXPECT_EQ(alerts_->presentations()[0].alert.messageText(), ApplyActions::kFlushFailedMessage);
   EXPECT_EQ(alerts_->presentations()[0].alert.informativeText(), "no resolver");
@@ -292,6 +388,7 @@ TEST_F(ApplyTest, FlushingRunsTheFlushCommandKeepsTheMarksAndAFailedFlushIsShown
 
   runner_->next = {};
   trigger("Flush Cache");
+  waitForTheRun();
   ASSERT_EQ(runner_->calls.size(), 2u);
   EXPECT_EQ(runner_->calls[1], std::make_pair(std::string("flush-for-test"), true));
   EXPECT_EQ(alerts_->presentations().size(), 1u);

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/AdministratorRun.h"
 #include "app/AppDelegate.h"
 #include "app/HostGroupFields.h"
 #include "app/MainWindowController.h"
@@ -388,6 +389,7 @@ TEST(EndToEndChild, DISABLED_AppliesThroughTheShownWindow) {
     // Apply at once, before the pause after typing would hand the text over: Apply takes it.
     ASSERT_TRUE(controller.hasPendingEdits());
     triggerToolbarItem(controller, "Apply");
+    ASSERT_TRUE(test::pumpUntil([] { return !app::AdministratorRun::isRunning(); }, 10));
     EXPECT_EQ(app::HostGroupFields::contentsProxy(*record), kTypedLine);
     EXPECT_FALSE(app::HostGroupFields::isDirty(*record));
     EXPECT_NE(test::readFile(foundation::SystemPaths::hostsFilePath()).find(kTypedLine), std::string::npos);

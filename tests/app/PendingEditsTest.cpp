@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "app/AdministratorRun.h"
 #include "app/FirstVersionImporter.h"
 #include "coredata/ObjectCategories.h"
 #include "hostfiles/ApplicationExtras.h"
@@ -86,7 +87,11 @@ TEST_F(PendingEditsTest, TypingReachesTheRecordBeforeAnythingReadsIt) {
   };
   const Case cases[] = {
       {"a row switch", "10.1.0.1 switched", [&] { window().selectHostGroup(list().hostGroupAt(0)); }, recordHolds},
-      {"Apply", "10.1.0.2 applied", [&] { window().applyChanges(); },
+      {"Apply", "10.1.0.2 applied",
+       [&] {
+         window().applyChanges();
+         ASSERT_TRUE(pumpUntil([] { return !app::AdministratorRun::isRunning(); }));
+       },
        [&](const coredata::ManagedObjectPtr& record, const std::string& typed) {
          storeHolds(record, typed);
          EXPECT_NE(test::readFile(ApplicationExtras::tmpEtcHostsPath()).find(typed), std::string::npos);

@@ -63,6 +63,29 @@ TEST_F(ChangeTrackerTest, StartsEmptyAndCountsItsEntries) {
   EXPECT_TRUE(stored.dictionaryValue().empty());
 }
 
+// An apply clears what it applied: every mark made before its texts were read, those loaded from
+// an earlier launch too, but not a mark made after.
+TEST_F(ChangeTrackerTest, CleaningUpToACountKeepsTheLaterMarks) {
+  storeGuids({"Loaded"});  // no store open: the loaded GUID is kept as it is
+  auto& tracker = ChangeTracker::sharedInstance();
+  tracker.markHostGroupDirty(std::string("B"));
+  tracker.markHostGroupDirty(std::string("C"));
+  const std::uint64_t applied = tracker.markCount();
+  tracker.markHostGroupDirty(std::string("B"));  // changed again after the texts were read
+  const int posts = notes;
+
+  tracker.markCleanUpTo(applied);
+  EXPECT_EQ(tracker.dirtyGUIDs().keys(), std::vector<std::string>{"B"});
+  EXPECT_TRUE(tracker.isDirty());
+  EXPECT_EQ(tracker.statusString(), "One hostfile has an unsaved change.");
+  EXPECT_EQ(storedGuids(), std::vector<std::string>{"B"});
+  EXPECT_EQ(notes, posts + 1);
+
+  tracker.markCleanUpTo(tracker.markCount());
+  EXPECT_FALSE(tracker.isDirty());
+  EXPECT_EQ(storedGuids(), std::vector<std::string>{});
+}
+
 TEST_F(ChangeTrackerTest, AnnouncesStatusStringWithOldAndNewText) {
   setUpStack();
   auto& tracker = ChangeTracker::sharedInstance();

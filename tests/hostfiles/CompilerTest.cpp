@@ -11,7 +11,9 @@
 
 #include "hostfiles/ApplicationExtras.h"
 #include "hostfiles/Compiler.h"
+#include "platform/dispatch/Queue.h"
 #include "platform/foundation/ShellQuoting.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/hostfiles/HostfilesFixture.h"
 
 namespace {
@@ -166,11 +168,24 @@ class ApplyTest : public CompilerTest {
     ASSERT_TRUE(ChangeTracker::sharedInstance().isDirty());
     notes = 0;
   }
+
+  // Applies, or flushes, as the application does, and waits for the outcome on the main queue.
+  static std::optional<foundation::Error> applied() { return outcomeOf(Compiler::apply); }
+  static std::optional<foundation::Error> flushed() { return outcomeOf(Compiler::flushDNSCache); }
+
+  static std::optional<foundation::Error> outcomeOf(void (*start)(Compiler::Completion)) {
+    std::optional<std::optional<foundation::Error>> outcome;
+    start([&](std::optional<foundation::Error> failure) { outcome.emplace(std::move(failure)); });
+    if (!foundation::pumpMainUntil([&] { return outcome.has_value(); }, 20)) {
+      return foundation::Error("test", 0, {{foundation::kLocalizedDescriptionKey, foundation::Value("no outcome")}});
+    }
+    return *outcome;
+  }
 };
 
 TEST_F(ApplyTest, SuccessRunsTheExactCommandLogsTheOutputAndClearsTheSet) {
   runner->next.standardOutput = "done\n";
-  EXPECT_FALSE(Compiler::apply());
+  EXPECT_FALSE(applied());
 
   const std::string staging = ApplicationExtras::tmpEtcHostsPath();
   EXPECT_EQ(test::readFile(staging), "127.0.0.1 localhost\n" + block("10.0.0.1 a\n"));
@@ -197,11 +212,14 @@ TEST_F(ApplyTest, AFailedOrRefusedRunLogsTheErrorAndKeepsTheSet) {
   const std::vector<Case> cases = {
       {"command failed", {ShellRunner::Result::Outcome::Ran, 1, "", "cp: denied"}, 1, "cp: denied"},
       {"refused", {ShellRunner::Result::Outcome::AuthorizationRefused, 126, "", ""}, -128, "User canceled."},
+      {"no rights to be had",
+       {ShellRunner::Result::Outcome::AuthorizationUnavailable, 127, "", "No authentication agent found.\n"}, -10004,
+       "Administrator rights could not be obtained: No authentication agent found."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     runner->next = c.result;
-    auto error = Compiler::apply();
+    auto error = applied();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), Compiler::kPrivilegedRunFailed);
     EXPECT_EQ(error->localizedDescription(), c.message);
@@ -238,7 +256,7 @@ TEST_F(ApplyTest, NothingRunsWhenAFileCannotBeReadOrWritten) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     c.breakIt();
-    auto error = Compiler::apply();
+    auto error = applied();
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), c.code);
     EXPECT_TRUE(runner->calls.empty());
@@ -251,12 +269,127 @@ TEST_F(ApplyTest, NothingRunsWhenAFileCannotBeReadOrWritten) {
 }
 
 TEST_F(ApplyTest, TheStandAloneFlushLeavesTheHostfilesDirty) {
-  EXPECT_FALSE(Compiler::flushDNSCache());
+  EXPECT_FALSE(flushed());
   ASSERT_EQ(runner->calls.size(), 1u);
   EXPECT_EQ(runner->calls[0].first, "flush-for-test");
   EXPECT_EQ(test::readFile(logPath()), "");
   EXPECT_TRUE(ChangeTracker::sharedInstance().isDirty());
   EXPECT_EQ(notes, 0);
+}
+
+// The password may be asked for a long while: the run leaves the main thread, and the records
+// may change meanwhile. The outcome comes back on the main thread, and what changed after the
+// texts were read is not marked as applied.
+TEST_F(ApplyTest, TheRunLeavesTheMainThreadAndAChangeMadeMeanwhileStaysDirty) {
+  auto later = hostfile(std::string("10.0.0.3 c"));
+  save();
+  auto untouched = ChangeTracker::sharedInstance().dirtyHostGroups().front();
+  ASSERT_EQ(ChangeTracker::sharedInstance().dirtyGUIDs().size(), 2u);
+  bool ranOnMainThread = true;
+  runner->perform = [&](const std::string&) {
+    ranOnMainThread = dispatch::Queue::isMainThread();
+    return ShellRunner::Result{};
+  };
+  runner->hold();
+  std::optional<std::optional<foundation::Error>> outcome;
+  bool completedOnMainThread = false;
+
+  Compiler::apply([&](std::optional<foundation::Error> failure) {
+    completedOnMainThread = dispatch::Queue::isMainThread();
+    outcome.emplace(std::move(failure));
+  });
+  ASSERT_TRUE(foundation::pumpMainUntil([&] { return runner->isWaiting(); }));
+  EXPECT_FALSE(outcome);
+  later->setContents(std::string("10.0.0.4 changed during the run"));
+  runner->release();
+  ASSERT_TRUE(foundation::pumpMainUntil([&] { return outcome.has_value(); }));
+
+  EXPECT_FALSE(*outcome);
+  EXPECT_FALSE(ranOnMainThread);
+  EXPECT_TRUE(completedOnMainThread);
+  EXPECT_EQ(test::readFile(ApplicationExtras::tmpEtcHostsPath()),
+            "127.0.0.1 localhost\n" + block("10.0.0.1 a\n10.0.0.3 c\n"));
+  EXPECT_EQ(ChangeTracker::sharedInstance().dirtyGUIDs().keys(), std::vector<std::string>{*later->guid()});
+  EXPECT_FALSE(untouched->isDirty());
+  EXPECT_TRUE(later->isDirty());
+}
+
+// Even a failure found at once is told on the main queue, after apply() returned, as every other.
+TEST_F(ApplyTest, WithoutAStoreNothingRunsAndTheFailureComesLater) {
+  DataStack::cleanUp();
+  bool told = false;
+  std::optional<foundation::Error> failure;
+  Compiler::apply([&](std::optional<foundation::Error> error) {
+    told = true;
+    failure = std::move(error);
+  });
+  EXPECT_FALSE(told);
+  ASSERT_TRUE(foundation::pumpMainUntil([&] { return told; }));
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(failure->code(), Compiler::kStoreUnavailable);
+  EXPECT_TRUE(runner->calls.empty());
+}
+
+// --- the log ------------------------------------------------------------------------------------
+
+// Without QM_LOG_PATH, the log is the user's own, in a folder of theirs made for them alone.
+TEST_F(ApplyTest, TheDefaultLogIsMadeInTheUsersStateFolder) {
+  foundation::SystemPaths::setPrivilegedRunLogPathForTesting(std::nullopt);
+  const std::string state = dir.file("state");
+  setenv("XDG_STATE_HOME", state.c_str(), 1);
+  runner->next.standardOutput = "flushed\n";
+
+  EXPECT_FALSE(flushed());
+
+  EXPECT_EQ(test::readFile(state + "/Quillmere/quillmere.log"), "flushed");
+  struct stat info {};
+  ASSERT_EQ(::stat((state + "/Quillmere").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+  setenv("XDG_STATE_HOME", (std::string(std::getenv("QM_TEST_HOME")) + "/.local/state").c_str(), 1);
+}
+
+// A shared sticky folder, as /tmp is, holding a log that another account made: that account's
+// file cannot be replaced, so a log kept there would stop every other user's run. The default
+// log is not there. Another account is needed for this, so the child runs as "nobody".
+struct StickyFolderCase {
+  static inline std::string sharedLog;
+  static inline std::string nobodyState;
+
+  static int runAsNobody() {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) return 10;
+    foundation::SystemPaths::setPrivilegedRunLogPathForTesting(sharedLog);
+    auto error = Compiler::runAsAdministrator("true");
+    if (!error || error->code() != Compiler::kLogWriteFailed) return 11;  // the fault, as it was
+    foundation::SystemPaths::setPrivilegedRunLogPathForTesting(std::nullopt);
+    setenv("XDG_STATE_HOME", nobodyState.c_str(), 1);
+    if (auto failure = Compiler::runAsAdministrator("true")) {
+      test::trace(failure->description().c_str());
+      return 12;
+    }
+    return 0;
+  }
+};
+
+TEST_F(ApplyTest, ALogThatAnotherAccountOwnsInASharedFolderStopsNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a file of another account needs root";
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const std::string shared = dir.file("shared-tmp");
+  ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+  StickyFolderCase::sharedLog = shared + "/quillmere.log";
+  ASSERT_TRUE(test::writeFile(StickyFolderCase::sharedLog, "another account's run\n"));  // root's
+  const std::string nobodyHome = dir.file("nobody-home");
+  ASSERT_EQ(::mkdir(nobodyHome.c_str(), 0700), 0);
+  ASSERT_EQ(::chown(nobodyHome.c_str(), 65534, 65534), 0);
+  StickyFolderCase::nobodyState = nobodyHome + "/state";
+
+  const auto child = test::runInChild(StickyFolderCase::runAsNobody);
+
+  EXPECT_TRUE(child.exitedWith(0)) << child.describe();
+  EXPECT_EQ(test::readFile(StickyFolderCase::sharedLog), "another account's run\n");
+  struct stat info {};
+  ASSERT_EQ(::stat((StickyFolderCase::nobodyState + "/Quillmere/quillmere.log").c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, 65534u);
 }
 
 // --- replacing the hosts file, with the recorded command run for real -------------------------------
@@ -294,7 +427,7 @@ TEST_F(ReplaceTest, TheNewTextIsRenamedOverTheHostsFileWhichIsNeverWrittenInPlac
   FILE* old = std::fopen(hostsPath().c_str(), "r");
   ASSERT_NE(old, nullptr);
 
-  EXPECT_FALSE(Compiler::apply());
+  EXPECT_FALSE(applied());
 
   EXPECT_EQ(test::readFile(hostsPath()), compiledText);
   struct stat info {};
@@ -317,7 +450,7 @@ TEST_F(ReplaceTest, AFailedWriteOfTheNewFileLeavesTheHostsFileAsItWas) {
     return foundation::SystemShellRunner().run(command, false);
   };
 
-  auto error = Compiler::apply();
+  auto error = applied();
   ASSERT_TRUE(error);
   EXPECT_EQ(error->code(), Compiler::kPrivilegedRunFailed);
   EXPECT_EQ(test::readFile(hostsPath()), "127.0.0.1 localhost\n");
@@ -332,7 +465,7 @@ TEST_F(ReplaceTest, ASymbolicLinkIsWrittenThroughAndStaysALink) {
   ASSERT_EQ(::unlink(hostsPath().c_str()), 0);
   ASSERT_EQ(::symlink(target.c_str(), hostsPath().c_str()), 0);
 
-  EXPECT_FALSE(Compiler::apply());
+  EXPECT_FALSE(applied());
 
   struct stat info {};
   ASSERT_EQ(::lstat(hostsPath().c_str(), &info), 0);
@@ -360,7 +493,7 @@ TEST_F(ReplaceTest, ABindMountedHostsFileIsCopiedInPlace) {
   }
   runner->perform = inNamespace;
 
-  EXPECT_FALSE(Compiler::apply());
+  EXPECT_FALSE(applied());
 
   EXPECT_EQ(test::readFile(source), compiledText);
   EXPECT_EQ(test::readFile(hostsPath()), "127.0.0.1 localhost\n");  // the file under the mount
@@ -380,7 +513,7 @@ TEST_F(ReplaceTest, AFolderThatTakesNoNewFileGetsTheCopyInPlace) {
   const ino_t before = inodeOf(hosts);
   ASSERT_EQ(::chmod(folder.c_str(), 0500), 0);
 
-  EXPECT_FALSE(Compiler::apply());
+  EXPECT_FALSE(applied());
   ::chmod(folder.c_str(), 0700);
 
   EXPECT_EQ(test::readFile(hosts), compiledText);
@@ -404,7 +537,7 @@ TEST_F(ApplyTest, TheRealRunnerCopiesThroughPathsHoldingQuotes) {
   if (geteuid() != 0) options.runningAsRoot = true;
   foundation::AppleScript::setRunnerForTesting(std::make_shared<foundation::SystemShellRunner>(options));
 
-  EXPECT_FALSE(Compiler::apply());
+  EXPECT_FALSE(applied());
   EXPECT_EQ(test::readFile(hosts), "127.0.0.1 localhost\n" + block("10.0.0.1 a\n"));
   EXPECT_EQ(test::readFile(dir.file("flushed")), "flushed\n");
   EXPECT_EQ(access("pwned", F_OK), -1);
@@ -416,7 +549,7 @@ TEST_F(ApplyTest, TheRealRunnerCopiesThroughPathsHoldingQuotes) {
   auto record = HostGroup::insertLocalHostfile(context());
   record->setContents(std::string("10.0.0.2 b"));
   foundation::SystemPaths::setFlushCacheCommandForTesting(std::string("echo broken >&2; exit 3"));
-  auto error = Compiler::apply();
+  auto error = applied();
   ASSERT_TRUE(error);
   EXPECT_EQ(test::readFile(logPath()).rfind("error: Optional({", 0), 0u);
   EXPECT_NE(test::readFile(logPath()).find("NSAppleScriptErrorNumber = 3;"), std::string::npos);

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   setenv("XDG_DATA_HOME", (root + "/.local/share").c_str(), 1);
   setenv("XDG_CACHE_HOME", (root + "/.cache").c_str(), 1);
   setenv("XDG_CONFIG_HOME", (root + "/.config").c_str(), 1);
+  setenv("XDG_STATE_HOME", (root + "/.local/state").c_str(), 1);
   setenv("QM_TEST_HOME", root.c_str(), 1);
   // The runtime folder holds the application's single-instance lock: each test process has its own.
   const std::string runtime = root + "/runtime";

@@ -130,6 +130,12 @@ TEST_F(AppleScriptTest, RunOutcomesBecomeResultsOrErrorInformation) {
       {"dismissed dialog", {Outcome::AuthorizationRefused, 126, "", "dismissed"}, std::nullopt, -128,
        "User canceled."},
       {"no elevator", {Outcome::LaunchFailed, -1, "", "pkexec missing\n"}, std::nullopt, -10004, "pkexec missing"},
+      {"no rights, with the elevator's reason",
+       {Outcome::AuthorizationUnavailable, 127, "", "Error executing command as another user: Not authorized\n\n"},
+       std::nullopt, -10004,
+       "Administrator rights could not be obtained: Error executing command as another user: Not authorized"},
+      {"no rights, silently", {Outcome::AuthorizationUnavailable, 127, "", ""}, std::nullopt, -10004,
+       "Administrator rights could not be obtained."},
   };
   for (const auto& c : cases) {
     install(c.answer);
@@ -216,11 +222,13 @@ TEST_F(SystemShellRunnerTest, RefusalsAndMissingElevatorsAreReportedNeverSuccess
     const char* name;
     std::string elevatorBody;  // empty: no elevator at all
     Outcome outcome;
+    std::string standardError;  // checked where the elevator's own words are kept
   } cases[] = {
-      {"dismissed", "echo 'Request dismissed' >&2; exit 126", Outcome::AuthorizationRefused},
-      {"not authorized", "echo 'Not authorized' >&2; exit 127", Outcome::AuthorizationRefused},
-      {"elevator broke", "echo 'strange failure' >&2; exit 1", Outcome::LaunchFailed},
-      {"elevator missing", "", Outcome::LaunchFailed},
+      {"dismissed", "echo 'Request dismissed' >&2; exit 126", Outcome::AuthorizationRefused, "Request dismissed\n"},
+      {"not authorized", "echo 'Not authorized' >&2; exit 127", Outcome::AuthorizationUnavailable,
+       "Not authorized\n"},
+      {"elevator broke", "echo 'strange failure' >&2; exit 1", Outcome::LaunchFailed, ""},
+      {"elevator missing", "", Outcome::LaunchFailed, ""},
   };
   for (const auto& c : cases) {
     std::string marker = dir.file("ran");
@@ -229,6 +237,9 @@ TEST_F(SystemShellRunnerTest, RefusalsAndMissingElevatorsAreReportedNeverSuccess
     EXPECT_EQ(result.outcome, c.outcome) << c.name;
     EXPECT_NE(result.status, 0) << c.name;
     EXPECT_TRUE(test::readFile(marker).empty() && access(marker.c_str(), F_OK) != 0) << c.name;
+    if (!c.standardError.empty()) {
+      EXPECT_EQ(result.standardError, c.standardError) << c.name;
+    }
   }
   auto viaPath = elevated("quillmere-no-such-elevator").run("true", true);
   EXPECT_EQ(viaPath.outcome, Outcome::LaunchFailed);

@@ -127,6 +127,22 @@ TEST_F(FileManagerTest, CreatesFoldersWithAndWithoutIntermediates) {
   EXPECT_FALSE(fm().fileExistsAtPath(at("missing")));
 }
 
+// Folders kept to their owner are made so whatever the umask, and a folder that was there
+// keeps its own mode.
+TEST_F(FileManagerTest, FoldersMadeWithPermissionsGetExactlyThose) {
+  ASSERT_TRUE(fm().createDirectoryAtPath(at("open"), false));
+  ::chmod(at("open").c_str(), 0755);
+  // A umask that takes the owner's write bit: the folders must still be 0700.
+  const mode_t saved = ::umask(0222);
+  const bool made = fm().createDirectoryAtPath(at("open/state/app"), true, nullptr, 0700);
+  ::umask(saved);
+  ASSERT_TRUE(made);
+  const auto mode = [&](const char* name) { return fm().attributesOfItemAtPath(at(name))->posixPermissions; };
+  EXPECT_EQ(mode("open"), 0755u);
+  EXPECT_EQ(mode("open/state"), 0700u);
+  EXPECT_EQ(mode("open/state/app"), 0700u);
+}
+
 TEST(FileManagerErrorTest, MapsErrnoToThePlatformCodes) {
   struct Case { int errnoValue; bool writing; long code; };
   const Case cases[] = {

@@ -37,7 +37,7 @@ TEST_F(SystemPathsTest, EachPathFallsBackFromOverrideToEnvironmentToTheSystemDef
   } cases[] = {
       {"QM_HOSTS_PATH", SystemPaths::hostsFilePath, SystemPaths::setHostsFilePathForTesting, "/etc/hosts"},
       {"QM_LOG_PATH", SystemPaths::privilegedRunLogPath, SystemPaths::setPrivilegedRunLogPathForTesting,
-       "/tmp/quillmere.log"},
+       SystemPaths::defaultPrivilegedRunLogPath()},
       {"QM_MACHINE_ID_PATH", SystemPaths::machineIdPath, SystemPaths::setMachineIdPathForTesting, "/etc/machine-id"},
       {"QM_FLUSH_COMMAND", SystemPaths::flushCacheCommand, SystemPaths::setFlushCacheCommandForTesting,
        foundation::shellQuoted(SystemPaths::flushHelperPath())},
@@ -52,6 +52,37 @@ TEST_F(SystemPathsTest, EachPathFallsBackFromOverrideToEnvironmentToTheSystemDef
     EXPECT_EQ(c.get(), "/from/test") << c.variable;
     c.set(std::nullopt);
     EXPECT_EQ(c.get(), "/from/environment") << c.variable;
+  }
+}
+
+// The log is the user's own, in their state folder: never in a folder other accounts share.
+TEST_F(SystemPathsTest, TheDefaultLogIsInTheUsersStateFolder) {
+  const char* saved = std::getenv("XDG_STATE_HOME");
+  const std::string savedState = saved ? saved : "";
+  const std::string home = std::getenv("HOME");
+  struct Case {
+    const char* state;  // null: unset
+    std::string log;
+  } cases[] = {
+      {"/somewhere/state", "/somewhere/state/Quillmere/quillmere.log"},
+      {"/somewhere/state/", "/somewhere/state/Quillmere/quillmere.log"},
+      {"relative/state", home + "/.local/state/Quillmere/quillmere.log"},  // relative values are ignored
+      {"", home + "/.local/state/Quillmere/quillmere.log"},
+      {nullptr, home + "/.local/state/Quillmere/quillmere.log"},
+  };
+  for (const auto& c : cases) {
+    if (c.state) {
+      setenv("XDG_STATE_HOME", c.state, 1);
+    } else {
+      unsetenv("XDG_STATE_HOME");
+    }
+    EXPECT_EQ(SystemPaths::defaultPrivilegedRunLogPath(), c.log) << (c.state ? c.state : "(unset)");
+    EXPECT_EQ(SystemPaths::privilegedRunLogPath(), c.log);
+  }
+  if (saved) {
+    setenv("XDG_STATE_HOME", savedState.c_str(), 1);
+  } else {
+    unsetenv("XDG_STATE_HOME");
   }
 }
 

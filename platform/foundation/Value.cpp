@@ -103,14 +103,15 @@ const Dictionary::Entry* Dictionary::lookup(const std::string& key) const {
     }
     return nullptr;
   }
-  if (!indexValid_) {
-    index_.clear();
-    index_.reserve(entries_.size());
-    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
-    indexValid_ = true;
-  }
   auto it = index_.find(key);
   return it == index_.end() ? nullptr : &entries_[it->second];
+}
+
+void Dictionary::rebuildIndex() {
+  index_.clear();
+  if (entries_.size() < kIndexThreshold) return;
+  index_.reserve(entries_.size());
+  for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
 }
 
 const Value* Dictionary::find(const std::string& key) const {
@@ -134,14 +135,18 @@ void Dictionary::set(const std::string& key, Value value) {
     return;
   }
   entries_.emplace_back(key, std::move(value));
-  if (indexValid_) index_.emplace(key, entries_.size() - 1);
+  if (entries_.size() == kIndexThreshold)
+    rebuildIndex();
+  else if (entries_.size() > kIndexThreshold)
+    index_.emplace(key, entries_.size() - 1);
 }
 
 bool Dictionary::remove(const std::string& key) {
   for (auto it = entries_.begin(); it != entries_.end(); ++it) {
     if (it->first == key) {
       entries_.erase(it);
-      indexValid_ = false;
+      // The erase shifted every later position.
+      rebuildIndex();
       return true;
     }
   }
@@ -151,7 +156,6 @@ bool Dictionary::remove(const std::string& key) {
 void Dictionary::clear() {
   entries_.clear();
   index_.clear();
-  indexValid_ = false;
 }
 
 std::vector<std::string> Dictionary::keys() const {

@@ -71,13 +71,14 @@ class Dictionary {
   bool operator==(const Dictionary& other) const;  // same keys and equal values, order ignored
 
  private:
-  // Small dictionaries are searched linearly; larger ones keep a key index, built on first lookup
-  // and dropped when a removal shifts positions.
+  // Small dictionaries are searched linearly; larger ones keep a key index. Only the mutators
+  // build or change it, so const calls write nothing and a dictionary no one changes can be read
+  // from several threads at once.
   static constexpr std::size_t kIndexThreshold = 16;
   const Entry* lookup(const std::string& key) const;
+  void rebuildIndex();
   std::vector<Entry> entries_;
-  mutable std::unordered_map<std::string, std::size_t> index_;
-  mutable bool indexValid_ = false;
+  std::unordered_map<std::string, std::size_t> index_;  // filled only from kIndexThreshold entries
 };
 
 using Array = std::vector<Value>;

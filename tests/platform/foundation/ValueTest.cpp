@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
 #include "platform/foundation/Error.h"
 #include "platform/foundation/Value.h"
 
@@ -143,6 +148,46 @@ TEST(Dictionary, LargeDictionariesStayConsistentThroughSetsAndRemovals) {
   EXPECT_FALSE(copy.contains("new"));
   d.clear();
   EXPECT_FALSE(d.contains("k1"));
+}
+
+TEST(Dictionary, LookupsStayRightAcrossTheIndexThreshold) {
+  // Shrink below the size that keeps a key index, then grow past it again.
+  Dictionary d;
+  for (int i = 0; i < 17; ++i) d.set("k" + std::to_string(i), i);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(d.remove("k" + std::to_string(i)));
+  EXPECT_EQ(d.size(), 12u);
+  for (int i = 0; i < 6; ++i) d.set("n" + std::to_string(i), 100 + i);
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(d.contains("k" + std::to_string(i)));
+  for (int i = 5; i < 17; ++i) EXPECT_EQ(d.get("k" + std::to_string(i)).intValue(), i);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(d.get("n" + std::to_string(i)).intValue(), 100 + i);
+}
+
+// A const dictionary is read from several threads at once, as a shared settings or telemetry
+// dictionary is; ThreadSanitizer reports any write a lookup makes. The removal comes last, as it
+// shifts the positions a key index holds: the first lookups after it must not have to mend one.
+TEST(Dictionary, AConstDictionaryIsReadFromEightThreadsAtOnce) {
+  Dictionary built;
+  for (int i = 0; i <= 100; ++i) built.set("key" + std::to_string(i), i);
+  ASSERT_TRUE(built.remove("key100"));
+  const Dictionary& shared = built;
+  std::atomic<int> wrong{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 8; ++t) {
+    readers.emplace_back([&shared, &wrong, &go, t] {
+      while (!go.load()) std::this_thread::yield();
+      for (int round = 0; round < 50; ++round) {
+        for (int i = 0; i < 100; ++i) {
+          const int k = (i + t * 13) % 100;
+          if (shared.get("key" + std::to_string(k)).intValue() != k) ++wrong;
+        }
+        if (shared.contains("absent")) ++wrong;
+      }
+    });
+  }
+  go = true;
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(Value, DataIsSharedByCopiesAndStillComparesByBytes) {
